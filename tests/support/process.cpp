@@ -1,0 +1,250 @@
+// process.cpp -- fork/exec with pipes and files for the tests' program runs.
+#include "support/process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace test {
+namespace {
+
+std::vector<std::string> child_environment(const RunOptions& options) {
+  std::map<std::string, std::string> vars;
+  for (char** e = environ; *e; ++e) {
+    std::string kv = *e;
+    auto eq = kv.find('=');
+    if (eq != std::string::npos) vars[kv.substr(0, eq)] = kv.substr(eq + 1);
+  }
+  for (const auto& [name, value] : options.env) {
+    if (value) vars[name] = *value;
+    else vars.erase(name);
+  }
+  std::vector<std::string> out;
+  for (const auto& [name, value] : vars) out.push_back(name + "=" + value);
+  return out;
+}
+
+// Runs in the child after fork: never returns.
+[[noreturn]] void exec_child(const std::vector<std::string>& argv,
+                             const std::vector<std::string>& envs, pid_t parent) {
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != parent) _exit(127);
+  // Tests may have blocked or ignored signals; the program starts clean.
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  for (int s = 1; s < 32; ++s) signal(s, SIG_DFL);
+  std::vector<char*> args, env;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  for (const auto& e : envs) env.push_back(const_cast<char*>(e.c_str()));
+  env.push_back(nullptr);
+  execve(args[0], args.data(), env.data());
+  _exit(127);
+}
+
+int decode_status(int raw) {
+  if (WIFEXITED(raw)) return WEXITSTATUS(raw);
+  if (WIFSIGNALED(raw)) return 128 + WTERMSIG(raw);
+  return -1;
+}
+
+}  // namespace
+
+std::string program(const std::string& name) { return std::string(KAVREX_BIN_DIR) + "/" + name; }
+
+RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+    throw std::runtime_error("pipe");
+  auto envs = child_environment(options);
+  pid_t parent = getpid();
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork");
+  if (pid == 0) {
+    if (!options.input_file.empty()) {
+      int fd = open(options.input_file.c_str(), O_RDONLY);
+      if (fd < 0) _exit(127);
+      dup2(fd, 0);
+    } else {
+      dup2(in[0], 0);
+    }
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    exec_child(argv, envs, parent);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  // Feed the input from a thread so that a child that writes before it
+  // reads cannot deadlock us.
+  std::thread feeder([fd = in[1], input = options.input] {
+    signal(SIGPIPE, SIG_IGN);
+    std::size_t done = 0;
+    while (done < input.size()) {
+      ssize_t n = write(fd, input.data() + done, input.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    close(fd);
+  });
+  RunResult result;
+  auto deadline = std::chrono::steady_clock::now() + options.timeout;
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  int open_fds = 2;
+  char buf[65536];
+  while (open_fds > 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      result.timed_out = true;
+      kill(pid, SIGKILL);
+      break;
+    }
+    int r = poll(fds, 2, static_cast<int>(left.count()));
+    if (r < 0 && errno == EINTR) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        (i == 0 ? result.out : result.err).append(buf, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_fds;
+      }
+    }
+  }
+  for (auto& f : fds)
+    if (f.fd >= 0) close(f.fd);
+  int raw = 0;
+  while (waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
+  }
+  feeder.join();
+  result.status = decode_status(raw);
+  return result;
+}
+
+Child::Child(const std::vector<std::string>& argv, const RunOptions& options) {
+  char tmpl[] = "/tmp/kavrex-child-XXXXXX";
+  int fd = mkstemp(tmpl);
+  if (fd < 0) throw std::runtime_error("mkstemp");
+  close(fd);
+  out_path_ = tmpl;
+  err_path_ = out_path_ + ".err";
+  auto envs = child_environment(options);
+  pid_t parent = getpid();
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork");
+  if (pid_ == 0) {
+    int o = open(out_path_.c_str(), O_WRONLY | O_TRUNC);
+    int e = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int i = open(options.input_file.empty() ? "/dev/null" : options.input_file.c_str(), O_RDONLY);
+    if (o < 0 || e < 0 || i < 0) _exit(127);
+    dup2(i, 0);
+    dup2(o, 1);
+    dup2(e, 2);
+    exec_child(argv, envs, parent);
+  }
+}
+
+Child::~Child() {
+  if (!reaped_) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  unlink(out_path_.c_str());
+  unlink(err_path_.c_str());
+}
+
+std::string Child::out() const { return read_file(out_path_); }
+std::string Child::err() const { return read_file(err_path_); }
+
+bool Child::wait_for_output(const std::string& text, std::chrono::milliseconds timeout) const {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (out().find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+void Child::signal(int sig) {
+  if (!reaped_) kill(pid_, sig);
+}
+
+bool Child::running() {
+  if (reaped_) return false;
+  int raw = 0;
+  pid_t r = waitpid(pid_, &raw, WNOHANG);
+  if (r == pid_) {
+    reaped_ = true;
+    status_ = decode_status(raw);
+    return false;
+  }
+  return true;
+}
+
+int Child::wait(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (running()) {
+    if (std::chrono::steady_clock::now() >= deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return status_;
+}
+
+TempDir::TempDir() {
+  char tmpl[] = "/tmp/kavrex-test-XXXXXX";
+  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
+  path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void write_file(const std::string& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << data;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::vector<int> shm_segments_created_by(pid_t creator) {
+  std::vector<int> ids;
+  std::ifstream in("/proc/sysvipc/shm");
+  std::string line;
+  std::getline(in, line);  // column names
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    long key, id, perms, size, cpid;
+    if (fields >> key >> id >> perms >> size >> cpid && cpid == creator)
+      ids.push_back(static_cast<int>(id));
+  }
+  return ids;
+}
+
+}  // namespace test
