@@ -2,9 +2,9 @@
 // back) into new segments placed at the server's addresses, and the release
 // and interrupt handling that remove them again.
 //
-// Every segment is marked for removal as soon as it is created (Linux lets a
-// process attach a segment so marked), so no segment outlives the process,
-// however it ends; release then has nothing left to do but free the table.
+// Every segment is marked for removal as soon as it is attached, so that no
+// segment outlives the process, however it ends; release then only detaches
+// and frees the tables.
 #include "shm/dump_reader.h"
 
 #include <cerrno>
@@ -35,6 +35,10 @@ constexpr std::size_t kReadChunk = 16384;
 // and count, so an entry is stored before the count covers it.
 int* volatile g_ids = nullptr;
 volatile sig_atomic_t g_count = 0;
+// Where each piece was placed, so that release can also detach it (the
+// process may go on after a release: tests, the fuzzer).
+void** g_placed = nullptr;
+int g_placed_count = 0;
 int g_capacity = 0;
 std::uint32_t g_key = 0;
 
@@ -105,11 +109,18 @@ int place_segment(std::uint64_t base, std::uint64_t size, std::int32_t min_piece
       return -1;
     }
     g_count = g_count + 1;
-    ::shmctl(id, IPC_RMID, nullptr);
     void* placed;
     do placed = ::shmat(id, reinterpret_cast<void*>(static_cast<std::uintptr_t>(at)), 0);
     while (placed == reinterpret_cast<void*>(-1) && errno == EINTR);
-    if (placed == reinterpret_cast<void*>(-1)) return -1;
+    // Marked for removal at once: from here on the segment goes with the
+    // last detach, which the end of the process makes, however it ends.
+    int attach_error = errno;
+    ::shmctl(id, IPC_RMID, nullptr);
+    if (placed == reinterpret_cast<void*>(-1)) {
+      errno = attach_error;
+      return -1;
+    }
+    g_placed[g_placed_count++] = placed;
     // Fault the pages in now, in one call, rather than one by one as the
     // body is read into them. Older kernels refuse; the read then does it.
 #ifdef MADV_POPULATE_WRITE
@@ -193,8 +204,14 @@ int rinfile(const char* path, std::uint32_t key) {
   }
   g_capacity = segments * 100;
   g_ids = static_cast<int*>(std::malloc(static_cast<std::size_t>(g_capacity) * sizeof(int)));
-  if (!g_ids) {
+  g_placed = static_cast<void**>(std::malloc(static_cast<std::size_t>(g_capacity) * sizeof(void*)));
+  g_placed_count = 0;
+  if (!g_ids || !g_placed) {
     int e = errno;
+    std::free(g_placed);
+    g_placed = nullptr;
+    std::free(g_ids);
+    g_ids = nullptr;
     close_retrying(fd);
     std::fprintf(stderr, "Error in rinfile malloc errno=%d\n", e);
     return 1;
@@ -251,6 +268,10 @@ int rinfile(const char* path, std::uint32_t key) {
 
 void release_dump() {
   remove_segments();
+  for (int i = 0; i < g_placed_count; ++i) ::shmdt(g_placed[i]);
+  std::free(g_placed);
+  g_placed = nullptr;
+  g_placed_count = 0;
   int* ids = g_ids;
   g_ids = nullptr;
   g_count = 0;
