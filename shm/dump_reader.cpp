@@ -18,6 +18,7 @@
 #include <sys/ipc.h>
 #include <sys/mman.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "shm/field.h"
@@ -74,7 +75,10 @@ void close_retrying(int fd) {
 }
 
 // Creates and places one segment of `size` bytes at `base`; 0 or -1 (errno).
-int place_segment(std::uint64_t base, std::uint64_t size, std::int32_t min_piece) {
+// `filled` is how many of its bytes the file can supply: only those pages are
+// faulted in ahead of the read, so a header that claims a huge segment costs
+// address space, not memory.
+int place_segment(std::uint64_t base, std::uint64_t size, std::int32_t min_piece, std::uint64_t filled) {
   std::uint64_t piece = 1;
   while (piece < size) {
     piece <<= 1;
@@ -124,7 +128,11 @@ int place_segment(std::uint64_t base, std::uint64_t size, std::int32_t min_piece
     // Fault the pages in now, in one call, rather than one by one as the
     // body is read into them. Older kernels refuse; the read then does it.
 #ifdef MADV_POPULATE_WRITE
-    ::madvise(placed, q, MADV_POPULATE_WRITE);
+    std::uint64_t done = at - base;
+    if (filled > done) {
+      std::uint64_t n = filled - done < q ? filled - done : q;
+      ::madvise(placed, (n + 4095) & ~std::uint64_t{4095}, MADV_POPULATE_WRITE);
+    }
 #endif
     image_add_range(at, q);
     at += q;
@@ -166,6 +174,8 @@ int rinfile(const char* path, std::uint32_t key) {
     std::fprintf(stderr, "Unable to open input file '%s'\n", path);
     return 1;
   }
+  struct stat st;
+  off_t file_size = ::fstat(fd, &st) == 0 ? st.st_size : 0;
   unsigned char header[segment::kSize];
   // errno is printed after a short read too, which sets none: start from 0.
   errno = 0;
@@ -233,7 +243,10 @@ int rinfile(const char* path, std::uint32_t key) {
       std::fprintf(stderr, "Error reading '%s': segment %d has size 0\n", path, s + 1);
       return give_up(1);
     }
-    if (place_segment(base, size, min_piece) != 0) {
+    off_t body_at = ::lseek(fd, 0, SEEK_CUR) - static_cast<off_t>(segment::kSize);
+    std::uint64_t filled = file_size > body_at ? static_cast<std::uint64_t>(file_size - body_at) : 0;
+    if (filled > size) filled = size;
+    if (place_segment(base, size, min_piece, filled) != 0) {
       std::fprintf(stderr, "rinfile: shmget/shmat error (cnt %ld) errno=%d\n",
                    static_cast<long>(static_cast<std::int32_t>(size)), errno);
       return give_up(1);
@@ -247,9 +260,12 @@ int rinfile(const char* path, std::uint32_t key) {
     unsigned char* target = const_cast<unsigned char*>(address(base));
     for (std::uint64_t left = size; left > 0;) {
       std::size_t ask = left < kReadChunk ? static_cast<std::size_t>(left) : kReadChunk;
-      if (read_retrying(fd, target, ask) < 0)
-        return give_up(fail("Error reading '%s' errno=%d\n", path, errno));
+      ssize_t got = read_retrying(fd, target, ask);
+      if (got < 0) return give_up(fail("Error reading '%s' errno=%d\n", path, errno));
       // A short read (end of file) is no failure: the rest stays zero.
+      // Once a read finds the end, every further one would too; stop
+      // asking rather than make one call per 16 KiB of a huge segment.
+      if (got == 0) break;
       target += ask;
       left -= ask;
     }
