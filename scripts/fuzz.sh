@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds the fuzz targets and runs each for SECONDS (default 60), one after
-# the other, starting from the seeds in fuzz/seeds/<target> and the kept
+# the other, starting from the seeds that make_seeds builds and the kept
 # regressions in fuzz/regressions/<target>. A finding stops the script with
 # status 1 and leaves the input in fuzz/findings/<target>/.
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
@@ -12,6 +12,7 @@ sh scripts/install-deps.sh
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)"
 bin=build-fuzz/bin
+"$bin/make_seeds" build-fuzz/seeds
 targets=${*:-$(cd fuzz && ls *_fuzz.cpp | sed 's/\.cpp$//')}
 for t in $targets; do
   corpus=build-fuzz/corpus/$t
@@ -25,7 +26,7 @@ for t in $targets; do
     }
   fi
   seeds=""
-  [ -d "fuzz/seeds/$t" ] && seeds="fuzz/seeds/$t"
+  [ -d "build-fuzz/seeds/$t" ] && seeds="build-fuzz/seeds/$t"
   echo "fuzz: $t for ${seconds}s"
   "$bin/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
     -artifact_prefix="fuzz/findings/$t/" "$corpus" $seeds 2>"build-fuzz/$t.log" || {
