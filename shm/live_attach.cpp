@@ -182,7 +182,11 @@ bool attach_image(std::uint64_t base, std::int32_t key, bool writable, int& stat
   if (p == 0) p = span;
   std::int32_t piece_key = key;
   std::uint64_t at = first;
-  for (std::uint64_t offset = p; offset < span; offset += p) {
+  for (std::uint64_t offset = p; offset < span || !span_known; offset += p) {
+    if (!span_known && offset > size) {  // the pieces skip the continuation's header
+      undo(pieces);
+      return false;
+    }
     at += p;
     std::uint64_t got = attach_key(++piece_key, at, writable, p);
     if (!got) {
