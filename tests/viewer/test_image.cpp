@@ -23,7 +23,7 @@ Args& Args::raw(const void* p, std::size_t n) {
 }
 
 TestImage::TestImage(std::size_t size) : size_(size) {
-  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) throw std::runtime_error("mmap");
   base_ = static_cast<unsigned char*>(p);
   kvf::image_clear();

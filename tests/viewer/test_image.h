@@ -42,7 +42,8 @@ struct Record {
 
 class TestImage {
  public:
-  // Maps `size` bytes, registers them as the whole image and sets the root
+  // Maps `size` bytes (shared, so that a forked walk sees later writes),
+  // registers them as the whole image and sets the root
   // pointer (root record, shmcb and control block are laid out at once).
   explicit TestImage(std::size_t size = 8u << 20);
   ~TestImage();
