@@ -30,7 +30,7 @@ class Expand : public ::testing::Test {
  protected:
   Expanded run(std::uint64_t format, const Args& args) {
     unsigned char area[80] = {};
-    std::memcpy(area, args.bytes().data(), args.bytes().size());
+    if (!args.bytes().empty()) std::memcpy(area, args.bytes().data(), args.bytes().size());
     Capture capture;
     char buf[kvf::kMessageSize];
     kvf::text::Text message(buf, sizeof buf);

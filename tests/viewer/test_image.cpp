@@ -101,7 +101,7 @@ void TestImage::write(unsigned char* s, const Record& r) {
   kvf::store(s, kFormat, r.format);
   const auto& a = r.args.bytes();
   if (a.size() > kArgsSize) throw std::runtime_error("too many argument bytes");
-  std::memcpy(s + kArgs, a.data(), a.size());
+  if (!a.empty()) std::memcpy(s + kArgs, a.data(), a.size());
   kvf::store(s, kFile, r.file);
 }
 
