@@ -40,7 +40,17 @@ std::int32_t guard_window(std::int32_t size) {
 }
 
 std::int32_t current_ring_size() {
-  const unsigned char* block = control_block();
+  // The chain root record -> shmcb -> control block is fixed for the life
+  // of an image, so its end is looked up again only when the image or the
+  // root pointer changes; the size itself is read afresh every time.
+  static unsigned generation = 0;
+  static std::uint64_t root = 0;
+  static const unsigned char* block = nullptr;
+  if (block == nullptr || generation != image_generation() || root != root_pointer()) {
+    block = control_block();
+    generation = image_generation();
+    root = root_pointer();
+  }
   return block ? ring_size(block) : 0;
 }
 
