@@ -1,7 +1,6 @@
 // expand.cpp -- the message format language of trace records: backslash
 // escapes, flagless C conversions over the packed argument area, and the
-// hex-dump conversion %r. Reads the format and every address through the
-// image table; writes only to the given buffer and, for %r, the output.
+// hex dump %r. Every address is checked against the image before it is read.
 #include "viewer/expand.h"
 
 #include <cstdio>

@@ -9,7 +9,10 @@
 
 namespace kvf {
 
-// Size of the process-wide message text buffer, NUL included.
+// Size of the process-wide message text buffer, NUL included. Text beyond
+// its 4095 bytes (a long string argument, a long text before a %r) is
+// dropped; the walk over the format goes on, so later arguments are still
+// checked and a later %r still writes its dump.
 inline constexpr std::size_t kMessageSize = 4096;
 
 // Fills `buffer` with the message text of the format at server address

@@ -1,7 +1,6 @@
 // time_text.cpp -- the time column: clock time for a record of the current
-// local day, the date for any other. Local time comes from localtime_r; both
-// the day of "now" and the text of a record second are cached, so a run of
-// records within one second costs one clock read each.
+// local day, the date for any other, through localtime_r. The day of "now"
+// and the text of the last record second are cached.
 #include <ctime>
 
 #include "viewer/render.h"

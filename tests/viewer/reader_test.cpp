@@ -1,6 +1,5 @@
-// reader_test.cpp -- kvf_next_index: guard window, start rule, calm and
-// wrapped rings, the stamp test, and the skip-ahead sequence with its
-// messages.
+// reader_test.cpp -- kvf_next_index: start rule, calm and wrapped rings,
+// the stamp test, and the skip-ahead sequence with its messages.
 #include <gtest/gtest.h>
 
 #include "test_image.h"
@@ -25,12 +24,6 @@ class Reader : public ::testing::Test {
   unsigned char* r = nullptr;
   Capture capture;
 };
-
-TEST_F(Reader, GuardWindow) {
-  const std::pair<int, int> cases[] = {{1, 1}, {2, 1}, {3, 1}, {4, 2},   {5, 2},
-                                       {10, 5}, {19, 9}, {20, 20}, {1000, 20}};
-  for (auto [size, window] : cases) EXPECT_EQ(kvf::guard_window(size), window) << size;
-}
 
 TEST_F(Reader, EmptiedRingStartsAtZeroAndChangesNothing) {
   ring(100, 0, 0);

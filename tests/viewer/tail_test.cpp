@@ -1,7 +1,6 @@
-// tail_test.cpp -- the tail walk in a child process: records as the "server"
-// (this test) adds them, slots not yet complete, a replaced ring without a
-// second header, a dropped ring, no repeats on a quiet ring, and the end
-// with status 0 once the server process is gone.
+// tail_test.cpp -- the tail walk in a child process while this test plays
+// the server: new, incomplete, replaced, shrunk and dropped rings, no repeats
+// on a quiet ring, and status 0 once the server process is gone.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "kavrex/control_block_layout.h"
+#include "shm/field.h"
 #include "test_image.h"
 #include "viewer/output.h"
 #include "viewer/reader.h"
@@ -165,6 +166,25 @@ TEST_F(Tail, FollowsTheServerUntilItIsGone) {
   server.stop();
   EXPECT_EQ(status(), 0);
   EXPECT_EQ(output(), want + gone(server.pid()));
+}
+
+TEST_F(Tail, ShrunkRingRestartsAtTheStartRule) {
+  Server server;
+  image.set_server_pid(static_cast<std::uint32_t>(server.pid()));
+  image.make_ring(50);
+  for (int i = 0; i < 50; ++i) image.fill(i);
+  image.set_indexes(25, 0);  // calm: more than a window before the end
+  start();
+  std::string want = kHeader;
+  for (int i = 0; i < 25; ++i) want += line(i);
+  ASSERT_TRUE(shows(want));
+  // Same ring, now 10 slots and wrapped: the walk in hand (at 25) is past
+  // the end, so it starts again 5 past tail (window 5) and stops at head.
+  kvf::store<std::int32_t>(image.control_block(), kvf::control::kRingSize, 10);
+  image.set_indexes(5, 6);
+  ASSERT_TRUE(shows(want += line(1) + line(2) + line(3) + line(4)));
+  server.stop();
+  EXPECT_EQ(status(), 0);
 }
 
 TEST_F(Tail, QuietRingIsNotRepeatedAfterAMaximumSkip) {
