@@ -112,7 +112,7 @@ int kvf_view(bool dorvel_compatible, bool full, bool tail) {
   if (!ring_readable(ring)) {
     out::flush();
     std::fprintf(stderr, "kavrex: trace ring at 0x%" PRIx64 " (%" PRId32
-                 " records) lies outside the shared memory image\n", ring, current_ring_size());
+                 " records) is not within the shared memory image\n", ring, current_ring_size());
     return 1;
   }
   if (tail) kvf_view_tail(dorvel_compatible, full);
@@ -122,7 +122,13 @@ int kvf_view(bool dorvel_compatible, bool full, bool tail) {
 
 void kvf_view_once(bool dorvel_compatible, bool full) {
   const unsigned char* block = control_block();
-  const unsigned char* ring = address(ring_address(block));
+  // Taken again: a live server may have replaced its ring since the check.
+  std::uint64_t ring_at = ring_address(block);
+  if (!ring_readable(ring_at)) {
+    out::flush();
+    return;
+  }
+  const unsigned char* ring = address(ring_at);
   if (head_of(ring) == tail_of(ring)) {
     out::flush();
     return;

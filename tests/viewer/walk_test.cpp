@@ -141,7 +141,7 @@ TEST_F(Walk, RingOutsideTheImageIsRefused) {
   image.set_ring(TestImage::addr(elsewhere), 100);
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(view(false, false, 1), kHeader);
-  EXPECT_NE(::testing::internal::GetCapturedStderr().find("outside the shared memory image"),
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("is not within the shared memory image"),
             std::string::npos);
   // The header is in the image but the records array is not all there.
   unsigned char* ring = image.make_ring(10);
