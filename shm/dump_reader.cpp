@@ -1,0 +1,307 @@
+// dump_reader.cpp -- rinfile: reads a dump file (the server's segments back to
+// back) into new segments placed at the server's addresses, and the release
+// and interrupt handling that remove them again.
+//
+// Every segment is marked for removal as soon as it is attached, so that no
+// segment outlives the process, however it ends; release then only detaches
+// and frees the tables.
+#include "shm/dump_reader.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include <fcntl.h>
+#include <sys/ipc.h>
+#include <sys/mman.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "shm/field.h"
+#include "shm/image.h"
+#include "shm/segment_layout.h"
+#include "shm/shmcb_layout.h"
+#include "shm/stdin_loader.h"
+
+namespace kvf {
+namespace {
+
+constexpr std::size_t kReadChunk = 16384;
+
+// Reader state: one load per process. The interrupt handler reads the table
+// and count, so an entry is stored before the count covers it.
+int* volatile g_ids = nullptr;
+volatile sig_atomic_t g_count = 0;
+// Where each piece was placed, so that release can also detach it (the
+// process may go on after a release: tests, the fuzzer).
+void** g_placed = nullptr;
+int g_placed_count = 0;
+int g_capacity = 0;
+std::uint32_t g_key = 0;
+
+int open_retrying(const char* path) {
+  int fd;
+  do fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+ssize_t read_retrying(int fd, void* buf, std::size_t n) {
+  ssize_t r;
+  do r = ::read(fd, buf, n);
+  while (r < 0 && errno == EINTR);
+  return r;
+}
+
+// Reads up to n bytes, stopping early only at the end of the file.
+ssize_t read_full(int fd, void* buf, std::size_t n) {
+  std::size_t done = 0;
+  while (done < n) {
+    ssize_t r = read_retrying(fd, static_cast<char*>(buf) + done, n - done);
+    if (r < 0) return -1;
+    if (r == 0) break;
+    done += static_cast<std::size_t>(r);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+void close_retrying(int fd) {
+  // close is not retried on EINTR: on Linux the descriptor is gone anyway.
+  ::close(fd);
+}
+
+// Creates and places one segment of `size` bytes at `base`; 0 or -1 (errno).
+// `filled` is how many of its bytes the file can supply: only those pages are
+// faulted in ahead of the read, so a header that claims a huge segment costs
+// address space, not memory.
+int place_segment(std::uint64_t base, std::uint64_t size, std::int32_t min_piece, std::uint64_t filled) {
+  std::uint64_t piece = 1;
+  while (piece < size) {
+    piece <<= 1;
+    if (piece == 0) {
+      piece = std::uint64_t{1} << 63;
+      break;
+    }
+  }
+  if (size == 0) return 0;
+  // A base of 0 would let the system choose the address; the image must be
+  // exactly where the server had it, so refuse it as an invalid address.
+  if (base == 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  std::uint64_t at = base;
+  std::uint64_t left = size;
+  while (left > 0) {
+    std::uint64_t q = left < piece ? left : piece;
+    int id;
+    do id = ::shmget(static_cast<key_t>(g_key), q, 0660 | IPC_CREAT | IPC_EXCL);
+    while (id < 0 && errno == EINTR);
+    g_ids[g_count] = id;
+    if (id < 0) {
+      // Too large for the system: try halves, down to the minimum piece
+      // size (and never below one byte, whatever the dump says).
+      if (errno == EINVAL && piece / 2 > 0 &&
+          static_cast<std::int64_t>(piece / 2) >= static_cast<std::int64_t>(min_piece)) {
+        piece /= 2;
+        continue;
+      }
+      return -1;
+    }
+    g_count = g_count + 1;
+    void* placed;
+    do placed = ::shmat(id, reinterpret_cast<void*>(static_cast<std::uintptr_t>(at)), 0);
+    while (placed == reinterpret_cast<void*>(-1) && errno == EINTR);
+    // Marked for removal at once: from here on the segment goes with the
+    // last detach, which the end of the process makes, however it ends.
+    int attach_error = errno;
+    ::shmctl(id, IPC_RMID, nullptr);
+    if (placed == reinterpret_cast<void*>(-1)) {
+      errno = attach_error;
+      return -1;
+    }
+    g_placed[g_placed_count++] = placed;
+    // Fault the pages in now, in one call, rather than one by one as the
+    // body is read into them. Older kernels refuse; the read then does it.
+#ifdef MADV_POPULATE_WRITE
+    std::uint64_t done = at - base;
+    if (filled > done) {
+      std::uint64_t n = filled - done < q ? filled - done : q;
+      ::madvise(placed, (n + 4095) & ~std::uint64_t{4095}, MADV_POPULATE_WRITE);
+    }
+#endif
+    image_add_range(at, q);
+    at += q;
+    left -= q;
+    if (g_count >= g_capacity) {
+      errno = ENOMEM;
+      return -1;
+    }
+  }
+  return 0;
+}
+
+void remove_segments() {
+  int* ids = g_ids;
+  if (!ids) return;
+  for (int i = 0; i < g_count; ++i)
+    while (::shmctl(ids[i], IPC_RMID, nullptr) < 0 && errno == EINTR) {
+    }
+}
+
+extern "C" void on_dump_interrupt(int sig) {
+  std::signal(sig, on_dump_interrupt);
+  remove_segments();
+  ::_exit(1);
+}
+
+int fail(const char* format, const char* path, int code) {
+  std::fprintf(stderr, format, path, code);
+  return 1;
+}
+
+}  // namespace
+
+int rinfile(const char* path, std::uint32_t key) {
+  if (std::strcmp(path, "stdin") == 0) std::exit(load_dump_from_stdin(key));
+  g_key = key;
+  int fd = open_retrying(path);
+  if (fd < 0) {
+    std::fprintf(stderr, "Unable to open input file '%s'\n", path);
+    return 1;
+  }
+  struct stat st;
+  off_t file_size = ::fstat(fd, &st) == 0 ? st.st_size : 0;
+  unsigned char header[segment::kSize];
+  // errno is printed after a short read too, which sets none: start from 0.
+  errno = 0;
+  if (read_full(fd, header, sizeof header) != static_cast<ssize_t>(sizeof header)) {
+    close_retrying(fd);
+    return fail("Error reading '%s' errno=%d\n", path, errno);
+  }
+  std::uint64_t overhead = load<std::uint64_t>(header, segment::kOverhead);
+  off_t shmcb_at = static_cast<off_t>(overhead - shmcb::kSize);
+  if (::lseek(fd, shmcb_at, SEEK_SET) < 0) {
+    int e = errno;
+    close_retrying(fd);
+    return fail("Error lseeking '%s' errno=%d\n", path, e);
+  }
+  auto shmcb_copy = std::make_unique<unsigned char[]>(shmcb::kSize);
+  errno = 0;
+  if (read_full(fd, shmcb_copy.get(), shmcb::kSize) != static_cast<ssize_t>(shmcb::kSize)) {
+    int e = errno;
+    close_retrying(fd);
+    return fail("Error reading '%s' errno=%d\n", path, e);
+  }
+  g_count = 0;
+  std::uint64_t root = load<std::uint64_t>(shmcb_copy.get(), shmcb::kRootHead);
+  set_root_pointer(root);
+  int segments = load<std::int16_t>(shmcb_copy.get(), shmcb::kSegmentCount);
+  std::int32_t min_piece = load<std::int32_t>(shmcb_copy.get(), shmcb::kMinPieceSize);
+  shmcb_copy.reset();
+  ::lseek(fd, 0, SEEK_SET);
+  // A count of zero or less would load nothing and leave the root pointer
+  // pointing at unmapped memory: such a file is refused as unreadable.
+  if (segments <= 0) {
+    close_retrying(fd);
+    std::fprintf(stderr, "Error reading '%s': segment count %d in the control block\n", path, segments);
+    set_root_pointer(0);
+    return 1;
+  }
+  g_capacity = segments * 100;
+  g_ids = static_cast<int*>(std::malloc(static_cast<std::size_t>(g_capacity) * sizeof(int)));
+  g_placed = static_cast<void**>(std::malloc(static_cast<std::size_t>(g_capacity) * sizeof(void*)));
+  g_placed_count = 0;
+  if (!g_ids || !g_placed) {
+    int e = errno;
+    std::free(g_placed);
+    g_placed = nullptr;
+    std::free(g_ids);
+    g_ids = nullptr;
+    close_retrying(fd);
+    std::fprintf(stderr, "Error in rinfile malloc errno=%d\n", e);
+    return 1;
+  }
+  auto give_up = [&](int status) {
+    release_dump();
+    close_retrying(fd);
+    return status;
+  };
+  for (int s = 0; s < segments; ++s) {
+    errno = 0;
+    if (read_full(fd, header, sizeof header) != static_cast<ssize_t>(sizeof header))
+      return give_up(fail("Error reading '%s' errno=%d\n", path, errno));
+    std::uint64_t size = load<std::uint64_t>(header, segment::kSegmentSize);
+    std::uint64_t base = load<std::uint64_t>(header, segment::kBase);
+    // A size of 0 would consume nothing and make the next header read find
+    // the same header again: refused as a damaged file.
+    if (size == 0) {
+      std::fprintf(stderr, "Error reading '%s': segment %d has size 0\n", path, s + 1);
+      return give_up(1);
+    }
+    off_t body_at = ::lseek(fd, 0, SEEK_CUR) - static_cast<off_t>(segment::kSize);
+    std::uint64_t filled = file_size > body_at ? static_cast<std::uint64_t>(file_size - body_at) : 0;
+    if (filled > size) filled = size;
+    if (place_segment(base, size, min_piece, filled) != 0) {
+      std::fprintf(stderr, "rinfile: shmget/shmat error (cnt %ld) errno=%d\n",
+                   static_cast<long>(static_cast<std::int32_t>(size)), errno);
+      return give_up(1);
+    }
+    add_attachment();
+    if (::lseek(fd, -static_cast<off_t>(segment::kSize), SEEK_CUR) < 0) {
+      int e = errno;
+      std::fprintf(stderr, "lseek error (addr %p) errno=%d\n", static_cast<const void*>(address(base)), e);
+      return give_up(1);
+    }
+    unsigned char* target = const_cast<unsigned char*>(address(base));
+    for (std::uint64_t left = size; left > 0;) {
+      std::size_t ask = left < kReadChunk ? static_cast<std::size_t>(left) : kReadChunk;
+      ssize_t got = read_retrying(fd, target, ask);
+      if (got < 0) return give_up(fail("Error reading '%s' errno=%d\n", path, errno));
+      // A short read (end of file) is no failure: the rest stays zero.
+      // Once a read finds the end, every further one would too; stop
+      // asking rather than make one call per 16 KiB of a huge segment.
+      if (got == 0) break;
+      target += ask;
+      left -= ask;
+    }
+  }
+  close_retrying(fd);
+  // The root record must lie in what was loaded; a pointer elsewhere would
+  // be followed into memory that is not the image.
+  if (!image_contains(root, root::kUsedSize)) {
+    std::fprintf(stderr, "Error reading '%s': root record at 0x%llx is outside the loaded segments\n", path,
+                 static_cast<unsigned long long>(root));
+    release_dump();
+    return 1;
+  }
+  return 0;
+}
+
+void release_dump() {
+  remove_segments();
+  for (int i = 0; i < g_placed_count; ++i) ::shmdt(g_placed[i]);
+  std::free(g_placed);
+  g_placed = nullptr;
+  g_placed_count = 0;
+  int* ids = g_ids;
+  g_ids = nullptr;
+  g_count = 0;
+  std::free(ids);
+  image_clear();
+}
+
+void install_dump_interrupts() {
+  for (int sig : {SIGINT, SIGHUP, SIGQUIT}) {
+    if (std::signal(sig, SIG_IGN) != SIG_IGN) std::signal(sig, on_dump_interrupt);
+  }
+  std::signal(SIGTERM, on_dump_interrupt);
+}
+
+int dump_segment_count() { return g_count; }
+
+}  // namespace kvf
