@@ -234,6 +234,19 @@ TEST_F(CatalogueTest, FallbackTextsFromTheCatalogueOrBuiltIn) {
   });
 }
 
+TEST_F(CatalogueTest, InstallationRootTooLongForAnyPath) {
+  std::string deep = root() + "/" + std::string(232 - 10 - 1 - root().size(), 'd');  // 232 with "syserr.vem"
+  catalogue(deep.substr(root().size() + 1) + "/msg/syserr.vem", {{1, "deep\n"}});
+  ::setenv("VELMORANDIR", deep.c_str(), 1);
+  on_thread([] { EXPECT_EQ(get(1).text, "deep\n"); });  // candidate 8: root/msg/F
+  ::setenv("VELMORANDIR", (deep + "x").c_str(), 1);
+  on_thread([] {
+    Got g = get(1);
+    EXPECT_EQ(g.status, kvf::k_msg_no_path);
+    EXPECT_EQ(g.text, "Unknown error message number '1'\n");
+  });
+}
+
 TEST_F(CatalogueTest, ShippedCatalogueHoldsMessage71575) {
   std::string built = std::string(KAVREX_BIN_DIR) + "/../msg/en_us/0333";
   std::filesystem::create_directories(dir_.file("msg/en_us/0333"));

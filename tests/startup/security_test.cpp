@@ -233,6 +233,23 @@ class NobodyTest : public SecurityTest {
   gid_t nogroup_ = 0;
 };
 
+TEST_F(NobodyTest, SetupLetsTheDbsaGroupRegisterItsMembers) {
+  struct group* g = ::getgrgid(nogroup_);
+  ASSERT_NE(g, nullptr);
+  test::RunOptions o;
+  o.env["VELMORANDIR"] = root();
+  auto setup = test::run({test::program("kavrex-reg"), "setup", "fresh", "--dbsa-group", g->gr_name}, o);
+  ASSERT_EQ(setup.status, 0) << setup.err;
+  EXPECT_NE(setup.out.find("may be written by root and by members of group " + std::string(g->gr_name)),
+            std::string::npos) << setup.out;
+  ::setenv("VELMORANSERVER", "fresh", 1);
+  EXPECT_EQ(start_as_nobody(), 101);  // registered itself, and is privileged
+  std::uint32_t number = 0;
+  EXPECT_EQ(reg::read_dword(reg::local_hive(), key({"Security", "Users", "Usernames"}, "fresh"),
+                            kvf::computer_name() + "\\nobody", number), 0);
+  EXPECT_EQ(number, 1u);
+}
+
 TEST_F(NobodyTest, UnlistedAccountCannotRegisterInARootOnlyTable) {
   EXPECT_EQ(start_as_nobody(), 98);  // 12885: the lock cannot be taken
 }
