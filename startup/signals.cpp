@@ -79,6 +79,12 @@ SignalHandler set_signal(int number, SignalHandler handler) {
   if (handler == k_handler_default || handler == k_handler_ignore) handler = do_nothing;
   SignalHandler previous = g_table[number].exchange(handler);
   int host = host_signal(number);
+  if ((host == SIGSEGV || host == SIGBUS) && handler == do_nothing) {
+    // Returning from a fault would only fault again: without a handler of
+    // its own a fault keeps the system's action.
+    ::signal(host, SIG_DFL);
+    return previous;
+  }
   // The console handler already routes SIGINT to slot 2, after its bell.
   if (host != 0 && !(host == SIGINT && console_handler_installed())) {
     struct sigaction sa{};

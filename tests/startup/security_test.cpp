@@ -116,6 +116,26 @@ TEST_F(SecurityTest, NewAccountsGetConsecutiveNumbers) {
   EXPECT_EQ(kvf::register_account("", "x", nullptr), kvf::k_sec_bad_name);
 }
 
+TEST_F(SecurityTest, AccountLookupForgetsAccountsThatAreGone) {
+  ASSERT_EQ(kvf::security_init(), 0);
+  reg::Hive h = reg::local_hive();
+  std::string names = key({"Security", "Users", "Usernames"});
+  std::string ghost = kvf::computer_name() + "\\no-such-account-here";
+  ASSERT_EQ(reg::write_dword(h, names, ghost, 9), 0);
+  ASSERT_EQ(reg::write_string(h, names, "UID9", ghost), 0);
+  EXPECT_EQ(kvf::lookup_account("no-such-account-here"), nullptr);
+  kvf::reg::ValueType type;
+  std::string data;
+  EXPECT_EQ(reg::query_value(h, names, ghost, type, data), reg::k_file_not_found);
+  EXPECT_EQ(reg::query_value(h, names, "UID9", type, data), reg::k_file_not_found);
+  // An account of this computer that is not listed yet is registered.
+  const kvf::AccountRecord* rec = kvf::lookup_account("\\\\nobody");
+  ASSERT_NE(rec, nullptr);
+  EXPECT_EQ(rec->name, "nobody");
+  EXPECT_EQ(rec->uid, 2);
+  EXPECT_EQ(kvf::lookup_account("OTHERDOMAIN\\nobody"), nullptr);
+}
+
 TEST_F(SecurityTest, ExhaustedSeedFailsAndReleasesTheLock) {
   ASSERT_EQ(kvf::security_init(), 0);
   reg::Hive h = reg::local_hive();
