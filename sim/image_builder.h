@@ -10,7 +10,7 @@
 // A dump in a few lines:
 //
 //   kvf::sim::ImageBuilder image({.ring_records = 8});
-//   kvf::sim::Record r = image.record("heap.c", 12, "%d items\n");
+//   kvf::sim::Record r = image.record("heap.c", 12, "%d items");
 //   r.args.i32(3);
 //   image.append_record(r);
 //   image.write_dump(dir.file("dump"));
