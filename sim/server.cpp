@@ -168,6 +168,7 @@ void Server::record(const TracePoint& point, int thread, std::uint64_t n, std::i
   ImageBuilder& b = image_->image();
   const std::uint64_t ring_address = load_shared<std::uint64_t>(block_, control::kRing);
   const std::uint32_t size = static_cast<std::uint32_t>(load_shared<std::int32_t>(block_, control::kRingSize));
+  if (size == 0) return;  // never made by this server; nothing to fill
   unsigned char* h = b.local(ring_address, ring::kHeaderSize);
   // The tool may have emptied the ring or written indexes of its own; keep
   // them inside the ring.

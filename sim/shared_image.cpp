@@ -60,22 +60,22 @@ SharedImage::SharedImage(const Layout& layout) {
 
   // The first segment holds the whole image; its pieces are equal and whole
   // pages, and a continuation is one more piece of the same size.
-  ImageSpec spec;
-  spec.base = layout.base;
-  spec.ring_records = layout.ring_records;
-  spec.string_area = layout.extra_bytes;
-  spec.attach_value = layout.attach_value;
-  spec.pid = layout.pid ? layout.pid : static_cast<std::uint32_t>(getpid());
-  spec.control_block = layout.control_block;
-  const std::uint64_t need = ImageBuilder::plan(spec)[0].size;
+  ImageOptions options;
+  options.base = layout.base;
+  options.ring_records = layout.ring_records;
+  options.string_area = layout.extra_bytes;
+  options.attach_value = layout.attach_value;
+  options.pid = layout.pid ? layout.pid : static_cast<std::uint32_t>(getpid());
+  options.control_block = layout.control_block;
+  const std::uint64_t need = ImageBuilder::plan(options)[0].size;
   const std::uint64_t p = align_up((need + layout.pieces - 1) / layout.pieces, kPage);
-  spec.segments.push_back({.size = p * layout.pieces, .piece_size = p});
-  if (layout.continuation) spec.segments.push_back({.size = p, .piece_size = p, .continues = true});
+  options.segments.push_back({.size = p * layout.pieces, .piece_size = p});
+  if (layout.continuation) options.segments.push_back({.size = p, .piece_size = p, .continues = true});
   const std::uint64_t q = align_up((layout.further_size + layout.pieces - 1) / layout.pieces, kPage);
-  for (int i = 1; i < layout.segments; ++i) spec.segments.push_back({.size = q * layout.pieces, .piece_size = q});
+  for (int i = 1; i < layout.segments; ++i) options.segments.push_back({.size = q * layout.pieces, .piece_size = q});
 
   try {
-    create(layout, spec);
+    create(layout, options);
   } catch (...) {
     remove();
     throw;
@@ -103,9 +103,9 @@ bool SharedImage::create_first_span(const std::vector<SegmentInfo>& plan, std::i
   return true;
 }
 
-void SharedImage::create(const Layout& layout, const ImageSpec& planned) {
-  ImageSpec spec = planned;
-  const std::vector<SegmentInfo> plan = ImageBuilder::plan(spec);
+void SharedImage::create(const Layout& layout, const ImageOptions& planned) {
+  ImageOptions options = planned;
+  const std::vector<SegmentInfo> plan = ImageBuilder::plan(options);
   mapped_ = true;
 
   // A run of free keys for the first span: the caller's, or one derived from
@@ -124,9 +124,9 @@ void SharedImage::create(const Layout& layout, const ImageSpec& planned) {
     }
   }
   if (!created) fail("shmget: no free key", plan[0].base);
-  spec.segments[0].id = ids_[0];
+  options.segments[0].id = ids_[0];
   separate_.push_back({ids_[0], plan[0]});
-  for (std::size_t k = 1; k * plan[0].piece_size < plan[0].size; ++k) spec.segments[0].piece_ids.push_back(ids_[k]);
+  for (std::size_t k = 1; k * plan[0].piece_size < plan[0].size; ++k) options.segments[0].piece_ids.push_back(ids_[k]);
 
   // Further segments: private, attached by id.
   for (std::size_t s = 1; s < plan.size(); ++s) {
@@ -141,11 +141,11 @@ void SharedImage::create(const Layout& layout, const ImageSpec& planned) {
       pieces_.back().address = plan[s].base + offset;
       own.push_back(id);
     }
-    spec.segments[s].id = own[0];
-    spec.segments[s].piece_ids.assign(own.begin() + 1, own.end());
+    options.segments[s].id = own[0];
+    options.segments[s].piece_ids.assign(own.begin() + 1, own.end());
     separate_.push_back({own[0], plan[s]});
   }
-  image_ = std::make_unique<ImageBuilder>(spec, ImageBuilder::Memory::in_place);
+  image_ = std::make_unique<ImageBuilder>(options, ImageBuilder::Memory::in_place);
 }
 
 std::string SharedImage::info_records() const {

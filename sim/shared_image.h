@@ -68,7 +68,7 @@ class SharedImage {
     int id;
     std::uint64_t address;
   };
-  void create(const Layout& layout, const ImageSpec& spec);
+  void create(const Layout& layout, const ImageOptions& options);
   bool create_first_span(const std::vector<SegmentInfo>& plan, std::int32_t key, mode_t mode,
                          std::uint64_t piece_size);
 

@@ -198,6 +198,8 @@ struct LayoutCase {
   int listed;  // entries in the tool's segment list
 };
 
+void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.name; }
+
 class SimLayouts : public SimProcess, public ::testing::WithParamInterface<LayoutCase> {};
 
 TEST_P(SimLayouts, AttachFollowsTheWritersAndEndsClean) {
