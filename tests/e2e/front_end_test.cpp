@@ -16,7 +16,7 @@ using test::RunResult;
 struct FrontEnd : ::testing::Test {
   Installation inst;
   // A dump with a couple of settings and one record.
-  std::string dump(kvf::sim::ImageSpec spec = {.ring_records = 8}) {
+  std::string dump(kvf::sim::ImageOptions spec = {.ring_records = 8}) {
     kvf::sim::ImageBuilder image(spec);
     if (spec.control_block) {
       image.set_cell(2, 2, 0xFFFFFFF1);  // lite, upper bits set
@@ -119,7 +119,7 @@ TEST_F(FrontEnd, DumpFileErrors) {
 }
 
 TEST_F(FrontEnd, UnusableControlBlock) {
-  kvf::sim::ImageSpec none{.ring_records = 8, .control_block = false};
+  kvf::sim::ImageOptions none{.ring_records = 8, .control_block = false};
   expect_run(inst.kavrex({"info", dump(none)}), 1, "", "Unavailable: server memory allocation error\n");
   kvf::sim::ImageBuilder failed({.ring_records = 8});
   failed.set_alloc_failed(1);

@@ -23,7 +23,7 @@
 namespace {
 
 using kvf::sim::ImageBuilder;
-using kvf::sim::ImageSpec;
+using kvf::sim::ImageOptions;
 using kvf::sim::Record;
 
 class DumpView : public ::testing::Test {
