@@ -16,14 +16,14 @@ using test::RunResult;
 struct FrontEnd : ::testing::Test {
   Installation inst;
   // A dump with a couple of settings and one record.
-  std::string dump(kvf::sim::ImageOptions spec = {.ring_records = 8}) {
-    kvf::sim::ImageBuilder image(spec);
-    if (spec.control_block) {
+  std::string dump(kvf::sim::ImageOptions options = {.ring_records = 8}) {
+    kvf::sim::ImageBuilder image(options);
+    if (options.control_block) {
       image.set_cell(2, 2, 0xFFFFFFF1);  // lite, upper bits set
       image.set_cell(117, 15, 7);
       image.set_trace_on(1);
     }
-    if (spec.control_block && spec.ring_records > 0) {
+    if (options.control_block && options.ring_records > 0) {
       auto r = image.record("heap.c", 12, "%d items\n");
       r.args.i32(3);
       image.append_record(r);
