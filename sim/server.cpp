@@ -63,6 +63,11 @@ Server::Server(const Options& options) : options_(options) {
   info_records_ = image_->info_records();
   if (!image_->write_info_file(info_path_))
     throw std::system_error(errno, std::generic_category(), "cannot write " + info_path_);
+  if (!reaper_.start(image_->ids(), image_->addresses(), info_path_, info_records_)) {
+    int e = errno;
+    remove_file_if_ours(info_path_, info_records_);
+    throw std::system_error(e, std::generic_category(), "cannot start the clean-up helper");
+  }
 }
 
 Server::~Server() { shut_down(); }
@@ -220,16 +225,9 @@ int Server::shut_down() {
   int failed = 0;
   // The file goes only while it is still ours: a newer server of the same
   // name may have written its own since.
-  int fd = open(info_path_.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    std::string now(info_records_.size() + 1, '\0');
-    ssize_t n = read(fd, now.data(), now.size());
-    close(fd);
-    if (n == static_cast<ssize_t>(info_records_.size()) && now.compare(0, info_records_.size(), info_records_) == 0 &&
-        unlink(info_path_.c_str()) != 0)
-      ++failed;
-  }
+  if (!remove_file_if_ours(info_path_, info_records_)) ++failed;
   failed += image_->remove();
+  reaper_.dismiss();
   return failed;
 }
 

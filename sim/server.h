@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sim/options.h"
+#include "sim/reaper.h"
 #include "sim/shared_image.h"
 #include "sim/trace_points.h"
 
@@ -81,6 +82,7 @@ class Server {
   std::atomic<int> ended_{0};
   std::atomic<std::uint64_t> trace_points_{0}, records_{0}, filtered_{0}, replacements_{0};
   bool removed_ = false;
+  Reaper reaper_;  // cleans up after us if we die without doing it
 };
 
 }  // namespace kvf::sim

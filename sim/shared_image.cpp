@@ -184,6 +184,13 @@ bool SharedImage::write_info_file(const std::string& path) const {
   return true;
 }
 
+std::vector<std::uint64_t> SharedImage::addresses() const {
+  std::vector<std::uint64_t> out;
+  for (const Piece& p : pieces_)
+    if (p.address) out.push_back(p.address);
+  return out;
+}
+
 void SharedImage::unmap() {
   for (Piece& p : pieces_) {
     if (p.address) shmdt(at(p.address));

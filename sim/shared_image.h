@@ -48,6 +48,8 @@ class SharedImage {
   std::uint64_t base() const { return image_->segments()[0].base; }
   // Every segment id created, first span first.
   const std::vector<int>& ids() const { return ids_; }
+  // Where this process has each of them attached (none after unmap).
+  std::vector<std::uint64_t> addresses() const;
 
   // The information file's records: the server record, then one segment
   // record per separately attached segment.

@@ -392,6 +392,21 @@ TEST_F(SimProcess, CountedRunDumpsItsMemory) {
   EXPECT_FALSE(info_file_exists());
 }
 
+TEST_F(SimProcess, AKilledServerIsCleanedUpAfter) {
+  Sim sim(dir_.path(), {"--segments", "2", "--pieces", "2", "--continuation"});
+  ASSERT_TRUE(sim.ready());
+  const pid_t pid = sim.pid();
+  EXPECT_EQ(test::shm_segments_created_by(pid).size(), 5u);  // 2 + 1 pieces in the first span, 2 more
+  sim.child().signal(SIGKILL);
+  EXPECT_EQ(sim.child().wait(), 128 + SIGKILL);
+  auto deadline = std::chrono::steady_clock::now() + 5s;
+  while ((!test::shm_segments_created_by(pid).empty() || info_file_exists()) &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(test::shm_segments_created_by(pid).empty());
+  EXPECT_FALSE(info_file_exists());
+}
+
 TEST_F(SimProcess, DumpOnSignal) {
   std::string dump = dir_.file("sig.dump");
   Sim sim(dir_.path(), {"--records", "16", "--max-records", "16", "--dump", dump});
