@@ -61,6 +61,8 @@ class Server {
   void writer(int index);
   void record(const TracePoint& point, int thread, std::uint64_t n, std::int64_t session);
   void apply_requested_size();
+  std::uint32_t next_stamp() const;
+  void prepare_slot(std::uint64_t ring_header, std::uint32_t index);
 
   Options options_;
   std::unique_ptr<SharedImage> image_;
@@ -75,7 +77,7 @@ class Server {
   std::vector<std::uint64_t> thread_blocks_;  // rstcb of each writer
 
   std::mutex ring_mutex_;  // one writer at a time fills the ring
-  std::uint32_t stamp_ = 0;  // under ring_mutex_
+  std::uint32_t stamp_ = 0;  // the last stamp given; under ring_mutex_
   std::vector<std::thread> writers_;
   std::atomic<bool> stopping_{false};
   std::atomic<std::uint64_t> claimed_{0};

@@ -381,6 +381,11 @@ TEST_F(SimProcess, CountedRunDumpsItsMemory) {
     }
   }
   EXPECT_TRUE(dorvel);
+  // The slot at head waits for the next record: incomplete, and already
+  // carrying that record's stamp, so a reader waiting on it sees no rewrite.
+  const unsigned char* next = at(kvf::load<std::uint64_t>(ring, kvf::ring::kRecords) + 50 * kvf::record::kSize);
+  EXPECT_EQ(kvf::load<std::uint64_t>(next, kvf::record::kFile), 0u);
+  EXPECT_EQ(kvf::load<std::uint32_t>(next, kvf::record::kStamp), 51u);
   for (const char* conversion : {"%d", "%i", "%o", "%x", "%X", "%c", "%s", "%p", "%e", "%E", "%f", "%g", "%G",
                                  "%l\n", "%ll ", "%llu", "%llx", "%r", "%%", "\\t"})
     EXPECT_NE(formats.find(conversion), std::string::npos) << conversion;
