@@ -1,7 +1,7 @@
-// reaper.h -- a helper process that removes the server's segments and
-// information file when the server dies without doing it itself (SIGKILL,
-// a crash). It waits on a pipe: a byte means "clean end, nothing to do",
-// the end of the pipe without one means the server is gone.
+// reaper.h -- a helper process that removes segments (and a file) when the
+// process that made them dies without doing it itself (SIGKILL, a crash, a
+// test that aborts). It waits on a pipe: 'x' means "clean end, nothing to
+// do", the end of the pipe without it means the maker is gone.
 #pragma once
 
 #include <sys/types.h>
@@ -12,21 +12,33 @@
 
 namespace kvf::sim {
 
-// Removes the file at `path` when it still holds exactly `content` (a newer
-// server of the same name may have written its own since). False when it
+// A file as it was when we wrote it: removed later only while the same
+// file is there (a newer server of the same name renames its own over it).
+struct FileIdentity {
+  std::string path;
+  dev_t dev = 0;
+  ino_t ino = 0;
+};
+bool identify_file(const std::string& path, FileIdentity& out);
+// Removes the file when it is still the one identified. False only when it
 // should have been removed and could not be.
-bool remove_file_if_ours(const std::string& path, const std::string& content);
+bool remove_file_if_same(const FileIdentity& file);
 
 class Reaper {
  public:
-  // Forks the helper. Call it while the process has one thread. `mapped` are
-  // our attachments, which the helper drops at once; `ids` the segments it
-  // removes (only those this process created) when we die.
-  bool start(const std::vector<int>& ids, const std::vector<std::uint64_t>& mapped, const std::string& info_path,
-             const std::string& info_content);
+  Reaper() = default;
+  Reaper(const Reaper&) = delete;
+  Reaper& operator=(const Reaper&) = delete;
+  ~Reaper() { dismiss(); }
+
+  // Forks the helper; it holds no mapping of ours. Returns false with errno.
+  bool start();
+  // Segment `id` is removed should we die (when this process created it).
+  bool watch_segment(int id);
+  // So is this file, while it is still the same file.
+  bool also_remove(const FileIdentity& file);
   // A clean end: the helper leaves without touching anything.
   void dismiss();
-  ~Reaper() { dismiss(); }
 
  private:
   pid_t pid_ = -1;

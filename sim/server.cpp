@@ -61,14 +61,8 @@ Server::Server(const Options& options) : options_(options) {
   if (mkdir(etc.c_str(), 0755) != 0 && errno != EEXIST)
     throw std::system_error(errno, std::generic_category(), "cannot make " + etc);
   info_path_ = etc + "/" + infofile::kSuffix + options.server;
-  info_records_ = image_->info_records();
-  if (!image_->write_info_file(info_path_))
+  if (!image_->write_info_file(info_path_) || !identify_file(info_path_, info_file_))
     throw std::system_error(errno, std::generic_category(), "cannot write " + info_path_);
-  if (!reaper_.start(image_->ids(), image_->addresses(), info_path_, info_records_)) {
-    int e = errno;
-    remove_file_if_ours(info_path_, info_records_);
-    throw std::system_error(e, std::generic_category(), "cannot start the clean-up helper");
-  }
 }
 
 Server::~Server() { shut_down(); }
@@ -242,9 +236,8 @@ int Server::shut_down() {
   int failed = 0;
   // The file goes only while it is still ours: a newer server of the same
   // name may have written its own since.
-  if (!remove_file_if_ours(info_path_, info_records_)) ++failed;
+  if (!remove_file_if_same(info_file_)) ++failed;
   failed += image_->remove();
-  reaper_.dismiss();
   return failed;
 }
 

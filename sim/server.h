@@ -68,7 +68,7 @@ class Server {
   std::unique_ptr<SharedImage> image_;
   std::int32_t key_ = 0;
   std::string info_path_;
-  std::string info_records_;
+  FileIdentity info_file_;
   unsigned char* block_ = nullptr;  // the trace control block
   RingArea areas_[2] = {};
   int area_ = 0;                     // the area holding the current ring
@@ -84,7 +84,6 @@ class Server {
   std::atomic<int> ended_{0};
   std::atomic<std::uint64_t> trace_points_{0}, records_{0}, filtered_{0}, replacements_{0};
   bool removed_ = false;
-  Reaper reaper_;  // cleans up after us if we die without doing it
 };
 
 }  // namespace kvf::sim
