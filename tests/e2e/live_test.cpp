@@ -6,6 +6,7 @@
 #include <csignal>
 #include <chrono>
 #include <string>
+#include <filesystem>
 #include <thread>
 
 #include "support/installation.h"
@@ -125,6 +126,27 @@ TEST(Live, TailEndsWhenTheServerIsGone) {
   // Every line is whole.
   EXPECT_EQ(out.back(), '\n');
   EXPECT_LT(took, 2s);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Live, StandInServerSetsUpItsRegistryWhenAsked) {
+  test::TempDir dir;
+  test::RunOptions o;
+  o.env["VELMORANDIR"] = dir.path();
+  o.env["VELMORANSERVER"] = "fresh";
+  std::filesystem::copy(std::string(KAVREX_BIN_DIR) + "/../msg", dir.file("msg"),
+                        std::filesystem::copy_options::recursive);
+  // Without the server's keys the account checks fail.
+  EXPECT_EQ(test::run({test::program("kavrex"), "info"}, o).status, 1);
+  test::Child sim({test::program("kavrex-sim"), "--registry", "nogroup", "--records", "20"}, o);
+  ASSERT_TRUE(sim.wait_for_output("kavrex-sim: ready\n")) << sim.err();
+  EXPECT_NE(sim.out().find("VLDBSA Group"), std::string::npos);
+  RunResult r = test::run({test::program("kavrex"), "info"}, o);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, "kavrex size 20\nkavrex off\n");
 }
 
 }  // namespace
