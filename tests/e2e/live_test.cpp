@@ -93,17 +93,13 @@ TEST(Live, DispatchErrorsAfterTheAttach) {
 TEST(Live, EmptyAndView) {
   Installation inst;
   auto sim = inst.start_sim({"--records", "64", "--on", "--level", "3", "--count", "30"});
-  RunResult full;
-  for (int i = 0; i < 200; ++i) {  // until the writers have made their 30 trace points
-    full = inst.kavrex({"fview"});
-    if (std::count(full.out.begin(), full.out.end(), '\n') >= 31) break;
-    std::this_thread::sleep_for(10ms);
-  }
+  ASSERT_TRUE(sim->wait_for_output("kavrex-sim: count reached\n")) << sim->err();
+  RunResult full = inst.kavrex({"fview"});
   EXPECT_EQ(full.status, 0);
+  std::string header = full.out.substr(0, full.out.find('\n') + 1);
   EXPECT_GE(std::count(full.out.begin(), full.out.end(), '\n'), 31) << full.out;
   EXPECT_EQ(inst.kavrex({"empty"}).status, 0);
-  RunResult empty = inst.kavrex({"fview"});
-  EXPECT_EQ(empty.out, full.out.substr(0, full.out.find('\n') + 1));
+  EXPECT_EQ(inst.kavrex({"fview"}).out, header);
 }
 
 TEST(Live, TailEndsWhenTheServerIsGone) {
