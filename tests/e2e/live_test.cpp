@@ -106,8 +106,14 @@ TEST(Live, TailEndsWhenTheServerIsGone) {
   Installation inst;
   auto sim = inst.start_sim({"--records", "100", "--on", "--level", "3", "--rate", "500"});
   test::RunOptions o = inst.options();
-  test::Child tail({test::program("kavrex"), "-t", "view"}, o);
+  test::Child tail({test::program("kavrex"), "-t", "fview"}, o);
   std::this_thread::sleep_for(300ms);
+  // A new ring: the walk starts again on it, without a second header.
+  ASSERT_EQ(inst.kavrex({"size", "60"}).status, 0);
+  std::this_thread::sleep_for(100ms);  // the server's next event replaces the ring
+  std::size_t before = tail.out().size();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_GT(tail.out().size(), before);  // the walk goes on on the new ring
   sim->signal(SIGTERM);
   ASSERT_EQ(sim->wait(), 0);
   auto stopped = std::chrono::steady_clock::now();
@@ -119,6 +125,10 @@ TEST(Live, TailEndsWhenTheServerIsGone) {
   ASSERT_GE(out.size(), gone.size());
   EXPECT_EQ(out.substr(out.size() - gone.size()), gone);
   EXPECT_GT(std::count(out.begin(), out.end(), '\n'), 10);
+  EXPECT_EQ(out.find("Component "), 0u);
+  EXPECT_EQ(out.find("Component ", 1), std::string::npos);
+  EXPECT_NE(sim->out().find("kavrex-sim: ring replacements 1\n"), std::string::npos) << sim->out();
+  EXPECT_EQ(out.find("buffer overrun or formatting error"), std::string::npos);
   // Every line is whole.
   EXPECT_EQ(out.back(), '\n');
   EXPECT_LT(took, 2s);
