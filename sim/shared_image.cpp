@@ -84,18 +84,27 @@ SharedImage::SharedImage(const Layout& layout) {
 
 SharedImage::~SharedImage() { remove(); }
 
+// Creates one segment and tells the helper about it before anything else
+// can go wrong. Returns the id, or -1 with errno set.
+int SharedImage::make_segment(key_t key, std::uint64_t size, mode_t mode) {
+  int id = shmget(key, size, IPC_CREAT | IPC_EXCL | static_cast<int>(mode));
+  if (id < 0) return -1;
+  reaper_.watch_segment(id);
+  ids_.push_back(id);
+  pieces_.push_back({id, 0});
+  return id;
+}
+
 bool SharedImage::create_first_span(const std::vector<SegmentInfo>& plan, std::int32_t key, mode_t mode,
                                     std::uint64_t piece_size) {
   std::uint64_t span = plan[0].size + (plan.size() > 1 && plan[1].continues ? plan[1].size : 0);
   std::int32_t k = key;
   for (std::uint64_t offset = 0; offset < span; offset += piece_size, ++k) {
-    int id = shmget(static_cast<key_t>(k), piece_size, IPC_CREAT | IPC_EXCL | static_cast<int>(mode));
+    int id = make_segment(static_cast<key_t>(k), piece_size, mode);
     if (id < 0) {
       if (errno == EEXIST) return false;
       fail("shmget", plan[0].base + offset);
     }
-    ids_.push_back(id);
-    pieces_.push_back({id, 0});
     if (shmat(id, at(plan[0].base + offset), 0) == reinterpret_cast<void*>(-1))
       fail("shmat", plan[0].base + offset);
     pieces_.back().address = plan[0].base + offset;
@@ -107,6 +116,7 @@ void SharedImage::create(const Layout& layout, const ImageOptions& planned) {
   ImageOptions options = planned;
   const std::vector<SegmentInfo> plan = ImageBuilder::plan(options);
   mapped_ = true;
+  if (layout.reaper && !reaper_.start()) fail("cannot start the clean-up helper", plan[0].base);
 
   // A run of free keys for the first span: the caller's, or one derived from
   // our pid, moving on while another process holds one of them.
@@ -117,7 +127,7 @@ void SharedImage::create(const Layout& layout, const ImageOptions& planned) {
     created = create_first_span(plan, key_, layout.mode, plan[0].piece_size);
     if (!created) {
       int e = errno;
-      remove();
+      drop_segments();
       mapped_ = true;
       errno = e;
       if (layout.key) break;
@@ -133,10 +143,8 @@ void SharedImage::create(const Layout& layout, const ImageOptions& planned) {
     if (plan[s].continues) continue;
     std::vector<int> own;
     for (std::uint64_t offset = 0; offset < plan[s].size; offset += plan[s].piece_size) {
-      int id = shmget(IPC_PRIVATE, plan[s].piece_size, IPC_CREAT | IPC_EXCL | static_cast<int>(layout.mode));
+      int id = make_segment(IPC_PRIVATE, plan[s].piece_size, layout.mode);
       if (id < 0) fail("shmget", plan[s].base + offset);
-      ids_.push_back(id);
-      pieces_.push_back({id, 0});
       if (shmat(id, at(plan[s].base + offset), 0) == reinterpret_cast<void*>(-1)) fail("shmat", plan[s].base + offset);
       pieces_.back().address = plan[s].base + offset;
       own.push_back(id);
@@ -156,7 +164,7 @@ std::string SharedImage::info_records() const {
   return out;
 }
 
-bool SharedImage::write_info_file(const std::string& path) const {
+bool SharedImage::write_info_file(const std::string& path) {
   std::string tmp = path + ".new";
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
@@ -181,7 +189,16 @@ bool SharedImage::write_info_file(const std::string& path) const {
     errno = e;
     return false;
   }
+  FileIdentity written;
+  if (identify_file(path, written)) reaper_.also_remove(written);
   return true;
+}
+
+std::vector<std::uint64_t> SharedImage::addresses() const {
+  std::vector<std::uint64_t> out;
+  for (const Piece& p : pieces_)
+    if (p.address) out.push_back(p.address);
+  return out;
 }
 
 void SharedImage::unmap() {
@@ -193,6 +210,12 @@ void SharedImage::unmap() {
 }
 
 int SharedImage::remove() {
+  int failed = drop_segments();
+  reaper_.dismiss();
+  return failed;
+}
+
+int SharedImage::drop_segments() {
   unmap();
   int failed = 0;
   for (const Piece& p : pieces_)
