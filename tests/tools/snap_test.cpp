@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/mount.h>
@@ -83,6 +84,12 @@ TEST(Snap, UnderLoadEveryViewOfTheSnapshotWorks) {
   Installation inst;
   auto sim = inst.start_sim({"--records", "2000", "--threads", "4", "--flat-out", "--on", "--level", "3",
                              "--segments", "2", "--pieces", "3"});
+  // Under load: the writers have gone round the ring at least once.
+  for (int i = 0; i < 500; ++i) {
+    std::string live = inst.kavrex({"view"}).out;
+    if (std::count(live.begin(), live.end(), '\n') > 1500) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   std::string file = inst.file("busy.dump");
   RunResult r = snap(inst, {"-o", file});
   ASSERT_EQ(r.status, 0) << r.err;
