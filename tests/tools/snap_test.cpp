@@ -158,6 +158,22 @@ TEST(Snap, DefaultNameAndServerArgument) {
   EXPECT_EQ(inst.kavrex({"info", dir + "/" + names[0]}).status, 0);
 }
 
+// On a terminal a large image gets a progress line; `script` gives the
+// program one (its output comes back on script's standard output).
+TEST(Snap, ProgressLineOnATerminalForLargeImages) {
+  Installation inst;
+  auto sim = inst.start_sim({"--records", "200000"});  // a ring of 30 MiB
+  std::string file = inst.file("big.dump");
+  RunResult r = test::run({"/usr/bin/script", "-qfec", test::program("kavrex-snap") + " -o " + file, "/dev/null"},
+                          inst.options());
+  ASSERT_EQ(r.status, 0) << r.out;
+  std::size_t last = r.out.rfind("\rkavrex-snap: ");
+  ASSERT_NE(last, std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\rkavrex-snap: 4 of "), last) << "one update only: " << r.out;
+  std::string done = r.out.substr(last);
+  EXPECT_NE(done.find(" MiB (100%)\r\n" + file + ": 1 segment(s), "), std::string::npos) << done;
+}
+
 TEST(Snap, CommandLineAndFailures) {
   Installation inst;
   for (auto args : std::vector<std::vector<std::string>>{
