@@ -1,9 +1,6 @@
-// kavrex-export-walk.cpp -- the export's one-pass and tail walks over the
-// ring. They follow the views' walks step for step (same reader, start
-// index, stops, fault recovery, 10 ms polls and restarts) and hand each
-// record to record_line instead of the line renderer. What the reader and
-// the message expansion write to the views' output is caught in a memory
-// file and turned into JSON here.
+// kavrex-export-walk.cpp -- the export's one-pass and tail walks: the views'
+// walks step for step over the same reader, each record going to record_line;
+// the viewer's own output (overrun notes, hex dumps) is caught in a memory file.
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>

@@ -1,7 +1,6 @@
-// The Debian package named by KAVREX_DEB (scripts/package.sh builds it and
-// runs these tests): unpacked into a scratch root with dpkg -x, its layout
-// and its programs run from there against the stand-in server. Skipped when
-// no package is named.
+// The Debian package named by KAVREX_DEB (scripts/package.sh sets it; else
+// skipped), unpacked into a scratch root with dpkg -x: its layout, and its
+// programs run from there against the stand-in server.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

@@ -1,7 +1,6 @@
-// kavrex-export: every field of the image builder's records comes back in
-// valid JSON whatever bytes the record holds; the export and fview walk the
-// same records, overrun skips and unreadable records in the same order; the
-// live server, the tail walk and the command line.
+// kavrex-export: every field of built records in valid JSON whatever bytes
+// they hold; the same records, skips and order as fview; the live server,
+// the tail walk and the command line.
 #include <gtest/gtest.h>
 
 #include <algorithm>

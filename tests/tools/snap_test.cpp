@@ -1,6 +1,6 @@
 // kavrex-snap against the stand-in server: a snapshot shows what the live
-// server showed, whatever the segment layout; a full disk or an interrupted
-// run leaves no file behind; the command line and its statuses.
+// server showed, whatever the segment layout; a full disk leaves no file
+// behind; the progress line; the command line and its statuses.
 #include <gtest/gtest.h>
 
 #include <algorithm>
