@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +40,8 @@ struct Layout {
   const char* name;
   std::vector<std::string> args;
 };
+
+void PrintTo(const Layout& layout, std::ostream* os) { *os << layout.name; }
 
 class SnapLayouts : public testing::TestWithParam<Layout> {};
 
