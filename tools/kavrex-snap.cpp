@@ -43,7 +43,11 @@ std::string default_name(const std::string& server) {
   std::tm utc{};
   gmtime_r(&now, &utc);
   std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
-  return server + "-" + stamp + ".dump";
+  std::string name = server + "-" + stamp + ".dump";
+  // The name stays in the current directory whatever the server is called.
+  for (char& c : name)
+    if (c == '/') c = '_';
+  return name;
 }
 
 // The same words as the tool's own, for the same failures.

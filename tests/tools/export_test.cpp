@@ -252,6 +252,16 @@ TEST(Export, CommandLineAndFailures) {
   EXPECT_EQ(no_server.status, 1);
   EXPECT_EQ(no_server.err, "kavrex-export: server " + inst.server() + " not found\n");
 
+  // Output that cannot be written is a failure, not a short export.
+  ImageBuilder one({.ring_records = 8});
+  one.append_record(one.record("a.c", 1, "x"));
+  one.write_dump(inst.file("one"));
+  RunResult full = test::run({"/bin/sh", "-c", "exec '" + test::program("kavrex-export") + "' '" +
+                                                   inst.file("one") + "' >/dev/full"},
+                             inst.options());
+  EXPECT_EQ(full.status, 1);
+  EXPECT_EQ(full.err, "kavrex-export: cannot write the output: No space left on device\n");
+
   // An empty ring exports nothing.
   ImageBuilder image({.ring_records = 8});
   image.write_dump(inst.file("empty"));
