@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "export_json.h"
@@ -234,6 +235,27 @@ TEST(Export, TailFollowsUntilTheServerGoes) {
     EXPECT_GT(lines[i].at("stamp").u64(), last);
     last = lines[i].at("stamp").u64();
   }
+}
+
+// A new ring (the size changed) restarts the tail walk on it.
+TEST(Export, TailGoesOnAfterTheRingIsReplaced) {
+  Installation inst;
+  auto sim = inst.start_sim({"--records", "100", "--rate", "300", "--threads", "1", "--on", "--level", "3"});
+  test::Child tail({test::program("kavrex-export"), "-t"}, inst.options());
+  ASSERT_TRUE(tail.wait_for_output("\"stamp\":20,")) << tail.err();
+  ASSERT_EQ(inst.kavrex({"size", "300"}).status, 0);
+  for (int i = 0; i < 500 && inst.kavrex({"info"}).out.rfind("kavrex size 300\n", 0) != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(inst.kavrex({"info"}).out.rfind("kavrex size 300\n", 0), 0u);
+  // Records written into the new ring reach the export too.
+  std::string so_far = tail.out();
+  std::string later = "\"stamp\":" + std::to_string(std::count(so_far.begin(), so_far.end(), '\n') + 60) + ",";
+  EXPECT_TRUE(tail.wait_for_output(later)) << later;
+  sim->signal(SIGTERM);
+  ASSERT_EQ(sim->wait(), 0);
+  EXPECT_EQ(tail.wait(), 0);
+  std::vector<Json> lines = parse_lines(tail.out());
+  EXPECT_EQ(lines.back().at("kind").string, "server_gone");
 }
 
 TEST(Export, CommandLineAndFailures) {
