@@ -83,14 +83,15 @@ INSTANTIATE_TEST_SUITE_P(
                     Layout{"Continuation", {"--segments", "3", "--continuation"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Under load, writers go on while the memory is copied. At a rate the
+// reader's guard window covers, the snapshot holds the whole ring.
 TEST(Snap, UnderLoadEveryViewOfTheSnapshotWorks) {
   Installation inst;
-  auto sim = inst.start_sim({"--records", "2000", "--threads", "4", "--flat-out", "--on", "--level", "3",
+  auto sim = inst.start_sim({"--records", "500", "--threads", "4", "--rate", "2000", "--on", "--level", "3",
                              "--segments", "2", "--pieces", "3"});
-  // Under load: the writers have gone round the ring at least once.
-  for (int i = 0; i < 500; ++i) {
+  for (int i = 0; i < 500; ++i) {  // until the writers have gone round the ring
     std::string live = inst.kavrex({"view"}).out;
-    if (std::count(live.begin(), live.end(), '\n') > 1500) break;
+    if (std::count(live.begin(), live.end(), '\n') > 550) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   std::string file = inst.file("busy.dump");
@@ -102,7 +103,25 @@ TEST(Snap, UnderLoadEveryViewOfTheSnapshotWorks) {
     RunResult v = inst.kavrex(args);
     EXPECT_EQ(v.status, 0) << view[0] << v.err;
     EXPECT_EQ(v.err, "") << view[0];
-    EXPECT_GT(std::count(v.out.begin(), v.out.end(), '\n'), view[0] == "info" ? 1 : 1000) << view[0];
+    EXPECT_GT(std::count(v.out.begin(), v.out.end(), '\n'), view[0] == "info" ? 1 : 400) << view[0];
+  }
+}
+
+// Flat out, records are rewritten while they are copied: the views of such
+// a torn snapshot show what they can, and never fail.
+TEST(Snap, TornSnapshotOfAFlatOutServerIsStillReadable) {
+  Installation inst;
+  auto sim = inst.start_sim({"--records", "300", "--threads", "4", "--flat-out", "--on", "--level", "3"});
+  for (int n = 0; n < 5; ++n) {
+    std::string file = inst.file("torn" + std::to_string(n) + ".dump");
+    ASSERT_EQ(snap(inst, {"-o", file}).status, 0);
+    for (const auto& view : kEveryView) {
+      std::vector<std::string> args = view;
+      args.push_back(file);
+      RunResult v = inst.kavrex(args);
+      EXPECT_EQ(v.status, 0) << view[0] << v.err;
+      EXPECT_EQ(v.err, "") << view[0];
+    }
   }
 }
 
