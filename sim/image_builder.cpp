@@ -187,9 +187,10 @@ std::uint64_t ImageBuilder::allocate(std::size_t size, std::size_t align) {
     std::uint64_t at = align_up(alloc_offset_, align);
     if (at <= s.size && size <= s.size - at) {
       alloc_offset_ = at + size;
-      std::uint64_t address = s.base + at;
-      std::memset(local(address, size), 0, size);
-      return address;
+      // Fresh memory every time, and every segment starts zero-filled (owned
+      // buffers are value-initialised, new segments are zero): no clearing,
+      // so a large ring in a new segment costs no pages until it is used.
+      return s.base + at;
     }
     ++alloc_segment_;
     alloc_offset_ = segment::kSize;

@@ -1,0 +1,200 @@
+// front_end.cpp -- main's sequence: start-up checks, the command line, the
+// image (dump file or live attach), the usability check, one command from
+// the command table, release.
+#include "kavrex/front_end.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "kavrex/command_table.h"
+#include "kavrex/commands.h"
+#include "kavrex/control_block.h"
+#include "shm/dump_reader.h"
+#include "shm/live_attach.h"
+#include "startup/catalogue.h"
+#include "startup/console.h"
+#include "startup/exit_program.h"
+#include "startup/security.h"
+#include "startup/version.h"
+#include "viewer/view.h"
+
+namespace kvf {
+namespace {
+
+constexpr const char* kUsage =
+    "usage: kavrex {on|off|empty}\n"
+    "usage: kavrex [-t] {view|fview|info} [shfile]\n"
+    "             where shfile is a dumpfile of shared mem\n"
+    "             use -t to tail output as it is generated\n"
+    "       kavrex [-t] {rview|frview} [shfile]\n"
+    "             view in dorvel compatible format\n"
+    "       kavrex size rrr\n"
+    "             where rrr is the desired # of records\n"
+    "       kavrex session [ggg.lll]\n"
+    "             where ggg is cosrvr part, lll is id \n"
+    "             missing ggg.lll deactivates filter\n"
+    "       kavrex level [-c comp list] [-f feat list]\n"
+    "             where level is off, lite, med, or heavy\n"
+    "       kavrex -V\n"
+    "             print version number and exit\n";
+
+constexpr const char* kSecurityFailure =
+    "ERROR: Could not initialize the security subsystem. Please ensure that this account has the "
+    "necessary privileges and ensure VELMORANSERVER value exists in the registry and environment.\n";
+
+constexpr int kNotAdministratorMessage = 71575;
+
+const CommandWord* display_word_entry(const char* text) {
+  for (const auto& w : kCommandWords)
+    if (w.display && is_word(w, text)) return &w;
+  return nullptr;
+}
+
+// The first table entry that matches: views by the display word, every
+// other word by the first argument.
+const CommandWord* find_command(const char* first, const char* display_word) {
+  for (const auto& w : kCommandWords) {
+    const char* text = w.action == Action::view ? display_word : first;
+    if (is_word(w, text)) return &w;
+  }
+  return nullptr;
+}
+
+void report_command_result(const CommandResult& r) {
+  switch (r.status) {
+    case CommandStatus::ok:
+      return;
+    case CommandStatus::usage:
+      usage();
+    case CommandStatus::unknown_component:
+      std::fprintf(stderr, "kavrex: unknown component: %s\n", r.name);
+      exit_program(1);
+    case CommandStatus::unknown_feature:
+      std::fprintf(stderr, "kavrex: unknown feature: %s\n", r.name);
+      exit_program(1);
+  }
+}
+
+// Obtains the image: the dump file when one was named, else the live server.
+void obtain_image(const CommandLine& line, const char* server) {
+  if (line.dump_file) {
+    install_dump_interrupts();
+    if (rinfile(line.dump_file, 0) != 0) {
+      std::fprintf(stderr, "kavrex: Can't read shared memory file %s\n", line.dump_file);
+      exit_program(1);
+    }
+    return;
+  }
+  // Only an account that may administer the server gets this far, so the
+  // segments are attached read-write.
+  int code = live_attach(0, true);
+  if (code == 0) return;
+  if (code == 13)
+    std::fputs("kavrex: incorrect permissions\n", stderr);
+  else if (code == 123)
+    std::fprintf(stderr, "kavrex: server %s not found\n", server ? server : "(null)");
+  else
+    std::fprintf(stderr, "kavrex: couldn't attach to shmem, code = %d\n", code);
+  exit_program(0);
+}
+
+// A catalogue message, fixed up with no record arguments, on standard output.
+void print_catalogue_message(int number) {
+  static char text[4096];
+  std::snprintf(text, sizeof text, "%s", msgtext(number));
+  std::int32_t error = 0;
+  std::fputs(rldmsg_fmtspeckvf(text, &error), stdout);
+}
+
+}  // namespace
+
+CommandLine read_command_line(int argc, char** argv) {
+  CommandLine line;
+  if (argc > 1 && display_word_entry(argv[1])) line.display_word = argv[1];
+  if (argc > 2 && std::strcmp(argv[1], "-t") == 0 && display_word_entry(argv[2])) {
+    line.display_word = argv[2];
+    line.tail = true;
+  }
+  if (*line.display_word) {
+    if (!line.tail && argc == 3) line.dump_file = argv[2];
+    if (line.tail && argc == 4) line.dump_file = argv[3];
+  }
+  return line;
+}
+
+void usage() {
+  std::fflush(stdout);
+  std::fputs(kUsage, stderr);
+  exit_program(1);
+}
+
+int kavrex_main(int argc, char** argv) {
+  set_view_exit(exit_program);
+  if (security_init() != 0) {
+    std::fputs(kSecurityFailure, stdout);
+    exit_program(1);
+  }
+  if (is_dbsa(0) == 0) {
+    print_catalogue_message(kNotAdministratorMessage);
+    exit_program(1);
+  }
+  install_console_handler();
+  const char* server = std::getenv("VELMORANSERVER");
+  if (argc < 2) usage();
+  version_report(argc, argv[1], k_product_banner, "kavrex");
+
+  CommandLine line = read_command_line(argc, argv);
+  obtain_image(line, server);
+
+  unsigned char* block = control_block();
+  if (!block || alloc_failed(block) != 0) {
+    std::fputs("Unavailable: server memory allocation error\n", stderr);
+    exit_program(1);
+  }
+
+  const CommandWord* command = find_command(argv[1], line.display_word);
+  if (!command) usage();
+  switch (command->action) {
+    case Action::on:
+      set_trace_on(block, true);
+      break;
+    case Action::empty:
+      empty_ring(block);
+      break;
+    case Action::off:
+      if (argc == 2) {
+        set_trace_on(block, false);
+        break;
+      }
+      report_command_result(set_level(block, 0, argc, argv));
+      break;
+    case Action::level:
+      report_command_result(set_level(block, command->level, argc, argv));
+      break;
+    case Action::view:
+      if (kvf_view(command->dorvel, command->full, line.tail) != 0) exit_program(1);
+      break;
+    case Action::info:
+      show_info(block, stdout);
+      break;
+    case Action::session:
+      report_command_result(set_session(block, argc, argv));
+      break;
+    case Action::size: {
+      if (argc < 3) usage();
+      std::int32_t size = read_decimal(argv[2]);
+      if (size < kMinRingSize) usage();
+      set_requested_size(block, size);
+      break;
+    }
+  }
+
+  if (line.dump_file)
+    release_dump();
+  else
+    live_detach();
+  return 0;
+}
+
+}  // namespace kvf

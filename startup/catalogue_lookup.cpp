@@ -1,0 +1,246 @@
+// catalogue_lookup.cpp -- rgetlmsg/rgetmsg: the entry search over a .vem
+// index (cached block, then a binary search in blocks of up to 8 entries),
+// the English retry, and the fallback texts 32765 and 32766.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "startup/catalogue.h"
+#include "startup/catalogue_state.h"
+#include "startup/locale.h"
+#include "startup/settings.h"
+
+namespace kvf {
+namespace {
+
+thread_local std::unique_ptr<CatalogueState> t_state;
+
+ssize_t read_full(int fd, void* buf, std::size_t n) {
+  std::size_t got = 0;
+  while (got < n) {
+    ssize_t r = ::read(fd, static_cast<char*>(buf) + got, n - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += static_cast<std::size_t>(r);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+void close_file(CatalogueState& s) {
+  if (s.fd >= 0) ::close(s.fd);
+  s.fd = -1;
+}
+
+bool free_fd_wanted() { return ggetenv_idx("VLM_FREE_FD", k_var_vlm_free_fd) != nullptr; }
+
+// Copies `text` into the buffer, cut to size-1 bytes and a terminator.
+void copy_cut(char* buffer, int size, const char* text) {
+  if (size <= 0) return;
+  std::size_t n = std::strlen(text);
+  if (n > static_cast<std::size_t>(size - 1)) n = static_cast<std::size_t>(size - 1);
+  std::memmove(buffer, text, n);
+  buffer[n] = '\0';
+}
+
+// Fills the one conversion of a fallback text ("%s" with `str` or "%d" with
+// `num`); "%%" gives "%", any other conversion is kept as it stands, so a
+// damaged catalogue text can never make the formatting read an argument
+// that is not there.
+std::string fill_one(const char* format, const char* str, std::int32_t num) {
+  std::string out;
+  bool filled = false;
+  for (const char* p = format; *p; ++p) {
+    if (*p != '%') {
+      out += *p;
+      continue;
+    }
+    if (p[1] == '%') {
+      out += '%';
+      ++p;
+    } else if (!filled && str && p[1] == 's') {
+      out += str;
+      filled = true;
+      ++p;
+    } else if (!filled && !str && p[1] == 'd') {
+      out += std::to_string(num);
+      filled = true;
+      ++p;
+    } else {
+      out += '%';
+    }
+  }
+  return out;
+}
+
+const char* locale_failure_text(int code) {
+  switch (code) {
+    case -23111: return "Internal error.  Illegal argument for locale initialization.";
+    case -23115: return "Code sets of the locale categories are not the same.";
+    case -23102: return "Memory allocation failed during locale processing.";
+    case -23110: return "An error occurred during environment variable processing.";
+    case -23108: return "An error occurred during locale structure creation.";
+    case -23104: return "Error opening required code-set conversion object file.";
+    case -1212: return "Date conversion format must contain a month, day, and year component.";
+    case -1211: return "Out of memory.";
+    default: return "Unable to load locale categories.";
+  }
+}
+
+// Looks for `n` in the cached block's index entries.
+bool scan_block(const CatalogueState& s, std::int32_t n, int entries, vem::Entry& hit) {
+  for (int i = 0; i < entries; ++i) {
+    vem::Entry e = vem::decode_entry(s.block + static_cast<std::size_t>(i) * s.width, s.width);
+    if (e.number == n) {
+      hit = e;
+      return true;
+    }
+  }
+  return false;
+}
+
+int open_catalogue(CatalogueState& s, const char* file, const char* locale) {
+  std::memset(s.block, 0, sizeof s.block);
+  s.block_entries = 0;
+  s.open_name.clear();
+  if (!find_catalogue_path(s, file, locale)) return k_msg_no_path;
+  close_file(s);
+  do s.fd = ::open(s.path, O_RDONLY | O_CLOEXEC); while (s.fd < 0 && errno == EINTR);
+  if (s.fd < 0) return k_msg_cant_open;
+  unsigned char header[vem::k_header_size];
+  std::uint16_t magic = 0;
+  if (read_full(s.fd, header, sizeof header) == static_cast<ssize_t>(sizeof header))
+    magic = vem::get_u16(header + vem::k_header_magic);
+  if (magic == vem::k_magic_narrow) s.width = vem::k_narrow_size;
+  else if (magic == vem::k_magic_wide) s.width = vem::k_wide_size;
+  else {
+    close_file(s);
+    return k_msg_bad_magic;
+  }
+  s.count = vem::get_i16(header + vem::k_header_count);
+  s.open_name = file;
+  s.block_count = s.count < vem::k_block_entries ? s.count : vem::k_block_entries;
+  return 0;
+}
+
+// Binary search over the index in blocks of B entries. A block is cut at
+// the index's end, so the bytes after the index are never taken for entries.
+int search_index(CatalogueState& s, std::int32_t n, vem::Entry& hit) {
+  const int b = s.block_count;
+  int lo = 0, hi = s.count - 1;
+  while (lo <= hi) {
+    int mid = (lo + hi) / 2;
+    int want = s.count - mid < b ? s.count - mid : b;
+    off_t at = static_cast<off_t>(vem::k_header_size + static_cast<std::size_t>(mid) * s.width);
+    s.block_entries = 0;
+    if (::lseek(s.fd, at, SEEK_SET) != at) return k_msg_short_index;
+    std::size_t bytes = static_cast<std::size_t>(want) * s.width;
+    ssize_t got = read_full(s.fd, s.block, bytes);
+    if (got < 0 || static_cast<std::size_t>(got) / s.width != static_cast<std::size_t>(want))
+      return k_msg_short_index;
+    s.block_entries = want;
+    if (n < vem::decode_entry(s.block, s.width).number) {
+      hi = mid - 1;
+    } else {
+      if (scan_block(s, n, want, hit)) return 0;
+      lo = mid + b;
+    }
+  }
+  return k_msg_not_in_file;
+}
+
+// Finds the entry of `n`, leaving the file positioned at its text.
+int find_entry(CatalogueState& s, std::int32_t n, const char* locale, vem::Entry& hit) {
+  const char* file = catalogue_file_for(n);
+  bool found = false;
+  if (s.fd >= 0 && s.open_name == file) {
+    found = scan_block(s, n, s.block_entries, hit);
+  } else {
+    if (int rc = open_catalogue(s, file, locale); rc != 0) return rc;
+  }
+  int rc = 0;
+  if (!found) {
+    if (s.block_count <= 0) rc = k_msg_not_in_file;
+    else rc = search_index(s, n, hit);
+    if (rc != 0) {
+      if (free_fd_wanted()) close_file(s);
+      return rc;
+    }
+  }
+  if (hit.length < 0 || hit.offset < 0 || ::lseek(s.fd, hit.offset, SEEK_SET) != hit.offset) {
+    if (free_fd_wanted()) close_file(s);
+    return k_msg_short_index;
+  }
+  return 0;
+}
+
+int fallback(CatalogueState& s, std::int32_t n, int code, char* b, std::int16_t size) {
+  (void)s;
+  if (code == k_msg_cant_open) {
+    if (n == k_msg_cannot_open_file) return -1;
+    const char* file = catalogue_file_for(n);
+    std::string format = "Cannot open file '%s'\n";
+    if (rgetmsg_locale(k_msg_cannot_open_file, b, size, nullptr, nullptr, 0) == 0) format = b;
+    copy_cut(b, size, fill_one(format.c_str(), file, 0).c_str());
+    return code;
+  }
+  if (n == k_msg_unknown_number) return -1;
+  std::string format = "Unknown error message number '%d'\n";
+  if (rgetmsg_locale(k_msg_unknown_number, b, size, nullptr, nullptr, 0) == 0) format = b;
+  copy_cut(b, size, fill_one(format.c_str(), nullptr, n).c_str());
+  return code;
+}
+
+}  // namespace
+
+CatalogueState* catalogue_state() {
+  if (!t_state) t_state.reset(new (std::nothrow) CatalogueState);
+  return t_state.get();
+}
+
+std::int32_t rgetmsg_locale(std::int32_t n, char* b, std::int16_t size, std::int32_t* length,
+                            const char* locale, int /*flags*/) {
+  if (int rc = ensure_locale_started(); rc != 0) {
+    copy_cut(b, size, locale_failure_text(rc));
+    return rc;
+  }
+  CatalogueState* s = catalogue_state();
+  if (!s) return k_msg_no_memory;
+
+  vem::Entry hit{};
+  int rc = find_entry(*s, n, locale, hit);
+  if (rc != 0) {
+    const char* dblang = ggetenv_idx("DBLANG", k_var_dblang);
+    if (dblang && std::strcmp(dblang, k_english_locale) == 0) return fallback(*s, n, rc, b, size);
+    s->open_name.clear();
+    rc = find_entry(*s, n, k_english_locale, hit);
+    s->open_name.clear();
+    if (rc != 0) return fallback(*s, n, rc, b, size);
+  }
+
+  if (length) *length = hit.length;
+  int want = size > hit.length ? hit.length : size - 1;
+  int status = size > hit.length ? k_msg_ok : k_msg_cut;
+  if (want < 0) return k_msg_cut;  // no room even for the terminator
+  ssize_t got = read_full(s->fd, b, static_cast<std::size_t>(want));
+  if (free_fd_wanted()) close_file(*s);
+  if (got != want) {
+    b[got > 0 ? got : 0] = '\0';
+    return k_msg_short_index;
+  }
+  b[want] = '\0';
+  return status;
+}
+
+std::int32_t rgetlmsg(std::int32_t number, char* buffer, std::int16_t size, std::int32_t* length) {
+  return rgetmsg_locale(number, buffer, size, length, nullptr, 0);
+}
+
+std::int32_t rgetmsg(std::int32_t number, char* buffer, std::int16_t size) {
+  return rgetmsg_locale(number, buffer, size, nullptr, nullptr, 0);
+}
+
+}  // namespace kvf

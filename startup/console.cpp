@@ -1,0 +1,58 @@
+// console.cpp -- the SIGINT handler that stands in for the console control
+// handler: a bell on the terminal, then slot 2 of the signal table, or the
+// default action (the end of the process) while slot 2 is empty.
+#include "startup/console.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "startup/exit_program.h"
+#include "startup/signals.h"
+
+namespace kvf {
+namespace {
+
+std::atomic<bool> g_installed{false};
+int g_tty = -1;  // the controlling terminal for the bell, -1 when none
+
+void console_handler(int) {
+  int saved = errno;
+  if (g_tty >= 0) {
+    ssize_t ignored = ::write(g_tty, "\a", 1);
+    (void)ignored;
+  }
+  SignalHandler h = signal_handler(k_sig_interrupt);
+  if (!h) {
+    // Not handled: the default action ends the process.
+    ::signal(SIGINT, SIG_DFL);
+    ::raise(SIGINT);
+    errno = saved;
+    return;
+  }
+  h(k_sig_interrupt);
+  errno = saved;
+}
+
+}  // namespace
+
+bool console_handler_installed() { return g_installed.load(); }
+
+void install_console_handler() {
+  if (g_tty < 0) g_tty = ::open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  struct sigaction sa{};
+  sa.sa_handler = console_handler;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  if (::sigaction(SIGINT, &sa, nullptr) != 0) {
+    std::printf("%s: w32ec=%d at %s:%d\n", "Could not set control handler\n", errno, "nt_sig", 402);
+    exit_program(1);
+  }
+  g_installed.store(true);
+}
+
+}  // namespace kvf

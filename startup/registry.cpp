@@ -1,0 +1,302 @@
+// registry.cpp -- keys as directories, values as files with a type line,
+// atomic value writes by rename; see registry.h for the file format.
+#include "startup/registry.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "startup/host.h"
+
+namespace kvf::reg {
+namespace {
+
+int from_errno(int e, int fallback) {
+  switch (e) {
+    case ENOENT: case ENOTDIR: return k_file_not_found;
+    case EACCES: case EPERM: case EROFS: return k_access_denied;
+    case ENOMEM: return k_out_of_memory;
+    case ENOTEMPTY: return k_dir_not_empty;
+    case EEXIST: return k_already_exists;
+    case EISDIR: return k_invalid_parameter;
+    default: return fallback;
+  }
+}
+
+std::string encode(const std::string& name) {
+  std::string out;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    char c = name[i];
+    if (c == '/') out += "%2F";
+    else if (c == '%') out += "%25";
+    else if (c == '.' && i == 0) out += "%2E";
+    else out += c;
+  }
+  return out;
+}
+
+std::string decode(const std::string& file) {
+  std::string out;
+  for (std::size_t i = 0; i < file.size(); ++i) {
+    if (file[i] == '%' && i + 2 < file.size()) {
+      std::string hex = file.substr(i + 1, 2);
+      if (hex == "2F") { out += '/'; i += 2; continue; }
+      if (hex == "25") { out += '%'; i += 2; continue; }
+      if (hex == "2E") { out += '.'; i += 2; continue; }
+    }
+    out += file[i];
+  }
+  return out;
+}
+
+std::string value_path(const Hive& hive, const std::string& key, const std::string& name) {
+  std::string dir = key_dir(hive, key);
+  if (dir.empty() || name.empty()) return "";
+  return dir + "/" + encode(name);
+}
+
+int read_all(const std::string& path, std::string& out) {
+  int fd;
+  do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC); while (fd < 0 && errno == EINTR);
+  if (fd < 0) return from_errno(errno, k_cant_read);
+  out.clear();
+  char buf[4096];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int e = errno;
+      ::close(fd);
+      return from_errno(e, k_cant_read);
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return 0;
+}
+
+}  // namespace
+
+std::string registry_dir() {
+  const char* dir = std::getenv("VELMORANDIR");
+  return std::string(dir ? dir : "/usr/velmoran") + "/etc/registry";
+}
+
+Hive local_hive() { return Hive{registry_dir() + "/HKLM"}; }
+
+int connect_hive(const std::string& machine, Hive& out) {
+  std::size_t skip = 0;
+  while (skip < machine.size() && skip < 2 && machine[skip] == '\\') ++skip;
+  if (!same_name(machine.substr(skip), computer_name())) return k_bad_netpath;
+  out = local_hive();
+  return 0;
+}
+
+std::string server_key(const std::string& server, const std::vector<std::string>& parts) {
+  std::string key = "SOFTWARE\\Velmoran\\Corvane\\" + server;
+  for (const auto& p : parts) key += "\\" + p;
+  return key;
+}
+
+std::string key_dir(const Hive& hive, const std::string& key) {
+  std::string dir = hive.root;
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t end = key.find('\\', start);
+    std::string part = key.substr(start, end == std::string::npos ? end : end - start);
+    if (part.empty() || part == "." || part == "..") return "";
+    dir += "/" + encode(part);
+    if (end == std::string::npos) return dir;
+    start = end + 1;
+  }
+}
+
+int open_key(const Hive& hive, const std::string& key) {
+  std::string dir = key_dir(hive, key);
+  if (dir.empty()) return k_invalid_parameter;
+  struct stat st;
+  if (::stat(dir.c_str(), &st) != 0) return from_errno(errno, k_cant_read);
+  return S_ISDIR(st.st_mode) ? 0 : k_file_not_found;
+}
+
+int create_key(const Hive& hive, const std::string& key, bool* created, unsigned mode) {
+  if (created) *created = false;
+  std::string dir = key_dir(hive, key);
+  if (dir.empty()) return k_invalid_parameter;
+  // Make each missing directory from the registry root down.
+  std::size_t pos = 1;
+  for (;;) {
+    std::size_t slash = dir.find('/', pos);
+    std::string prefix = dir.substr(0, slash);
+    if (::mkdir(prefix.c_str(), mode) == 0) {
+      ::chmod(prefix.c_str(), mode);
+      if (slash == std::string::npos && created) *created = true;
+    } else if (errno != EEXIST) {
+      return from_errno(errno, k_cant_write);
+    }
+    if (slash == std::string::npos) break;
+    pos = slash + 1;
+  }
+  return open_key(hive, key);
+}
+
+int create_key_exclusive(const Hive& hive, const std::string& key) {
+  std::string dir = key_dir(hive, key);
+  if (dir.empty()) return k_invalid_parameter;
+  if (::mkdir(dir.c_str(), 0755) != 0) return from_errno(errno, k_cant_write);
+  return 0;
+}
+
+int delete_key(const Hive& hive, const std::string& key) {
+  std::string dir = key_dir(hive, key);
+  if (dir.empty()) return k_invalid_parameter;
+  if (::rmdir(dir.c_str()) != 0) return from_errno(errno, k_cant_write);
+  return 0;
+}
+
+int delete_tree(const Hive& hive, const std::string& key) {
+  int rc = open_key(hive, key);
+  if (rc != 0) return rc;
+  std::error_code ec;
+  std::filesystem::remove_all(key_dir(hive, key), ec);
+  return ec ? from_errno(ec.value(), k_cant_write) : 0;
+}
+
+int query_value(const Hive& hive, const std::string& key, const std::string& name,
+                ValueType& type, std::string& data) {
+  std::string path = value_path(hive, key, name);
+  if (path.empty()) return k_invalid_parameter;
+  std::string raw;
+  if (int rc = read_all(path, raw); rc != 0) return rc;
+  std::size_t nl = raw.find('\n');
+  if (nl == std::string::npos) return k_invalid_data;
+  std::string tname = raw.substr(0, nl);
+  if (tname == "REG_SZ") type = ValueType::sz;
+  else if (tname == "REG_DWORD") type = ValueType::dword;
+  else if (tname == "REG_BINARY") type = ValueType::binary;
+  else return k_invalid_data;
+  data = raw.substr(nl + 1);
+  return 0;
+}
+
+int set_value(const Hive& hive, const std::string& key, const std::string& name,
+              ValueType type, const std::string& data) {
+  std::string path = value_path(hive, key, name);
+  if (path.empty()) return k_invalid_parameter;
+  if (int rc = open_key(hive, key); rc != 0) return rc;
+  std::string dir = key_dir(hive, key);
+  std::string tmp = dir + "/.~" + std::to_string(::getpid()) + "." + encode(name);
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return from_errno(errno, k_cant_write);
+  ::fchmod(fd, 0644);
+  std::string content = std::string(type_name(type)) + "\n" + data;
+  const char* p = content.data();
+  std::size_t left = content.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      int e = errno;
+      ::close(fd);
+      ::unlink(tmp.c_str());
+      return from_errno(e, k_cant_write);
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  if (::close(fd) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
+    int e = errno;
+    ::unlink(tmp.c_str());
+    return from_errno(e, k_cant_write);
+  }
+  return 0;
+}
+
+int delete_value(const Hive& hive, const std::string& key, const std::string& name) {
+  std::string path = value_path(hive, key, name);
+  if (path.empty()) return k_invalid_parameter;
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return from_errno(errno, k_cant_write);
+  if (!S_ISREG(st.st_mode)) return k_file_not_found;
+  if (::unlink(path.c_str()) != 0) return from_errno(errno, k_cant_write);
+  return 0;
+}
+
+int list_key(const Hive& hive, const std::string& key, std::vector<std::string>& subkeys,
+             std::vector<std::string>& values) {
+  if (int rc = open_key(hive, key); rc != 0) return rc;
+  std::string dir = key_dir(hive, key);
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return from_errno(errno, k_cant_read);
+  subkeys.clear();
+  values.clear();
+  while (struct dirent* e = ::readdir(d)) {
+    std::string file = e->d_name;
+    if (file.empty() || file[0] == '.') continue;  // ".", "..", temporaries
+    struct stat st;
+    if (::stat((dir + "/" + file).c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) subkeys.push_back(decode(file));
+    else if (S_ISREG(st.st_mode)) values.push_back(decode(file));
+  }
+  ::closedir(d);
+  std::sort(subkeys.begin(), subkeys.end());
+  std::sort(values.begin(), values.end());
+  return 0;
+}
+
+int read_string(const Hive& hive, const std::string& key, const std::string& name,
+                std::string& out, std::size_t capacity) {
+  ValueType type;
+  std::string data;
+  if (int rc = query_value(hive, key, name, type, data); rc != 0) return rc;
+  if (type != ValueType::sz) return k_invalid_data;
+  if (data.size() > capacity) return k_more_data;
+  std::size_t nul = data.find('\0');
+  out = data.substr(0, nul);
+  if (nul == std::string::npos && data.size() + 1 > capacity) return k_more_data;
+  return 0;
+}
+
+int read_dword(const Hive& hive, const std::string& key, const std::string& name,
+               std::uint32_t& out) {
+  ValueType type;
+  std::string data;
+  if (int rc = query_value(hive, key, name, type, data); rc != 0) return rc;
+  if (type != ValueType::dword || data.size() != 4) return k_invalid_data;
+  const auto* b = reinterpret_cast<const unsigned char*>(data.data());
+  out = static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
+        static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
+  return 0;
+}
+
+int write_string(const Hive& hive, const std::string& key, const std::string& name,
+                 const std::string& value) {
+  return set_value(hive, key, name, ValueType::sz, value + std::string(1, '\0'));
+}
+
+int write_dword(const Hive& hive, const std::string& key, const std::string& name,
+                std::uint32_t value) {
+  std::string data(4, '\0');
+  for (int i = 0; i < 4; ++i) data[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  return set_value(hive, key, name, ValueType::dword, data);
+}
+
+const char* type_name(ValueType type) {
+  switch (type) {
+    case ValueType::sz: return "REG_SZ";
+    case ValueType::dword: return "REG_DWORD";
+    case ValueType::binary: return "REG_BINARY";
+  }
+  return "REG_BINARY";
+}
+
+}  // namespace kvf::reg

@@ -1,0 +1,86 @@
+// vem_layout.h -- the message catalogue file (.vem). Every integer is
+// big-endian. Written by kavrex-msgc, read by the catalogue lookup.
+//
+//   offset  width  field
+//   0       2      magic, unsigned: 0xFE68 narrow index, 0xFE69 wide index
+//   2       2      entry count N, signed (0..32767)
+//   4       N*W    index, ascending by message number (signed comparison)
+//   ...            message texts, anywhere after the index, no terminator
+//
+//   narrow entry (W = 8)             wide entry (W = 10)
+//   0  2  message number, signed     0  4  message number, signed
+//   2  2  text length, signed        4  2  text length, signed
+//   4  4  text file offset, signed   6  4  text file offset, signed
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kvf::vem {
+
+inline constexpr std::uint16_t k_magic_narrow = 0xFE68;
+inline constexpr std::uint16_t k_magic_wide = 0xFE69;
+
+inline constexpr std::size_t k_header_magic = 0;
+inline constexpr std::size_t k_header_count = 2;
+inline constexpr std::size_t k_header_size = 4;
+
+inline constexpr std::size_t k_narrow_number = 0;
+inline constexpr std::size_t k_narrow_length = 2;
+inline constexpr std::size_t k_narrow_offset = 4;
+inline constexpr std::size_t k_narrow_size = 8;
+
+inline constexpr std::size_t k_wide_number = 0;
+inline constexpr std::size_t k_wide_length = 4;
+inline constexpr std::size_t k_wide_offset = 6;
+inline constexpr std::size_t k_wide_size = 10;
+
+inline constexpr int k_max_entries = 32767;
+inline constexpr int k_max_text = 32767;
+inline constexpr int k_narrow_min_number = -32768;
+inline constexpr int k_narrow_max_number = 32767;
+
+// The lookup keeps a block of up to this many index entries.
+inline constexpr int k_block_entries = 8;
+inline constexpr std::size_t k_block_bytes = 80;
+
+static_assert(k_header_size == k_header_count + 2);
+static_assert(k_narrow_size == k_narrow_offset + 4);
+static_assert(k_wide_size == k_wide_offset + 4);
+static_assert(k_block_bytes == k_block_entries * k_wide_size);
+
+inline std::uint16_t get_u16(const unsigned char* p) {
+  return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
+}
+inline std::int16_t get_i16(const unsigned char* p) { return static_cast<std::int16_t>(get_u16(p)); }
+inline std::int32_t get_i32(const unsigned char* p) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(p[0]) << 24 |
+                                   static_cast<std::uint32_t>(p[1]) << 16 |
+                                   static_cast<std::uint32_t>(p[2]) << 8 | p[3]);
+}
+inline void put_u16(unsigned char* p, std::uint16_t v) {
+  p[0] = static_cast<unsigned char>(v >> 8);
+  p[1] = static_cast<unsigned char>(v);
+}
+inline void put_i32(unsigned char* p, std::int32_t v) {
+  auto u = static_cast<std::uint32_t>(v);
+  p[0] = static_cast<unsigned char>(u >> 24);
+  p[1] = static_cast<unsigned char>(u >> 16);
+  p[2] = static_cast<unsigned char>(u >> 8);
+  p[3] = static_cast<unsigned char>(u);
+}
+
+// One decoded index entry.
+struct Entry {
+  std::int32_t number;
+  std::int16_t length;
+  std::int32_t offset;
+};
+
+inline Entry decode_entry(const unsigned char* p, std::size_t width) {
+  if (width == k_wide_size)
+    return {get_i32(p + k_wide_number), get_i16(p + k_wide_length), get_i32(p + k_wide_offset)};
+  return {get_i16(p + k_narrow_number), get_i16(p + k_narrow_length), get_i32(p + k_narrow_offset)};
+}
+
+}  // namespace kvf::vem

@@ -1,0 +1,160 @@
+// Server identification: the information-file path, the record scan and the
+// file layer's handling of interrupted and failed calls.
+#include "shm/server_info.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "shm/sys.h"
+#include "sim/shared_image.h"
+#include "support/process.h"
+
+namespace {
+
+using kvf::sim::info_record;
+using kvf::sim::segment_info_record;
+using kvf::sim::server_info_record;
+
+class ServerInfo : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(mkdir((dir_.path() + "/etc").c_str(), 0755), 0);
+    setenv("VELMORANDIR", dir_.path().c_str(), 1);
+    setenv("VELMORANSERVER", "alpha", 1);
+  }
+  void TearDown() override {
+    kvf::sys::reset_calls();
+    kvf::set_setting_lookup(nullptr);
+    unsetenv("VELMORANDIR");
+    unsetenv("VELMORANSERVER");
+  }
+  void write_info(const std::string& records) { test::write_file(dir_.path() + "/etc/.infos.alpha", records); }
+
+  test::TempDir dir_;
+};
+
+TEST_F(ServerInfo, PathJoinsDirectoryEtcSuffixAndServer) {
+  std::string path;
+  ASSERT_EQ(kvf::server_file_path(path, ".infos."), 0);
+  EXPECT_EQ(path, dir_.path() + "/etc/.infos.alpha");
+  ASSERT_EQ(kvf::server_file_path(path, ".x.", "beta"), 0);
+  EXPECT_EQ(path, dir_.path() + "/etc/.x.beta");
+  // A trailing separator is kept as it is.
+  setenv("VELMORANDIR", "/opt/v/", 1);
+  ASSERT_EQ(kvf::server_file_path(path, ".infos."), 0);
+  EXPECT_EQ(path, "/opt/v//etc/.infos.alpha");
+  // The default installation directory, and no server.
+  unsetenv("VELMORANDIR");
+  unsetenv("VELMORANSERVER");
+  EXPECT_EQ(kvf::server_file_path(path, ".infos."), -1);
+  ASSERT_EQ(kvf::server_file_path(path, ".infos.", "gamma"), 0);
+  EXPECT_EQ(path, "/usr/velmoran/etc/.infos.gamma");
+}
+
+TEST_F(ServerInfo, UnsetDirectoryFromTheInstalledLookupFails) {
+  kvf::set_setting_lookup([](const char* name) -> const char* {
+    return std::string_view(name) == "VELMORANSERVER" ? "alpha" : nullptr;
+  });
+  std::string path;
+  EXPECT_EQ(kvf::server_file_path(path, ".infos."), -1);
+  std::uint64_t base = 0;
+  EXPECT_EQ(kvf::find_server(base), -1);
+  EXPECT_EQ(base, UINT64_MAX);
+}
+
+TEST_F(ServerInfo, FirstServerRecordWins) {
+  write_info(segment_info_record(0, 5, 0x1000, 4096) + info_record(1, 2, 77, 0x2000) +
+             server_info_record(-5, 0x200000000000ull) + server_info_record(9, 0x300000000000ull));
+  std::uint64_t base = 0;
+  EXPECT_EQ(kvf::find_server(base), -5);  // the key is taken as it is, top bit and all
+  EXPECT_EQ(base, 0x200000000000ull);
+}
+
+TEST_F(ServerInfo, NoServerRecordMeansNotIdentified) {
+  std::uint64_t base = 0;
+  EXPECT_EQ(kvf::find_server(base), -1);  // no file
+  EXPECT_EQ(base, UINT64_MAX);
+  write_info(segment_info_record(0, 5, 0x1000, 4096) + segment_info_record(1, 6, 0x2000, 4096));
+  base = 0;
+  EXPECT_EQ(kvf::find_server(base), -1);
+  EXPECT_EQ(base, UINT64_MAX);
+  write_info("");
+  EXPECT_EQ(kvf::find_server(base), -1);
+  // A server record cut short after its key: still read, the base as zeros.
+  write_info(segment_info_record(0, 5, 0x1000, 4096) + server_info_record(42, 0x200000000000ull).substr(0, 16));
+  EXPECT_EQ(kvf::find_server(base), 42);
+  EXPECT_EQ(base, 0u);
+}
+
+int g_opens = 0;
+int interrupted_open(const char* path, int flags, mode_t mode) {
+  if (++g_opens <= 3) {
+    errno = EINTR;
+    return -1;
+  }
+  return open(path, flags, mode);
+}
+
+TEST_F(ServerInfo, InterruptedOpenIsRepeatedAndOtherFailuresReported) {
+  write_info(server_info_record(3, 0x200000000000ull));
+  g_opens = 0;
+  kvf::sys::calls().open = interrupted_open;
+  std::uint64_t base = 0;
+  EXPECT_EQ(kvf::find_server(base), 3);
+  EXPECT_EQ(g_opens, 4);
+
+  // A missing file is silent; any other failure is reported on stdout.
+  kvf::sys::calls().open = [](const char*, int, mode_t) {
+    errno = EACCES;
+    return -1;
+  };
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(kvf::find_server(base), -1);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out.rfind("open(): w32ec=13 at sys:", 0), 0u) << out;
+  EXPECT_EQ(out.back(), '\n');
+
+  kvf::sys::reset_calls();
+  unsetenv("VELMORANSERVER");
+  setenv("VELMORANSERVER", "nosuch", 1);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(kvf::find_server(base), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST_F(ServerInfo, ReadFailureEndsTheScan) {
+  write_info(server_info_record(3, 0x200000000000ull));
+  kvf::sys::calls().read = [](int, void*, std::size_t) -> ssize_t {
+    errno = EIO;
+    return -1;
+  };
+  testing::internal::CaptureStdout();
+  std::uint64_t base = 0;
+  EXPECT_EQ(kvf::find_server(base), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("read(): w32ec=5 at sys:", 0), 0u);
+}
+
+TEST(FileLayer, FailedSeekReportsTheReasonAndGivesEbadf) {
+  test::TempDir dir;
+  test::write_file(dir.file("f"), "abc");
+  int fd = kvf::sys::file_open(dir.file("f").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  testing::internal::CaptureStdout();
+  errno = 0;
+  EXPECT_EQ(kvf::sys::file_seek(fd, -10, SEEK_SET), -1);
+  EXPECT_EQ(errno, EBADF);
+  EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("lseek(): w32ec=22 at sys:", 0), 0u);
+  EXPECT_EQ(kvf::sys::file_seek(fd, 1, SEEK_SET), 1);
+  char c = 0;
+  EXPECT_EQ(kvf::sys::file_read(fd, &c, 1), 1);
+  EXPECT_EQ(c, 'b');
+  EXPECT_EQ(kvf::sys::file_close(fd), 0);
+}
+
+}  // namespace

@@ -1,0 +1,406 @@
+// kavrex-sim as a running process: its command line, every segment layout
+// attached by the tool's live attach, the control fields taking effect in
+// its writers, its dump file, and that it leaves nothing behind.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <signal.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "kavrex/control_block.h"
+#include "kavrex/control_block_layout.h"
+#include "shm/field.h"
+#include "shm/image.h"
+#include "shm/live_attach.h"
+#include "shm/segment_layout.h"
+#include "shm/shmcb_layout.h"
+#include "support/process.h"
+#include "viewer/ring_layout.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A kavrex-sim of the test's own. Stopped with SIGTERM when the test ends;
+// if it will not stop, killed and its segments removed here, so that no
+// failure leaves a segment behind.
+class Sim {
+ public:
+  Sim(const std::string& dir, std::vector<std::string> args) {
+    std::vector<std::string> argv = {test::program("kavrex-sim"), "--server", "alpha", "--dir", dir};
+    argv.insert(argv.end(), args.begin(), args.end());
+    child_ = std::make_unique<test::Child>(argv);
+    ready_ = child_->wait_for_output("kavrex-sim: ready\n");
+  }
+  ~Sim() {
+    if (child_->running()) stop();
+  }
+  bool ready() const { return ready_; }
+  pid_t pid() const { return child_->pid(); }
+  test::Child& child() { return *child_; }
+
+  // SIGTERM (or `sig`) and the exit status; cleans up by force on timeout.
+  int stop(int sig = SIGTERM) {
+    child_->signal(sig);
+    int status = child_->wait(20s);
+    if (status == -1) {
+      child_->signal(SIGKILL);
+      child_->wait(5s);
+    }
+    for (int id : test::shm_segments_created_by(child_->pid())) shmctl(id, IPC_RMID, nullptr);
+    return status;
+  }
+
+ private:
+  std::unique_ptr<test::Child> child_;
+  bool ready_ = false;
+};
+
+class SimProcess : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("VELMORANDIR", dir_.path().c_str(), 1);
+    setenv("VELMORANSERVER", "alpha", 1);
+  }
+  void TearDown() override {
+    kvf::live_detach();
+    unsetenv("VELMORANDIR");
+    unsetenv("VELMORANSERVER");
+  }
+  std::string info_path() const { return dir_.path() + "/etc/.infos.alpha"; }
+  bool info_file_exists() const {
+    struct stat st;
+    return stat(info_path().c_str(), &st) == 0;
+  }
+  // Stops `sim` and checks that it removed everything.
+  void stop_and_check_clean(Sim& sim, int sig = SIGTERM) {
+    kvf::live_detach();
+    pid_t pid = sim.pid();
+    EXPECT_TRUE(test::shm_segments_created_by(pid).size() > 0);
+    EXPECT_EQ(sim.stop(sig), 0) << sim.child().err();
+    EXPECT_TRUE(test::shm_segments_created_by(pid).empty());
+    EXPECT_FALSE(info_file_exists());
+    EXPECT_NE(sim.child().out().find("kavrex-sim: records written "), std::string::npos);
+  }
+
+  test::TempDir dir_;
+};
+
+struct Seen {
+  std::uint32_t stamp, component, feature;
+  std::int64_t session;
+  std::string file;
+};
+
+// The complete records from tail to head with a stamp above `after`. A slot
+// that changes while it is read (file 0 or another stamp) is left out.
+std::vector<Seen> records_after(std::uint32_t after) {
+  std::vector<Seen> out;
+  unsigned char* block = kvf::control_block();
+  if (!block) return out;
+  std::uint64_t ring = kvf::ring_address(block);
+  std::int32_t size = kvf::ring_size(block);
+  if (!ring || size <= 0) return out;
+  const unsigned char* h = kvf::address(ring);
+  std::uint32_t head = kvf::load_shared<std::uint32_t>(h, kvf::ring::kHead);
+  std::uint32_t tail = kvf::load_shared<std::uint32_t>(h, kvf::ring::kTail);
+  std::uint64_t slots = kvf::load<std::uint64_t>(h, kvf::ring::kRecords);
+  for (std::uint32_t i = tail; i != head; i = (i + 1) % static_cast<std::uint32_t>(size)) {
+    const unsigned char* r = kvf::address(slots + std::uint64_t{i} * kvf::record::kSize);
+    std::uint32_t stamp = kvf::load_shared<std::uint32_t>(r, kvf::record::kStamp);
+    std::uint64_t file = kvf::load_shared<std::uint64_t>(r, kvf::record::kFile);
+    Seen s{stamp, kvf::load<std::uint32_t>(r, kvf::record::kComponent),
+           kvf::load<std::uint32_t>(r, kvf::record::kFeature), kvf::load<std::int64_t>(r, kvf::record::kSession),
+           file ? reinterpret_cast<const char*>(kvf::address(file)) : ""};
+    if (file == 0 || kvf::load_shared<std::uint32_t>(r, kvf::record::kStamp) != stamp ||
+        kvf::load_shared<std::uint64_t>(r, kvf::record::kFile) != file)
+      continue;
+    if (stamp > after) out.push_back(s);
+  }
+  return out;
+}
+
+std::uint32_t newest_stamp() {
+  std::uint32_t newest = 0;
+  for (const Seen& s : records_after(0)) newest = std::max(newest, s.stamp);
+  return newest;
+}
+
+// Waits until the writers have had `wait` to act on a change, and returns
+// the stamp that every later record exceeds.
+std::uint32_t settle(std::chrono::milliseconds wait = 200ms) {
+  std::this_thread::sleep_for(wait);
+  return newest_stamp();
+}
+
+TEST(SimCommandLine, HelpAndBadOptions) {
+  test::RunResult help = test::run({test::program("kavrex-sim"), "--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("Usage: kavrex-sim [OPTION]...\n", 0), 0u);
+  EXPECT_EQ(help.err, "");
+
+  struct Bad {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::vector<Bad> cases = {
+      {{"--server", "a", "--bogus"}, "unknown option '--bogus'"},
+      {{"--server", "a", "--rate", "fast"}, "invalid value 'fast' for --rate"},
+      {{"--server", "a", "--pieces", "0"}, "invalid value '0' for --pieces"},
+      {{"--server", "a", "--base", "0x1234"}, "invalid value '0x1234' for --base (a page-aligned address)"},
+      {{"--server", "a", "--records"}, "option '--records' needs a value"},
+      {{"--server", "a", "--on=1"}, "option '--on' takes no value"},
+      {{"--server", "a", "--records", "100", "--max-records", "50"}, "--max-records is below --records"},
+      {{}, "no server name: give --server or set VELMORANSERVER"},
+  };
+  for (const Bad& c : cases) {
+    std::vector<std::string> argv = {test::program("kavrex-sim")};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    test::RunOptions o;
+    o.env["VELMORANSERVER"] = std::nullopt;
+    test::RunResult r = test::run(argv, o);
+    EXPECT_EQ(r.status, 2) << c.message;
+    EXPECT_EQ(r.err, "kavrex-sim: " + c.message + "\nTry 'kavrex-sim --help' for more information.\n");
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST_F(SimProcess, AnUnusableBaseFailsWithoutLeavingSegments) {
+  // Above the 47-bit user address space: no process can attach there.
+  const int key = 0x4B5F0000 + (getpid() & 0xFFFF);
+  test::RunOptions o;
+  o.timeout = 10s;
+  test::RunResult r = test::run({test::program("kavrex-sim"), "--server", "alpha", "--dir", dir_.path(), "--base",
+                                 "0x800000000000", "--key", std::to_string(key)},
+                                o);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("kavrex-sim: shmat at 0x800000000000: ", 0), 0u) << r.err;
+  EXPECT_FALSE(info_file_exists());
+  int left = shmget(key, 0, 0);
+  EXPECT_EQ(left, -1) << "the segment was left behind";
+  if (left >= 0) shmctl(left, IPC_RMID, nullptr);
+}
+
+struct LayoutCase {
+  const char* name;
+  std::vector<std::string> args;
+  int listed;  // entries in the tool's segment list
+};
+
+class SimLayouts : public SimProcess, public ::testing::WithParamInterface<LayoutCase> {};
+
+TEST_P(SimLayouts, AttachFollowsTheWritersAndEndsClean) {
+  std::vector<std::string> args = {"--on", "--level", "3", "--rate", "400", "--records", "64", "--max-records", "128"};
+  args.insert(args.end(), GetParam().args.begin(), GetParam().args.end());
+  Sim sim(dir_.path(), args);
+  ASSERT_TRUE(sim.ready()) << sim.child().err();
+  ASSERT_EQ(kvf::live_attach(0, true), 0);
+  EXPECT_EQ(kvf::attached_segment_count(), GetParam().listed);
+
+  // The root record leads to the server record with the server's pid.
+  std::uint64_t server = kvf::load<std::uint64_t>(kvf::address(kvf::root_pointer()), kvf::root::kServerRecord);
+  EXPECT_EQ(kvf::load<std::uint32_t>(kvf::address(server), kvf::server_record::kPid),
+            static_cast<std::uint32_t>(sim.pid()));
+  unsigned char* block = kvf::control_block();
+  ASSERT_NE(block, nullptr);
+  EXPECT_TRUE(kvf::usable_control_block());
+  EXPECT_EQ(kvf::ring_size(block), 64);
+
+  // Records arrive, complete, in the writers' order.
+  std::this_thread::sleep_for(300ms);
+  kvf::set_trace_on(block, false);
+  std::uint32_t last = settle();
+  std::vector<Seen> seen = records_after(0);
+  ASSERT_GE(seen.size(), 20u);
+  for (std::size_t i = 1; i < seen.size(); ++i) EXPECT_LT(seen[i - 1].stamp, seen[i].stamp);
+  std::set<std::string> files;
+  for (const Seen& s : seen) files.insert(s.file);
+  EXPECT_EQ(files.size(), 7u);  // every trace point at heavy
+  // Off means off.
+  std::this_thread::sleep_for(200ms);
+  EXPECT_TRUE(records_after(last).empty());
+  stop_and_check_clean(sim);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , SimLayouts,
+    ::testing::Values(LayoutCase{"one_segment", {}, 1}, LayoutCase{"three_segments", {"--segments", "3"}, 3},
+                      LayoutCase{"pieces", {"--pieces", "3"}, 1},
+                      LayoutCase{"continuation", {"--continuation"}, 1},
+                      LayoutCase{"everything", {"--segments", "3", "--pieces", "2", "--continuation"}, 3}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SimProcess, ControlFieldsTakeEffectInTheWriters) {
+  Sim sim(dir_.path(), {"--level", "3", "--rate", "1000", "--records", "400", "--max-records", "1000"});
+  ASSERT_TRUE(sim.ready()) << sim.child().err();
+  ASSERT_EQ(kvf::live_attach(0, true), 0);
+  unsigned char* block = kvf::control_block();
+  ASSERT_NE(block, nullptr);
+
+  // Tracing starts off: nothing is recorded, whatever the levels.
+  std::this_thread::sleep_for(200ms);
+  EXPECT_TRUE(records_after(0).empty());
+  kvf::set_trace_on(block, true);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_FALSE(records_after(0).empty());
+
+  // Levels: only lite KVF_SHMEM/KVF_MEM (cell at lite) and heavy
+  // KVF_MUTEX/KVF_DEBUG (cell 5, above heavy) may record; the heavy
+  // KVF_SORT point is below its med cell.
+  for (int c = 0; c < kvf::control::kComponentRows; ++c)
+    for (int f = 0; f < kvf::control::kFeatureColumns; ++f) kvf::set_cell_level(block, c, f, 0);
+  kvf::set_cell_level(block, 20, 2, 1);
+  kvf::set_cell_level(block, 23, 16, 5);
+  kvf::set_cell_level(block, 19, 15, 2);
+  std::uint32_t since = settle();
+  std::this_thread::sleep_for(400ms);
+  std::set<std::pair<std::uint32_t, std::uint32_t>> pairs;
+  for (const Seen& s : records_after(since)) pairs.insert({s.component, s.feature});
+  EXPECT_EQ(pairs, (std::set<std::pair<std::uint32_t, std::uint32_t>>{{20, 2}, {23, 16}}));
+
+  // Session filter: only session 2 arrives; cleared, every session again.
+  for (int c = 0; c < kvf::control::kComponentRows; ++c)
+    for (int f = 0; f < kvf::control::kFeatureColumns; ++f) kvf::set_cell_level(block, c, f, 3);
+  kvf::set_session_filter(block, 2);
+  since = settle();
+  std::this_thread::sleep_for(400ms);
+  std::set<std::int64_t> sessions;
+  for (const Seen& s : records_after(since)) sessions.insert(s.session);
+  EXPECT_EQ(sessions, std::set<std::int64_t>{2});
+  kvf::clear_session_filter(block);
+  since = settle();
+  std::this_thread::sleep_for(400ms);
+  sessions.clear();
+  for (const Seen& s : records_after(since)) sessions.insert(s.session);
+  EXPECT_EQ(sessions, (std::set<std::int64_t>{1, 2, 3, 4}));
+
+  // Size: a new ring at the next event; a request beyond the room gets the
+  // largest ring, and the requested size says so.
+  std::uint64_t old_ring = kvf::ring_address(block);
+  kvf::set_requested_size(block, 100);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(kvf::ring_size(block), 100);
+  EXPECT_EQ(kvf::requested_size(block), 100);
+  EXPECT_NE(kvf::ring_address(block), old_ring);
+  kvf::set_requested_size(block, 2147483647);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(kvf::ring_size(block), 1000);
+  EXPECT_EQ(kvf::requested_size(block), 1000);
+
+  // Empty: the writers go on from slot 0.
+  kvf::set_trace_on(block, false);
+  settle();
+  kvf::empty_ring(block);
+  const unsigned char* h = kvf::address(kvf::ring_address(block));
+  EXPECT_EQ(kvf::load_shared<std::uint32_t>(h, kvf::ring::kHead), 0u);
+  kvf::set_trace_on(block, true);
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(kvf::load_shared<std::uint32_t>(h, kvf::ring::kTail), 0u);
+  EXPECT_GT(kvf::load_shared<std::uint32_t>(h, kvf::ring::kHead), 0u);
+
+  stop_and_check_clean(sim, SIGINT);
+  EXPECT_NE(sim.child().out().find("kavrex-sim: ring replacements 2\n"), std::string::npos) << sim.child().out();
+}
+
+TEST_F(SimProcess, RootValueAndAllocationFailureAsAsked) {
+  {
+    Sim sim(dir_.path(), {"--attach-value", "-1"});
+    ASSERT_TRUE(sim.ready());
+    EXPECT_EQ(kvf::live_attach(0, true), kvf::kAttachBadRoot);
+    stop_and_check_clean(sim);
+  }
+  Sim sim(dir_.path(), {"--alloc-failed"});
+  ASSERT_TRUE(sim.ready());
+  ASSERT_EQ(kvf::live_attach(0, true), 0);
+  ASSERT_NE(kvf::control_block(), nullptr);
+  EXPECT_EQ(kvf::alloc_failed(kvf::control_block()), 1u);
+  EXPECT_FALSE(kvf::usable_control_block());
+  stop_and_check_clean(sim, SIGHUP);
+}
+
+// The dump of a counted run: every record, in order, every conversion of
+// the message language among the formats, and the KVF_DORVEL layout.
+TEST_F(SimProcess, CountedRunDumpsItsMemory) {
+  std::string dump = dir_.file("dump");
+  Sim sim(dir_.path(), {"--on", "--level", "3", "--threads", "1", "--flat-out", "--count", "50", "--records",
+                        "64", "--max-records", "64", "--segments", "2", "--dump", dump});
+  ASSERT_TRUE(sim.ready());
+  ASSERT_TRUE(sim.child().wait_for_output("kavrex-sim: count reached\n"));
+  EXPECT_NE(sim.child().out().find("kavrex-sim: dump written to " + dump + "\n"), std::string::npos);
+  std::string d = test::read_file(dump);
+  ASSERT_GE(d.size(), kvf::segment::kSize);
+
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(d.data());
+  const std::uint64_t base = kvf::load<std::uint64_t>(bytes, kvf::segment::kBase);
+  const std::uint64_t first_size = kvf::load<std::uint64_t>(bytes, kvf::segment::kSegmentSize);
+  const std::uint64_t second_size = kvf::load<std::uint64_t>(bytes + first_size, kvf::segment::kSegmentSize);
+  EXPECT_EQ(base, 0x200000000000u);
+  EXPECT_EQ(d.size(), first_size + second_size);
+  // Everything lies in the first segment: a server address is an offset.
+  auto at = [&](std::uint64_t address) {
+    EXPECT_GE(address, base);
+    EXPECT_LT(address - base, first_size);
+    return bytes + (address - base);
+  };
+  const unsigned char* cb = at(base + kvf::load<std::uint64_t>(bytes, kvf::segment::kOverhead) - kvf::shmcb::kSize);
+  const unsigned char* block = at(kvf::load<std::uint64_t>(cb, kvf::shmcb::kTraceBlock));
+  const unsigned char* ring = at(kvf::load<std::uint64_t>(block, kvf::control::kRing));
+  EXPECT_EQ(kvf::load<std::uint32_t>(ring, kvf::ring::kHead), 50u);
+  EXPECT_EQ(kvf::load<std::uint32_t>(ring, kvf::ring::kTail), 0u);
+  std::string formats;
+  bool dorvel = false;
+  for (std::uint32_t i = 0; i < 50; ++i) {
+    const unsigned char* r = at(kvf::load<std::uint64_t>(ring, kvf::ring::kRecords) + i * kvf::record::kSize);
+    EXPECT_EQ(kvf::load<std::uint32_t>(r, kvf::record::kStamp), i + 1);
+    EXPECT_EQ(kvf::load<std::int32_t>(r, kvf::record::kPid), sim.pid());
+    EXPECT_NE(std::strchr(reinterpret_cast<const char*>(at(kvf::load<std::uint64_t>(r, kvf::record::kFile))), '.'),
+              nullptr);
+    if (std::uint64_t f = kvf::load<std::uint64_t>(r, kvf::record::kFormat))
+      formats += std::string(reinterpret_cast<const char*>(at(f))) + "\n";
+    if (kvf::load<std::uint32_t>(r, kvf::record::kComponent) == kvf::record::kDorvelComponent) {
+      dorvel = true;
+      // Two of the server's strings, then the line number.
+      const std::set<std::string> names = {"bufpool", "lockpool", "sortpool", "global", "mt_pool_7", "x"};
+      for (std::size_t field : {kvf::record::kDorvelFirst, kvf::record::kDorvelSecond})
+        EXPECT_TRUE(names.count(reinterpret_cast<const char*>(at(kvf::load<std::uint64_t>(r, field)))));
+      std::int32_t line = kvf::load<std::int32_t>(r, kvf::record::kDorvelLine);
+      EXPECT_TRUE(line >= 100 && line < 1000) << line;
+    }
+  }
+  EXPECT_TRUE(dorvel);
+  for (const char* conversion : {"%d", "%i", "%o", "%x", "%X", "%c", "%s", "%p", "%e", "%E", "%f", "%g", "%G",
+                                 "%l\n", "%ll ", "%llu", "%llx", "%r", "%%", "\\t"})
+    EXPECT_NE(formats.find(conversion), std::string::npos) << conversion;
+
+  EXPECT_EQ(sim.stop(), 0);
+  EXPECT_NE(sim.child().out().find("kavrex-sim: trace points 50\nkavrex-sim: records written 50\n"),
+            std::string::npos)
+      << sim.child().out();
+  EXPECT_FALSE(info_file_exists());
+}
+
+TEST_F(SimProcess, DumpOnSignal) {
+  std::string dump = dir_.file("sig.dump");
+  Sim sim(dir_.path(), {"--records", "16", "--max-records", "16", "--dump", dump});
+  ASSERT_TRUE(sim.ready());
+  sim.child().signal(SIGUSR1);
+  ASSERT_TRUE(sim.child().wait_for_output("kavrex-sim: dump written to " + dump + "\n"));
+  std::string d = test::read_file(dump);
+  ASSERT_GE(d.size(), kvf::segment::kSize);
+  EXPECT_EQ(d.size(), kvf::load<std::uint64_t>(d.data(), kvf::segment::kSegmentSize));
+  EXPECT_EQ(kvf::load<std::uint16_t>(d.data(), kvf::segment::kMark), kvf::segment::kMarkValue);
+  stop_and_check_clean(sim);
+}
+
+}  // namespace

@@ -1,0 +1,267 @@
+// Message catalogue: cut texts and their status, the binary search over
+// large narrow and wide indexes, the cached block, the path search with
+// DBLANG, the English retry, VLM_FREE_FD, damaged files and fallbacks.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "startup/catalogue.h"
+#include "startup/vem_writer.h"
+#include "startup_fixture.h"
+
+namespace {
+
+using kvf::vem::Message;
+
+class CatalogueTest : public startup_test::StartupTest {
+ protected:
+  // Writes a catalogue below the installation root.
+  void catalogue(const std::string& rel, std::vector<Message> messages, bool wide = false) {
+    std::string bytes, error;
+    ASSERT_TRUE(kvf::vem::build_catalogue(std::move(messages), wide, bytes, error)) << error;
+    write(rel, bytes);
+  }
+  void english(const std::string& file, std::vector<Message> messages, bool wide = false) {
+    catalogue("msg/en_us/0333/" + file, std::move(messages), wide);
+  }
+};
+
+struct Got {
+  int status;
+  std::string text;
+  int length;
+};
+Got get(std::int32_t n, int size = 512) {
+  std::vector<char> buf(static_cast<std::size_t>(size) + 1, '#');
+  std::int32_t length = -99;
+  int rc = kvf::rgetlmsg(n, buf.data(), static_cast<std::int16_t>(size), &length);
+  return {rc, buf.data(), length};
+}
+
+TEST_F(CatalogueTest, BufferExactlyAsLongAsTextCutsOneByte) {
+  english("syserr.vem", {{5, "hello\n"}});
+  on_thread([] {
+    Got g = get(5, 6);
+    EXPECT_EQ(g.status, kvf::k_msg_cut);
+    EXPECT_EQ(g.text, "hello");
+    EXPECT_EQ(g.length, 6);
+    g = get(5, 7);
+    EXPECT_EQ(g.status, 0);
+    EXPECT_EQ(g.text, "hello\n");
+    EXPECT_EQ(g.length, 6);
+  });
+}
+
+TEST_F(CatalogueTest, RldmsgGrowsItsBufferAndDropsTheNewline) {
+  std::string big(700, 'b');
+  english("syserr.vem", {{5, big + "\n"}, {6, "\n"}, {7, "short\n"}});
+  on_thread([&] {
+    const char* a = kvf::rldmsg(5, nullptr);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(std::string(a), big);
+    const char* b = kvf::rldmsg(6, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_STREQ(b, "");
+    EXPECT_STREQ(kvf::rldmsg(7, nullptr), "short");
+    EXPECT_EQ(std::string(a), big);  // earlier copies stay valid
+    EXPECT_EQ(kvf::rldmsg(8, nullptr), nullptr);
+  });
+}
+
+TEST_F(CatalogueTest, BinarySearchFindsEveryNumberOfLargeCatalogues) {
+  // Narrow: the file of 200..899 holds the even numbers; wide: numbers past
+  // every range fall to syserr.vem.
+  std::vector<Message> narrow, wide;
+  for (int n = 200; n <= 898; n += 2) narrow.push_back({n, "n" + std::to_string(n) + "\n"});
+  for (int i = 0; i < 5000; ++i) wide.push_back({100000 + 3 * i, "w" + std::to_string(i) + "\n"});
+  wide.push_back({-100001, "negative\n"});
+  wide.push_back({32766, "Unknown error message number '%d'\n"});
+  const char* narrow_file = kvf::catalogue_file_for(200);
+  ASSERT_STREQ(kvf::catalogue_file_for(898), narrow_file);
+  english(narrow_file, narrow);
+  english("syserr.vem", wide, true);
+  on_thread([&] {
+    for (const Message& m : narrow) ASSERT_EQ(get(m.number).text, m.text) << m.number;
+    for (const Message& m : wide) ASSERT_EQ(get(m.number).text, m.text) << m.number;
+    for (int missing : {201, 897, 899, 100001, 99999, 100000 + 3 * 5000}) {
+      Got g = get(missing);
+      EXPECT_EQ(g.status, kvf::k_msg_not_in_file) << missing;
+    }
+    Got g = get(100002);
+    EXPECT_EQ(g.text, "Unknown error message number '100002'\n");
+    // A negative number is looked for in the file of its absolute value.
+    EXPECT_EQ(get(-100001).text, "negative\n");
+  });
+}
+
+TEST_F(CatalogueTest, NumberInTheCachedBlockNeedsNoIndexRead) {
+  english("syserr.vem", {{1, "one\n"}, {2, "two\n"}, {3, "three\n"}});
+  on_thread([&] {
+    EXPECT_EQ(get(1).text, "one\n");
+    // Spoil the index of the open file in place: only the cached block can
+    // still find message 3.
+    int fd = ::open(dir_.file("msg/en_us/0333/syserr.vem").c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    const char zeros[24] = {};
+    ASSERT_EQ(::pwrite(fd, zeros, 2, 4 + 2 * 8), 2);  // number of entry 3 → 0
+    ::close(fd);
+    EXPECT_EQ(get(2).text, "two\n");
+    EXPECT_EQ(get(3).text, "three\n");
+  });
+}
+
+TEST_F(CatalogueTest, VlmFreeFdReopensTheFileForEachLookup) {
+  english("syserr.vem", {{1, "old\n"}});
+  auto replace = [&] {
+    std::string bytes, error;
+    ASSERT_TRUE(kvf::vem::build_catalogue({{1, "new\n"}}, false, bytes, error));
+    write("msg/en_us/0333/syserr.vem.tmp", bytes);
+    std::filesystem::rename(dir_.file("msg/en_us/0333/syserr.vem.tmp"),
+                            dir_.file("msg/en_us/0333/syserr.vem"));
+  };
+  on_thread([&] {
+    EXPECT_EQ(get(1).text, "old\n");
+    replace();
+    EXPECT_EQ(get(1).text, "old\n");  // still the open file
+  });
+  english("syserr.vem", {{1, "old\n"}});
+  ::setenv("VLM_FREE_FD", "", 1);
+  on_thread([&] {
+    EXPECT_EQ(get(1).text, "old\n");
+    replace();
+    EXPECT_EQ(get(1).text, "new\n");
+  });
+}
+
+TEST_F(CatalogueTest, DblangChoosesTheDirectoryUnlessItHasDotDot) {
+  english("syserr.vem", {{1, "english\n"}});
+  catalogue("msg/fr/syserr.vem", {{1, "french\n"}});
+  catalogue("x/syserr.vem", {{1, "escaped-1\n"}});
+  catalogue("msg/x/syserr.vem", {{1, "escaped-2\n"}});
+  ::setenv("DBLANG", "fr", 1);
+  on_thread([] { EXPECT_EQ(get(1).text, "french\n"); });
+  ::setenv("DBLANG", "../x", 1);
+  on_thread([] { EXPECT_EQ(get(1).text, "english\n"); });
+  ::setenv("DBLANG", "a/../../x", 1);
+  on_thread([] { EXPECT_EQ(get(1).text, "english\n"); });
+  ::setenv("DBLANG", "..x", 1);  // no ".." component: msg/..x, then ..x, then on
+  on_thread([] { EXPECT_EQ(get(1).text, "english\n"); });
+  ::unsetenv("DBLANG");
+  ::setenv("CLIENT_LOCALE", "de_DE.8859-1", 1);
+  catalogue("msg/de_de/0333/syserr.vem", {{1, "german\n"}});
+  on_thread([] { EXPECT_EQ(get(1).text, "german\n"); });
+}
+
+TEST_F(CatalogueTest, EnglishRetryFindsWhatTheUserLanguageLacks) {
+  english("syserr.vem", {{1, "english one\n"}, {2, "english two\n"}});
+  catalogue("msg/fr/syserr.vem", {{1, "un\n"}});
+  ::setenv("DBLANG", "fr", 1);
+  on_thread([] {
+    EXPECT_EQ(get(2).text, "english two\n");
+    EXPECT_EQ(get(1).text, "un\n");  // back to the user's language
+  });
+  // With DBLANG naming English itself there is no retry.
+  catalogue("msg/en_US.8859-1/syserr.vem", {{1, "one\n"}});
+  ::setenv("DBLANG", "en_US.8859-1", 1);
+  on_thread([] {
+    EXPECT_EQ(get(1).text, "one\n");
+    Got g = get(2);
+    EXPECT_EQ(g.status, kvf::k_msg_not_in_file);
+    EXPECT_EQ(g.text, "Unknown error message number '2'\n");
+  });
+}
+
+TEST_F(CatalogueTest, DamagedFilesGiveTheirCodes) {
+  auto status_of = [&](const std::string& bytes) {
+    write("msg/en_us/0333/syserr.vem", bytes);
+    int rc = 0;
+    on_thread([&] { rc = get(1).status; });
+    return rc;
+  };
+  EXPECT_EQ(status_of(""), kvf::k_msg_bad_magic);
+  EXPECT_EQ(status_of("\xFE"), kvf::k_msg_bad_magic);
+  EXPECT_EQ(status_of(std::string("\xFE\x67\x00\x00", 4)), kvf::k_msg_bad_magic);
+  // A count that lies: 3 entries announced, one there, no texts.
+  EXPECT_EQ(status_of(std::string("\xFE\x68\x00\x03\x00\x01\x00\x02\x00\x00\x00\x0C", 12)),
+            kvf::k_msg_short_index);
+  // An index entry pointing past the end of the file.
+  EXPECT_EQ(status_of(std::string("\xFE\x68\x00\x01\x00\x01\x00\x05\x00\x00\x10\x00", 12)),
+            kvf::k_msg_short_index);
+  // A negative length.
+  EXPECT_EQ(status_of(std::string("\xFE\x68\x00\x01\x00\x01\xFF\xFF\x00\x00\x00\x0C", 12)),
+            kvf::k_msg_short_index);
+  EXPECT_EQ(status_of(std::string("\xFE\x68\x00\x00", 4)), kvf::k_msg_not_in_file);
+  EXPECT_EQ(status_of(std::string("\xFE\x68\x80\x00", 4)), kvf::k_msg_not_in_file);
+}
+
+TEST_F(CatalogueTest, NoCatalogueFilesAtAll) {
+  on_thread([] {
+    Got g = get(71575);
+    EXPECT_EQ(g.status, kvf::k_msg_cant_open);
+    EXPECT_EQ(g.text, "Cannot open file 'winsrv.vem'\n");
+    g = get(71575, 10);
+    EXPECT_EQ(g.text, "Cannot op");
+    errno = 1234;
+    EXPECT_STREQ(kvf::msgtext(71575), "Message 71575 not found.\n");
+    EXPECT_EQ(errno, 1234);
+    EXPECT_EQ(kvf::rldmsg(71575, nullptr), nullptr);
+    // The fallback text itself missing: -1 and the buffer untouched.
+    char buf[8] = "keep";
+    EXPECT_EQ(kvf::rgetmsg(32765, buf, sizeof buf), -1);
+    EXPECT_STREQ(buf, "keep");
+  });
+}
+
+TEST_F(CatalogueTest, FallbackTextsFromTheCatalogueOrBuiltIn) {
+  english("syserr.vem", {{1, "one\n"}});
+  on_thread([] {
+    Got g = get(4);  // 32766 not in the file either: the built-in text
+    EXPECT_EQ(g.status, kvf::k_msg_not_in_file);
+    EXPECT_EQ(g.text, "Unknown error message number '4'\n");
+    char buf[8] = "keep";
+    EXPECT_EQ(kvf::rgetmsg(32766, buf, sizeof buf), -1);
+    EXPECT_STREQ(buf, "keep");
+  });
+  english("syserr.vem", {{32765, "no file %s here %d %%\n"}, {32766, "%s? no %d\n"}});
+  on_thread([] {
+    // Only the one conversion is filled; others stay as they are.
+    EXPECT_EQ(get(71575).text, "no file winsrv.vem here %d %\n");
+    EXPECT_EQ(get(9).text, "%s? no 9\n");
+  });
+}
+
+TEST_F(CatalogueTest, ShippedCatalogueHoldsMessage71575) {
+  std::string built = std::string(KAVREX_BIN_DIR) + "/../msg/en_us/0333";
+  std::filesystem::create_directories(dir_.file("msg/en_us/0333"));
+  for (const char* f : {"syserr.vem", "winsrv.vem"})
+    std::filesystem::copy_file(built + "/" + f, dir_.file(std::string("msg/en_us/0333/") + f));
+  on_thread([] {
+    std::string text = kvf::msgtext(71575);
+    EXPECT_NE(text.find("DBSA group"), std::string::npos) << text;
+    EXPECT_EQ(text.back(), '\n');
+    EXPECT_EQ(get(1).text, "Not owner\n");
+    EXPECT_EQ(get(123456).text, "Unknown error message number '123456'\n");
+  });
+}
+
+TEST(MessageFiles, RangeTableRows) {
+  EXPECT_STREQ(kvf::catalogue_file_for(1), "syserr.vem");
+  EXPECT_STREQ(kvf::catalogue_file_for(79), "syserr.vem");
+  EXPECT_STREQ(kvf::catalogue_file_for(32765), "syserr.vem");
+  EXPECT_STREQ(kvf::catalogue_file_for(-32766), "syserr.vem");
+  EXPECT_STREQ(kvf::catalogue_file_for(71561), "winsrv.vem");
+  EXPECT_STREQ(kvf::catalogue_file_for(72360), "winsrv.vem");
+  EXPECT_STREQ(kvf::catalogue_file_for(-71575), "winsrv.vem");
+  EXPECT_STREQ(kvf::catalogue_file_for(-1228), kvf::catalogue_file_for(1228));
+  EXPECT_STREQ(kvf::catalogue_file_for(91101), "syserr.vem");
+  EXPECT_STREQ(kvf::catalogue_file_for(INT32_MIN), "syserr.vem");
+  int rows = 0;
+  while (kvf::message_file_ranges[rows].product != 0) ++rows;
+  EXPECT_EQ(rows, kvf::k_message_file_range_rows);
+}
+
+}  // namespace

@@ -1,0 +1,85 @@
+// Locale start: the client locale's three sources and what the start leaves
+// in the environment, the failure codes, and message directory names.
+#include <cstdlib>
+#include <cstring>
+
+#include "startup/catalogue.h"
+#include "startup/locale.h"
+#include "startup_fixture.h"
+
+namespace {
+
+using startup_test::StartupTest;
+
+TEST_F(StartupTest, DefaultLocalePutsClientLocaleIntoEnvironment) {
+  on_thread([] { EXPECT_EQ(kvf::ensure_locale_started(), 0); });
+  EXPECT_STREQ(std::getenv("CLIENT_LOCALE"), "en_US.8859-1");
+  EXPECT_EQ(std::getenv("DB_LOCALE"), nullptr);
+  // Started once: a second call changes nothing.
+  ::unsetenv("CLIENT_LOCALE");
+  on_thread([] { EXPECT_EQ(kvf::ensure_locale_started(), 0); });
+  EXPECT_EQ(std::getenv("CLIENT_LOCALE"), nullptr);
+}
+
+TEST_F(StartupTest, ClientLocaleBecomesDatabaseLocale) {
+  ::setenv("CLIENT_LOCALE", "de_DE.utf8", 1);
+  on_thread([] { EXPECT_EQ(kvf::ensure_locale_started(), 0); });
+  EXPECT_STREQ(std::getenv("DB_LOCALE"), "de_DE.utf8");
+  EXPECT_TRUE(kvf::locale_multibyte());
+}
+
+TEST_F(StartupTest, ClientLocaleWithDbnlsSetsCategories) {
+  ::setenv("CLIENT_LOCALE", "fr_FR.8859-15", 1);
+  ::setenv("DBNLS", "1", 1);
+  ::setenv("LC_TIME", "x", 1);
+  on_thread([] { EXPECT_EQ(kvf::ensure_locale_started(), 0); });
+  EXPECT_STREQ(std::getenv("LC_TIME"), "fr_FR.8859-15");
+  EXPECT_STREQ(std::getenv("LC_CTYPE"), "fr_FR.8859-15");
+  EXPECT_EQ(std::getenv("DB_LOCALE"), nullptr);  // DBNLS is set
+}
+
+TEST_F(StartupTest, StartFailuresAndRetry) {
+  ::setenv("CLIENT_LOCALE", "klingon", 1);
+  on_thread([] { EXPECT_EQ(kvf::ensure_locale_started(), kvf::k_locale_bad_name); });
+  ::setenv("CLIENT_LOCALE", std::string(286, 'a').c_str(), 1);
+  on_thread([] { EXPECT_EQ(kvf::ensure_locale_started(), kvf::k_locale_bad_name); });
+  ::unsetenv("CLIENT_LOCALE");
+  ::setenv("DBNLS", "1", 1);
+  ::setenv("LC_CTYPE", "0de_DE.8859-1", 1);
+  on_thread([] { EXPECT_EQ(kvf::ensure_locale_started(), kvf::k_locale_bad_ctype); });
+  ::setenv("LC_CTYPE", "de_DE.utf8", 1);
+  ::setenv("LANG", "de_DE.8859-1", 1);
+  on_thread([] { EXPECT_EQ(kvf::ensure_locale_started(), kvf::k_locale_mixed_codesets); });
+  ::unsetenv("DBNLS");
+  ::setenv("DB_LOCALE", "nowhere", 1);
+  on_thread([] { EXPECT_EQ(kvf::ensure_locale_started(), kvf::k_locale_no_conversion); });
+  ::unsetenv("DB_LOCALE");
+  on_thread([] { EXPECT_EQ(kvf::ensure_locale_started(), 0); });  // a failed start is retried
+  EXPECT_TRUE(kvf::locale_started());
+}
+
+TEST_F(StartupTest, FailedStartGivesEnglishTextAndNoMessage) {
+  ::setenv("CLIENT_LOCALE", "en_US.nosuchset", 1);
+  on_thread([] {
+    char buf[20];
+    EXPECT_EQ(kvf::rgetmsg(1, buf, sizeof buf), kvf::k_locale_bad_name);
+    EXPECT_STREQ(buf, "Unable to load loca");  // cut to the buffer
+    EXPECT_STREQ(kvf::msgtext(1), "Message 1 not found.\n");
+  });
+}
+
+TEST(LocaleNames, MessageDirectories) {
+  std::string dir;
+  ASSERT_TRUE(kvf::locale_message_dir("en_US.8859-1", dir));
+  EXPECT_EQ(dir, "en_us/0333");
+  ASSERT_TRUE(kvf::locale_message_dir("de_DE.UTF-8", dir));
+  EXPECT_EQ(dir, "de_de/e01c");
+  ASSERT_TRUE(kvf::locale_message_dir("pl_PL.8859-2", dir));
+  EXPECT_EQ(dir, "pl_pl/0390");
+  EXPECT_FALSE(kvf::locale_message_dir("english", dir));
+  EXPECT_FALSE(kvf::locale_message_dir("en_US.8859-99", dir));
+  EXPECT_FALSE(kvf::locale_message_dir("../x_y.8859-1", dir));
+  EXPECT_FALSE(kvf::locale_message_dir(nullptr, dir));
+}
+
+}  // namespace

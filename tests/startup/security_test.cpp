@@ -1,0 +1,255 @@
+// Security start-up: the server name check, the registry keys it needs,
+// REGMACHINE, the authentication mode, the user-number table with its lock,
+// the DBSA rule, and whole start-ups under another account in a child.
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "startup/host.h"
+#include "startup/registry.h"
+#include "startup/security.h"
+#include "startup_fixture.h"
+
+namespace {
+
+namespace reg = kvf::reg;
+using startup_test::in_child;
+
+class SecurityTest : public startup_test::StartupTest {
+ protected:
+  void SetUp() override {
+    StartupTest::SetUp();
+    ::setenv("VELMORANSERVER", "srv", 1);
+    install_keys("srv", "velmoran");
+  }
+  std::string key(std::vector<std::string> parts, const std::string& server = "srv") {
+    return reg::server_key(server, parts);
+  }
+  void install_keys(const std::string& server, const std::string& group) {
+    reg::Hive h = reg::local_hive();
+    std::string computer = kvf::computer_name();
+    ASSERT_EQ(reg::create_key(h, key({"Environment"}, server)), 0);
+    for (const char* g : {"VLDBSA Group", "VLDBSSO Group", "VLAAO Group", "VLUSERS Group"}) {
+      ASSERT_EQ(reg::create_key(h, key({"Security", g}, server)), 0);
+      ASSERT_EQ(reg::write_string(h, key({"Security", g}, server), "Name", group), 0);
+      ASSERT_EQ(reg::write_string(h, key({"Security", g}, server), "Domain", computer), 0);
+    }
+    ASSERT_EQ(reg::create_key(h, key({"Security", "Users", "Usernames"}, server)), 0);
+    ASSERT_EQ(reg::write_dword(h, key({"Security", "Users"}, server), "UIDSeed", 0), 0);
+  }
+  std::uint32_t seed() {
+    std::uint32_t v = 0;
+    EXPECT_EQ(reg::read_dword(reg::local_hive(), key({"Security", "Users"}), "UIDSeed", v), 0);
+    return v;
+  }
+  bool locked() { return reg::open_key(reg::local_hive(), key({"Security", "Users", "Lock"})) == 0; }
+};
+
+TEST_F(SecurityTest, ServerNameMustBeSetAndAtMost128) {
+  ::unsetenv("VELMORANSERVER");
+  EXPECT_EQ(kvf::security_init(), kvf::k_sec_no_server);
+  std::string s128(128, 's');
+  ::setenv("VELMORANSERVER", s128.c_str(), 1);
+  install_keys(s128, "velmoran");
+  EXPECT_EQ(kvf::security_init(), 0);
+  auto r = in_child([] {
+    ::setenv("VELMORANSERVER", std::string(129, 's').c_str(), 1);
+    return kvf::security_init();
+  });
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Environment variable VELMORANSERVER is too long (maximum is 128 characters).\n");
+}
+
+TEST_F(SecurityTest, RootStartsAndRegistersOnce) {
+  ASSERT_EQ(kvf::security_init(), 0);
+  const auto& id = kvf::security_identity();
+  EXPECT_EQ(id.account, "root");
+  EXPECT_EQ(id.domain, kvf::computer_name());
+  EXPECT_TRUE(id.local_authentication);
+  EXPECT_EQ(id.dbsa_group, "velmoran");
+  EXPECT_EQ(kvf::getuid(), 1);
+  EXPECT_EQ(seed(), 1u);
+  std::uint32_t number = 0;
+  std::string who;
+  reg::Hive h = reg::local_hive();
+  EXPECT_EQ(reg::read_dword(h, key({"Security", "Users", "Usernames"}), id.domain + "\\root", number), 0);
+  EXPECT_EQ(number, 1u);
+  EXPECT_EQ(reg::read_string(h, key({"Security", "Users", "Usernames"}), "UID1", who, 100), 0);
+  EXPECT_EQ(who, id.domain + "\\root");
+  // Once listed, a start-up touches neither the seed nor the lock, even a
+  // stale one.
+  ASSERT_EQ(reg::create_key_exclusive(h, key({"Security", "Users", "Lock"})), 0);
+  EXPECT_EQ(kvf::security_init(), 0);
+  EXPECT_EQ(kvf::getuid(), 1);
+  EXPECT_EQ(seed(), 1u);
+  EXPECT_STREQ(kvf::account_name(1), "root");
+  const kvf::AccountRecord* rec = kvf::lookup_account("root");
+  ASSERT_NE(rec, nullptr);
+  EXPECT_EQ(rec->uid, 1);
+  EXPECT_EQ(rec->shell, "cmd.exe");
+  EXPECT_EQ(kvf::switch_identity(1), 0);
+}
+
+TEST_F(SecurityTest, NewAccountsGetConsecutiveNumbers) {
+  ASSERT_EQ(kvf::security_init(), 0);
+  kvf::UserEntry* a = nullptr;
+  kvf::UserEntry* b = nullptr;
+  kvf::UserEntry* again = nullptr;
+  ASSERT_EQ(kvf::register_account("DOM", "alice", &a), 0);
+  ASSERT_EQ(kvf::register_account("DOM", "bob", &b), 0);
+  ASSERT_EQ(kvf::register_account("DOM", "alice", &again), 0);
+  EXPECT_EQ(b->number, a->number + 1);
+  EXPECT_EQ(again, a);
+  EXPECT_EQ(a->references, 2);
+  EXPECT_FALSE(locked());
+  EXPECT_STREQ(kvf::account_name(b->number), "bob");
+  errno = 0;
+  EXPECT_EQ(kvf::switch_identity(b->number), -1);  // no logon token to take on
+  EXPECT_EQ(kvf::switch_identity(4000), -1);
+  EXPECT_EQ(errno, 22);
+  EXPECT_EQ(kvf::register_account("D", std::string(82, 'n'), nullptr), kvf::k_sec_bad_name);
+  EXPECT_EQ(kvf::register_account("", "x", nullptr), kvf::k_sec_bad_name);
+}
+
+TEST_F(SecurityTest, ExhaustedSeedFailsAndReleasesTheLock) {
+  ASSERT_EQ(kvf::security_init(), 0);
+  reg::Hive h = reg::local_hive();
+  ASSERT_EQ(reg::write_dword(h, key({"Security", "Users"}), "UIDSeed", 65535), 0);
+  EXPECT_EQ(kvf::register_account("DOM", "carol", nullptr), kvf::k_sec_no_user_number);
+  EXPECT_FALSE(locked());
+  EXPECT_EQ(seed(), 65535u);
+  // A seed of the wrong size or type is no seed either.
+  ASSERT_EQ(reg::set_value(h, key({"Security", "Users"}), "UIDSeed", reg::ValueType::dword, "ab"), 0);
+  EXPECT_EQ(kvf::register_account("DOM", "carol", nullptr), kvf::k_sec_no_user_number);
+  ASSERT_EQ(reg::write_string(h, key({"Security", "Users"}), "UIDSeed", "7"), 0);
+  EXPECT_EQ(kvf::register_account("DOM", "carol", nullptr), kvf::k_sec_no_user_number);
+  EXPECT_FALSE(locked());
+}
+
+TEST_F(SecurityTest, StaleLockGivesUpAfterFiftyRetries) {
+  ASSERT_EQ(kvf::security_init(), 0);
+  ASSERT_EQ(reg::create_key_exclusive(reg::local_hive(), key({"Security", "Users", "Lock"})), 0);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(kvf::register_account("DOM", "dave", nullptr), kvf::k_sec_lock);
+  auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(50 * 100));
+  EXPECT_LT(waited, std::chrono::milliseconds(9000));
+  EXPECT_TRUE(locked());  // not ours to remove
+}
+
+TEST_F(SecurityTest, MissingOrMalformedKeysFailTheStart) {
+  reg::Hive h = reg::local_hive();
+  ASSERT_EQ(reg::write_dword(h, key({"Security", "VLAAO Group"}), "Name", 5), 0);
+  EXPECT_EQ(kvf::security_init(), reg::k_invalid_data);
+  ASSERT_EQ(reg::write_string(h, key({"Security", "VLAAO Group"}), "Name", std::string(66, 'g')), 0);
+  EXPECT_EQ(kvf::security_init(), reg::k_more_data);
+  ASSERT_EQ(reg::delete_tree(h, key({"Security", "VLAAO Group"})), 0);
+  EXPECT_EQ(kvf::security_init(), reg::k_file_not_found);
+  ASSERT_EQ(reg::delete_tree(h, key({"Environment"})), 0);
+  EXPECT_EQ(kvf::security_init(), reg::k_file_not_found);
+}
+
+TEST_F(SecurityTest, RegmachineNamingThisComputerStaysLocal) {
+  reg::Hive h = reg::local_hive();
+  std::string lower = kvf::computer_name();
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  ASSERT_EQ(reg::write_string(h, key({"Environment"}), "REGMACHINE", "\\\\" + lower), 0);
+  EXPECT_EQ(kvf::security_init(), 0);
+  ASSERT_EQ(reg::write_string(h, key({"Environment"}), "REGMACHINE", "\\\\ELSEWHERE"), 0);
+  EXPECT_EQ(kvf::security_init(), reg::k_bad_netpath);
+  ASSERT_EQ(reg::write_string(h, key({"Environment"}), "REGMACHINE", ""), 0);
+  EXPECT_EQ(kvf::security_init(), 0);
+}
+
+TEST_F(SecurityTest, ForeignDomainNeedsAnAuthenticationServer) {
+  reg::Hive h = reg::local_hive();
+  ASSERT_EQ(reg::write_string(h, key({"Security", "VLDBSA Group"}), "Domain", "CORP"), 0);
+  EXPECT_EQ(kvf::security_init(), kvf::k_win_no_such_domain);
+  ASSERT_EQ(reg::write_string(h, key({"Environment"}), "Domain Authentication Server", "DC1"), 0);
+  EXPECT_EQ(kvf::security_init(), 0);
+  EXPECT_FALSE(kvf::security_identity().local_authentication);
+  EXPECT_EQ(kvf::security_identity().controller, "DC1");
+}
+
+TEST(DbsaRule, WhoIsPrivileged) {
+  kvf::Token t;
+  t.uid = 1000;
+  t.groups = {{100, "users", "HOST"}, {200, "Velmoran", "OTHER"}};
+  unsigned gid = 0;
+  EXPECT_EQ(kvf::dbsa_verdict(t, 0, "velmoran", "HOST", &gid), 0);  // name right, domain wrong
+  t.groups.push_back({300, "VELMORAN", "builtin"});
+  EXPECT_EQ(kvf::dbsa_verdict(t, 0, "velmoran", "HOST", &gid), 1);
+  EXPECT_EQ(gid, 300u);
+  t.groups = {{400, "velmoran", "host"}};
+  EXPECT_EQ(kvf::dbsa_verdict(t, 0, "velmoran", "HOST", nullptr), 1);
+  EXPECT_EQ(kvf::dbsa_verdict(t, 1, "velmoran", "HOST", nullptr), 0);  // privileges: root only
+  t.groups.clear();
+  t.administrators = true;
+  EXPECT_EQ(kvf::dbsa_verdict(t, 0, "velmoran", "HOST", nullptr), 1);
+  t.administrators = false;
+  t.uid = 0;  // the system account, whatever its groups
+  EXPECT_EQ(kvf::dbsa_verdict(t, 1, "velmoran", "HOST", nullptr), 1);
+}
+
+// Whole start-ups as the account "nobody", in a child that dropped root.
+class NobodyTest : public SecurityTest {
+ protected:
+  void SetUp() override {
+    SecurityTest::SetUp();
+    if (::getuid() != 0 || !::getpwnam("nobody")) GTEST_SKIP() << "needs root and nobody";
+    nobody_ = ::getpwnam("nobody")->pw_uid;
+    nogroup_ = ::getpwnam("nobody")->pw_gid;
+    ::chmod(root().c_str(), 0755);
+  }
+  // security_init, then is_dbsa, as nobody with only its own group:
+  // the status of security_init, or 100 + is_dbsa.
+  int start_as_nobody() {
+    uid_t uid = nobody_;
+    gid_t gid = nogroup_;
+    auto r = in_child([uid, gid] {
+      gid_t groups[] = {gid};
+      if (::setgroups(1, groups) != 0 || ::setresgid(gid, gid, gid) != 0 ||
+          ::setresuid(uid, uid, uid) != 0)
+        return 99;
+      int rc = kvf::security_init();
+      return rc != 0 ? (rc > 98 ? 98 : rc) : 100 + kvf::is_dbsa(0);
+    });
+    return r.status;
+  }
+  void list_nobody() {
+    std::string user = kvf::computer_name() + "\\nobody";
+    reg::Hive h = reg::local_hive();
+    ASSERT_EQ(reg::write_dword(h, key({"Security", "Users", "Usernames"}), user, 7), 0);
+  }
+  void dbsa_group(const std::string& name) {
+    ASSERT_EQ(reg::write_string(reg::local_hive(), key({"Security", "VLDBSA Group"}), "Name", name), 0);
+  }
+  uid_t nobody_ = 0;
+  gid_t nogroup_ = 0;
+};
+
+TEST_F(NobodyTest, UnlistedAccountCannotRegisterInARootOnlyTable) {
+  EXPECT_EQ(start_as_nobody(), 98);  // 12885: the lock cannot be taken
+}
+
+TEST_F(NobodyTest, ListedAccountOutsideTheGroupIsNotPrivileged) {
+  list_nobody();
+  EXPECT_EQ(start_as_nobody(), 100);
+}
+
+TEST_F(NobodyTest, ListedAccountInAGroupNamedLikeTheDbsaGroupIsPrivileged) {
+  list_nobody();
+  struct group* g = ::getgrgid(nogroup_);
+  ASSERT_NE(g, nullptr);
+  std::string name = g->gr_name;
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  dbsa_group(name);
+  EXPECT_EQ(start_as_nobody(), 101);
+}
+
+}  // namespace

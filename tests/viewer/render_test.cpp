@@ -1,0 +1,234 @@
+// render_test.cpp -- the column headers and the four record layouts byte for
+// byte, the time column, and records that point outside the image.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+
+#include "test_image.h"
+#include "viewer/render.h"
+
+namespace {
+
+using viewer_test::Args;
+using viewer_test::Capture;
+using viewer_test::Record;
+using viewer_test::TestImage;
+
+// 2026-03-15 12:00:00 UTC, the fixed "now" of these tests.
+constexpr std::int64_t kNow = 1773576000;
+std::int64_t g_clock = kNow;
+std::int64_t test_clock() { return g_clock; }
+
+std::int64_t utc(int year, int month, int day, int h, int m, int s) {
+  std::tm tm{};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = h;
+  tm.tm_min = m;
+  tm.tm_sec = s;
+  return timegm(&tm);
+}
+
+class Render : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    g_clock = kNow;
+    kvf::set_time_source(test_clock);
+    slot = image.alloc(160);
+  }
+  void TearDown() override { kvf::set_time_source(nullptr); }
+
+  std::string print(const Record& r, bool dorvel, bool full, bool expect_ok = true) {
+    image.write(slot, r);
+    Capture capture;
+    EXPECT_EQ(kvf::kvf_print_record(slot, dorvel, full), expect_ok);
+    return capture.text();
+  }
+
+  // A record in the wide columns' every field.
+  Record full_record() {
+    Record r;
+    r.file = image.string("bufmgr.c");
+    r.line = 1234;
+    r.time = utc(2026, 3, 15, 9, 5, 3);
+    r.stamp = 4000000000u;
+    r.component = 2;
+    r.feature = 15;
+    r.pid = 4321;
+    r.csvr = 1;
+    r.thrd = 56;
+    r.session = 77;
+    r.trans = (1ull << 32) + 255;
+    r.rstcb = 0x7f00deadbeefull;
+    r.format = image.string("page %d");
+    r.args.i32(5);
+    return r;
+  }
+
+  Record dorvel_record() {
+    Record r = full_record();
+    r.component = 18;
+    r.feature = 4;
+    r.format = image.string("native %s");
+    r.args = Args()
+                 .u64(image.string("first"))
+                 .u64(image.string("second"))
+                 .i32(-12)
+                 .i32(0xabc)
+                 .u64(1)
+                 .u64(0xdeadbeef)
+                 .u64(0)
+                 .u64(UINT64_MAX)
+                 .u64(0x1234567890ull);
+    return r;
+  }
+
+  TestImage image{1u << 20};
+  unsigned char* slot = nullptr;
+};
+
+TEST_F(Render, Headers) {
+  Capture capture;
+  kvf::kvf_print_header(false);
+  kvf::kvf_print_header(true);
+  EXPECT_EQ(capture.text(),
+            "File       Line session \n"
+            "Component  Feature    File       Line  Pid   Time     Stamp        csvr thrd "
+            "trans    rstcb    session MESSAGE\n");
+}
+
+TEST_F(Render, NarrowNativeLine) {
+  Record r;
+  r.file = image.string("bufmgr");
+  r.line = 1234;
+  r.session = 77;
+  r.format = image.string("page %d");
+  r.args.i32(5);
+  std::string want = "bufmgr     1234 77      page 5\n";
+  EXPECT_EQ(print(r, false, false), want);
+  EXPECT_EQ(print(r, true, false), want);
+}
+
+TEST_F(Render, WideNativeLine) {
+  // Feature 15 is KVF_INFO; trans 2^32 + 255 shows its low 32 bits.
+  std::string want =
+      "KVF_BFR_MGR KVF_INFO   bufmgr.c   1234  4321  09:05:03 4000000000   1    56   "
+      "ff       deadbeef 77      page 5\n";
+  EXPECT_EQ(print(full_record(), false, true), want);
+  EXPECT_EQ(print(full_record(), true, true), want);
+}
+
+TEST_F(Render, UnnamedComponentAndWideValuesPushColumnsRight) {
+  Record r = full_record();
+  r.component = 119;
+  r.feature = 0;
+  r.session = (5ll << 32) - 1;  // low 32 bits are -1
+  r.file = image.string("a_very_long_file_name.c");
+  r.line = -7;
+  r.format = 0;
+  EXPECT_EQ(print(r, false, true),
+            "                      a_very_long_file_name.c -7    4321  09:05:03 4000000000   1    56   "
+            "ff       deadbeef -1      \n");
+}
+
+TEST_F(Render, DorvelRecordInTheFourViews) {
+  Record r = dorvel_record();
+  EXPECT_EQ(print(r, false, false), "bufmgr.c   1234 77      native first\n");
+  EXPECT_EQ(print(r, false, true),
+            "KVF_DORVEL KVF_MSG    bufmgr.c   1234  4321  09:05:03 4000000000   1    56   "
+            "ff       deadbeef 77      native first\n");
+  std::string values =
+      "0000000000000001 00000000DEADBEEF 0000000000000000 FFFFFFFFFFFFFFFF 0000001234567890\n";
+  EXPECT_EQ(print(r, true, false), "second     -12  77         first " + values);
+  EXPECT_EQ(print(r, true, true),
+            "first      KVF_MSG    second     -12  4321  09:05:03 abc   1    56   ff       deadbeef "
+            "77      " + values);
+}
+
+TEST_F(Render, DorvelLayoutIgnoresFileAndShowsNullStrings) {
+  Record r = dorvel_record();
+  r.file = 0;
+  r.args = Args().u64(0).u64(0).i32(3).i32(0);
+  EXPECT_EQ(print(r, true, false),
+            "(null)     3    77        (null) 0000000000000000 0000000000000000 0000000000000000 "
+            "0000000000000000 0000000000000000\n");
+}
+
+TEST_F(Render, RecordWithoutFilePrintsNothing) {
+  Record r = full_record();
+  r.file = 0;
+  EXPECT_EQ(print(r, false, true), "");
+  EXPECT_EQ(print(r, false, false), "");
+}
+
+TEST_F(Render, HexDumpComesBeforeTheColumns) {
+  Record r;
+  r.file = image.string("f");
+  r.line = 1;
+  unsigned char* block = image.alloc(2);
+  block[0] = 0xab;
+  block[1] = 0x01;
+  r.format = image.string("dump%rdone");
+  r.args.u64(TestImage::addr(block)).i32(2);
+  char addr[16];
+  std::snprintf(addr, sizeof addr, "%8x:", static_cast<unsigned>(TestImage::addr(block)));
+  EXPECT_EQ(print(r, false, false), std::string("dump\n") + addr + " ab  1" + "f          1    0       done\n");
+}
+
+TEST_F(Render, PointersOutsideTheImageWriteNothing) {
+  static const char secret[] = "tool memory";
+  std::uint64_t outside = TestImage::addr(secret);
+  Record r = full_record();
+  r.file = outside;
+  EXPECT_EQ(print(r, false, true, false), "");
+  r = full_record();
+  r.format = outside;
+  EXPECT_EQ(print(r, false, false, false), "");
+  r = full_record();
+  r.format = image.string("%s");
+  r.args = Args().u64(outside);
+  EXPECT_EQ(print(r, false, true, false), "");
+  r = dorvel_record();
+  r.args = Args().u64(image.string("ok")).u64(outside);
+  EXPECT_EQ(print(r, true, false, false), "");
+}
+
+TEST_F(Render, LongFileNameIsCutAt256Bytes) {
+  Record r;
+  r.file = image.string(std::string(300, 'n'));
+  r.line = 1;
+  EXPECT_EQ(print(r, false, false), std::string(256, 'n') + " 1    0       \n");
+}
+
+TEST_F(Render, TimeIsClockTimeTodayAndADateOtherwise) {
+  EXPECT_STREQ(kvf::kvf_time_string(utc(2026, 3, 15, 9, 5, 3)), "09:05:03");
+  EXPECT_STREQ(kvf::kvf_time_string(utc(2026, 3, 15, 0, 0, 0)), "00:00:00");
+  EXPECT_STREQ(kvf::kvf_time_string(utc(2025, 12, 31, 23, 59, 59)), "12/31/2025");
+  EXPECT_STREQ(kvf::kvf_time_string(utc(2025, 3, 15, 9, 5, 3)), "03/15/2025");  // same day, other year
+  EXPECT_STREQ(kvf::kvf_time_string(utc(2026, 3, 16, 0, 0, 1)), "03/16/2026");
+  EXPECT_STREQ(kvf::kvf_time_string(INT64_MAX), "--/--/----");
+}
+
+TEST_F(Render, TimeFollowsTheClockAcrossMidnight) {
+  std::int64_t t = utc(2026, 3, 15, 23, 59, 58);
+  g_clock = t + 1;
+  EXPECT_STREQ(kvf::kvf_time_string(t), "23:59:58");
+  g_clock = t + 3;  // the next day
+  EXPECT_STREQ(kvf::kvf_time_string(t), "03/15/2026");
+  EXPECT_STREQ(kvf::kvf_time_string(t + 2), "00:00:00");
+}
+
+TEST_F(Render, TimeIsLocal) {
+  setenv("TZ", "EST5", 1);
+  tzset();
+  kvf::set_time_source(test_clock);  // drops what was cached for UTC
+  // 12:00 UTC is 07:00 in EST; 03:00 UTC on the 15th is the 14th there.
+  EXPECT_STREQ(kvf::kvf_time_string(kNow), "07:00:00");
+  EXPECT_STREQ(kvf::kvf_time_string(utc(2026, 3, 15, 3, 0, 0)), "03/14/2026");
+}
+
+}  // namespace

@@ -1,0 +1,148 @@
+// test_image.cpp -- the in-memory image and output capture of the viewer tests.
+#include "test_image.h"
+
+#include <cstring>
+#include <stdexcept>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "kavrex/control_block_layout.h"
+#include "shm/field.h"
+#include "shm/image.h"
+#include "shm/shmcb_layout.h"
+#include "viewer/output.h"
+#include "viewer/ring_layout.h"
+
+namespace viewer_test {
+
+Args& Args::raw(const void* p, std::size_t n) {
+  auto b = static_cast<const unsigned char*>(p);
+  bytes_.insert(bytes_.end(), b, b + n);
+  return *this;
+}
+
+TestImage::TestImage(std::size_t size) : size_(size) {
+  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::runtime_error("mmap");
+  base_ = static_cast<unsigned char*>(p);
+  kvf::image_clear();
+  kvf::image_add_range(addr(base_), size);
+  unsigned char* root = alloc(kvf::root::kUsedSize);
+  unsigned char* shmcb = alloc(kvf::shmcb::kSize);
+  block_ = alloc(kvf::control::kUsedSize);
+  server_ = alloc(kvf::server_record::kUsedSize);
+  kvf::store<std::uint64_t>(root, kvf::root::kShmcb, addr(shmcb));
+  kvf::store<std::uint64_t>(root, kvf::root::kServerRecord, addr(server_));
+  kvf::store<std::uint64_t>(shmcb, kvf::shmcb::kTraceBlock, addr(block_));
+  kvf::set_root_pointer(addr(root));
+}
+
+TestImage::~TestImage() {
+  kvf::image_clear();
+  munmap(base_, size_);
+}
+
+unsigned char* TestImage::alloc(std::size_t n, std::size_t align) {
+  used_ = (used_ + align - 1) / align * align;
+  if (n > size_ - used_) throw std::runtime_error("test image full");
+  unsigned char* p = base_ + used_;
+  used_ += n;
+  return p;
+}
+
+std::uint64_t TestImage::string(const std::string& s) {
+  unsigned char* p = alloc(s.size() + 1, 1);
+  std::memcpy(p, s.c_str(), s.size() + 1);
+  return addr(p);
+}
+
+unsigned char* TestImage::make_ring(std::int32_t size) {
+  ring_ = alloc(kvf::ring::kHeaderSize);
+  unsigned char* records = alloc(static_cast<std::size_t>(size) * kvf::record::kSize);
+  kvf::store<std::uint64_t>(ring_, kvf::ring::kRecords, addr(records));
+  set_ring(addr(ring_), size);
+  return ring_;
+}
+
+void TestImage::set_ring(std::uint64_t ring, std::int32_t size) {
+  ring_ = reinterpret_cast<unsigned char*>(static_cast<std::uintptr_t>(ring));
+  kvf::store<std::uint64_t>(block_, kvf::control::kRing, ring);
+  kvf::store<std::int32_t>(block_, kvf::control::kRingSize, size);
+}
+
+void TestImage::set_indexes(std::uint32_t head, std::uint32_t tail) {
+  kvf::store<std::uint32_t>(ring_, kvf::ring::kTail, tail);
+  kvf::store<std::uint32_t>(ring_, kvf::ring::kHead, head);
+}
+
+unsigned char* TestImage::slot(std::int32_t i) const {
+  auto records = kvf::load<std::uint64_t>(ring_, kvf::ring::kRecords);
+  return reinterpret_cast<unsigned char*>(static_cast<std::uintptr_t>(records)) +
+         static_cast<std::size_t>(i) * kvf::record::kSize;
+}
+
+void TestImage::write(std::int32_t i, const Record& r) { write(slot(i), r); }
+
+void TestImage::write(unsigned char* s, const Record& r) {
+  using namespace kvf::record;
+  std::memset(s, 0, kSize);
+  kvf::store(s, kLine, r.line);
+  kvf::store(s, kTime, r.time);
+  kvf::store(s, kStamp, r.stamp);
+  kvf::store(s, kComponent, r.component);
+  kvf::store(s, kFeature, r.feature);
+  kvf::store(s, kPid, r.pid);
+  kvf::store(s, kCsvr, r.csvr);
+  kvf::store(s, kThrd, r.thrd);
+  kvf::store(s, kSession, r.session);
+  kvf::store(s, kTrans, r.trans);
+  kvf::store(s, kRstcb, r.rstcb);
+  kvf::store(s, kFormat, r.format);
+  const auto& a = r.args.bytes();
+  if (a.size() > kArgsSize) throw std::runtime_error("too many argument bytes");
+  if (!a.empty()) std::memcpy(s + kArgs, a.data(), a.size());
+  kvf::store(s, kFile, r.file);
+}
+
+void TestImage::fill(std::int32_t i, std::uint32_t stamp) {
+  Record r;
+  r.file = string("f" + std::to_string(i));
+  r.line = i;
+  r.stamp = stamp;
+  write(i, r);
+}
+
+void TestImage::set_stamp(std::int32_t i, std::uint32_t stamp) {
+  kvf::store<std::uint32_t>(slot(i), kvf::record::kStamp, stamp);
+}
+
+void TestImage::set_server_pid(std::uint32_t pid) {
+  kvf::store<std::uint32_t>(server_, kvf::server_record::kPid, pid);
+}
+
+Capture::Capture() {
+  fd_ = memfd_create("viewer-output", 0);
+  if (fd_ < 0) throw std::runtime_error("memfd_create");
+  kvf::out::set_fd(fd_);
+}
+
+Capture::~Capture() {
+  kvf::out::set_fd(1);
+  close(fd_);
+}
+
+std::string Capture::text() {
+  kvf::out::flush();
+  std::string s;
+  char buf[4096];
+  for (off_t at = 0;;) {
+    ssize_t n = pread(fd_, buf, sizeof buf, at);
+    if (n <= 0) break;
+    s.append(buf, static_cast<std::size_t>(n));
+    at += n;
+  }
+  return s;
+}
+
+}  // namespace viewer_test

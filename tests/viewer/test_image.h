@@ -1,0 +1,95 @@
+// test_image.h -- a small server image in ordinary memory for the viewer
+// tests: registered as the mapped image, with a root record, shmcb, trace
+// control block, ring and records laid out as the server lays them out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace viewer_test {
+
+// Packs record arguments one after another, unaligned, as trace points do.
+class Args {
+ public:
+  Args& i32(std::int32_t v) { return raw(&v, 4); }
+  Args& u64(std::uint64_t v) { return raw(&v, 8); }
+  Args& f64(double v) { return raw(&v, 8); }
+  Args& raw(const void* p, std::size_t n);
+  const std::vector<unsigned char>& bytes() const { return bytes_; }
+
+ private:
+  std::vector<unsigned char> bytes_;
+};
+
+struct Record {
+  std::uint64_t file = 0;
+  std::int32_t line = 0;
+  std::int64_t time = 0;
+  std::uint32_t stamp = 0;
+  std::uint32_t component = 0;
+  std::uint32_t feature = 0;
+  std::int32_t pid = 0;
+  std::int32_t csvr = 0;
+  std::int32_t thrd = 0;
+  std::int64_t session = 0;
+  std::uint64_t trans = 0;
+  std::uint64_t rstcb = 0;
+  std::uint64_t format = 0;
+  Args args;
+};
+
+class TestImage {
+ public:
+  // Maps `size` bytes (shared, so that a forked walk sees later writes),
+  // registers them as the whole image and sets the root
+  // pointer (root record, shmcb and control block are laid out at once).
+  explicit TestImage(std::size_t size = 8u << 20);
+  ~TestImage();
+  TestImage(const TestImage&) = delete;
+  TestImage& operator=(const TestImage&) = delete;
+
+  // Bump allocation inside the image.
+  unsigned char* alloc(std::size_t n, std::size_t align = 16);
+  std::uint64_t string(const std::string& s);
+  static std::uint64_t addr(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
+
+  unsigned char* control_block() const { return block_; }
+  // A ring of `size` slots: header and records array in the image, pointer
+  // and size in the control block. Slots start zeroed.
+  unsigned char* make_ring(std::int32_t size);
+  void set_ring(std::uint64_t ring, std::int32_t size);
+  void set_indexes(std::uint32_t head, std::uint32_t tail);
+  unsigned char* slot(std::int32_t i) const;
+  void write(std::int32_t i, const Record& r);
+  void write(unsigned char* slot, const Record& r);
+  // A plain record at slot i: file "f<i>", line i, stamp = stamp, no message.
+  void fill(std::int32_t i, std::uint32_t stamp = 1);
+  void set_stamp(std::int32_t i, std::uint32_t stamp);
+  void set_server_pid(std::uint32_t pid);
+
+ private:
+  unsigned char* base_;
+  std::size_t size_;
+  std::size_t used_ = 0;
+  unsigned char* block_ = nullptr;
+  unsigned char* server_ = nullptr;
+  unsigned char* ring_ = nullptr;
+};
+
+// Sends the views' output to a memory file while alive.
+class Capture {
+ public:
+  Capture();
+  ~Capture();
+  Capture(const Capture&) = delete;
+  Capture& operator=(const Capture&) = delete;
+  // Everything written so far (flushes first).
+  std::string text();
+
+ private:
+  int fd_;
+};
+
+}  // namespace viewer_test

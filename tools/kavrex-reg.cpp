@@ -1,0 +1,167 @@
+// kavrex-reg.cpp -- query, add and delete keys and values of the file-backed
+// registry of the installation named by VELMORANDIR; setup lives in
+// kavrex-reg-setup.cpp. Status 2 for bad usage, 1 for a failure.
+#include "tools/kavrex-reg.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "startup/registry.h"
+
+namespace kavrex_reg {
+namespace {
+
+namespace reg = kvf::reg;
+
+int usage() {
+  std::fputs("usage: kavrex-reg query KEY [VALUE]\n"
+             "       kavrex-reg add KEY [VALUE TYPE DATA]    (TYPE: sz or dword)\n"
+             "       kavrex-reg delete KEY [VALUE]\n"
+             "       kavrex-reg setup SERVER [--dbsa-group NAME]\n",
+             stderr);
+  return 2;
+}
+
+const char* reason(int code) {
+  switch (code) {
+    case reg::k_file_not_found: return "not found";
+    case reg::k_access_denied: return "access denied";
+    case reg::k_invalid_data: return "value of the wrong type or size";
+    case reg::k_invalid_parameter: return "malformed key or value name";
+    case reg::k_dir_not_empty: return "key not empty";
+    case reg::k_more_data: return "value too long";
+    default: return "registry error";
+  }
+}
+
+std::string show_data(reg::ValueType type, const std::string& data) {
+  char buf[32];
+  switch (type) {
+    case reg::ValueType::sz: return data.substr(0, data.find('\0'));
+    case reg::ValueType::dword:
+      if (data.size() == 4) {
+        std::uint32_t v = 0;
+        for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(data[i]);
+        std::snprintf(buf, sizeof buf, "0x%" PRIx32, v);
+        return buf;
+      }
+      [[fallthrough]];
+    case reg::ValueType::binary: {
+      std::string hex;
+      for (unsigned char c : data) {
+        std::snprintf(buf, sizeof buf, "%02X", c);
+        hex += buf;
+      }
+      return hex;
+    }
+  }
+  return "";
+}
+
+void print_value(const reg::Hive& hive, const std::string& key, const std::string& name) {
+  reg::ValueType type;
+  std::string data;
+  if (reg::query_value(hive, key, name, type, data) != 0) return;
+  std::printf("    %s    %s    %s\n", name.c_str(), reg::type_name(type), show_data(type, data).c_str());
+}
+
+int query(const std::string& key, const std::vector<std::string>& rest) {
+  reg::Hive hive = reg::local_hive();
+  if (int rc = reg::open_key(hive, key); rc != 0) return fail("cannot open key " + key, rc);
+  if (rest.size() == 1) {
+    reg::ValueType type;
+    std::string data;
+    if (int rc = reg::query_value(hive, key, rest[0], type, data); rc != 0)
+      return fail("cannot read value " + rest[0] + " of " + key, rc);
+    std::printf("%s\n", key.c_str());
+    print_value(hive, key, rest[0]);
+    return 0;
+  }
+  std::vector<std::string> subkeys, values;
+  if (int rc = reg::list_key(hive, key, subkeys, values); rc != 0)
+    return fail("cannot list key " + key, rc);
+  std::printf("%s\n", key.c_str());
+  for (const auto& v : values) print_value(hive, key, v);
+  for (const auto& k : subkeys) std::printf("%s\\%s\n", key.c_str(), k.c_str());
+  return 0;
+}
+
+int add(const std::string& key, const std::vector<std::string>& rest) {
+  reg::Hive hive = reg::local_hive();
+  if (int rc = reg::create_key(hive, key); rc != 0) return fail("cannot create key " + key, rc);
+  if (rest.empty()) return 0;
+  const std::string& name = rest[0];
+  const std::string& type = rest[1];
+  const std::string& data = rest[2];
+  int rc;
+  if (type == "sz") {
+    rc = reg::write_string(hive, key, name, data);
+  } else {
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(data.c_str(), &end, 0);
+    if (data.empty() || data[0] == '-' || *end != '\0' || errno != 0 || v > 0xFFFFFFFFull) {
+      std::fprintf(stderr, "kavrex-reg: not a 32-bit number: %s\n", data.c_str());
+      return 2;
+    }
+    rc = reg::write_dword(hive, key, name, static_cast<std::uint32_t>(v));
+  }
+  return rc == 0 ? 0 : fail("cannot write value " + name + " of " + key, rc);
+}
+
+int remove(const std::string& key, const std::vector<std::string>& rest) {
+  reg::Hive hive = reg::local_hive();
+  if (rest.empty()) {
+    if (int rc = reg::delete_tree(hive, key); rc != 0) return fail("cannot delete key " + key, rc);
+    return 0;
+  }
+  if (int rc = reg::delete_value(hive, key, rest[0]); rc != 0)
+    return fail("cannot delete value " + rest[0] + " of " + key, rc);
+  return 0;
+}
+
+}  // namespace
+
+std::string local_key(const std::string& key) {
+  for (const char* hive : {"HKLM\\", "HKEY_LOCAL_MACHINE\\"}) {
+    std::size_t n = std::strlen(hive);
+    if (key.compare(0, n, hive) == 0) return key.substr(n);
+  }
+  return key;
+}
+
+int fail(const std::string& what, int code) {
+  std::fprintf(stderr, "kavrex-reg: %s: %s (error %d)\n", what.c_str(), reason(code), code);
+  return 1;
+}
+
+}  // namespace kavrex_reg
+
+int main(int argc, char** argv) {
+  using namespace kavrex_reg;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() < 2) return usage();
+  const std::string& command = args[0];
+  std::vector<std::string> rest(args.begin() + 2, args.end());
+  if (command == "setup") {
+    if (rest.empty()) return setup(args[1], "velmoran");
+    if (rest.size() == 2 && rest[0] == "--dbsa-group" && !rest[1].empty())
+      return setup(args[1], rest[1]);
+    return usage();
+  }
+  std::string key = local_key(args[1]);
+  if (kvf::reg::key_dir(kvf::reg::local_hive(), key).empty()) {
+    std::fprintf(stderr, "kavrex-reg: malformed key: %s\n", args[1].c_str());
+    return 2;
+  }
+  if (command == "query" && rest.size() <= 1) return query(key, rest);
+  if (command == "add" && (rest.empty() || (rest.size() == 3 && (rest[1] == "sz" || rest[1] == "dword"))))
+    return add(key, rest);
+  if (command == "delete" && rest.size() <= 1) return remove(key, rest);
+  return usage();
+}

@@ -1,0 +1,26 @@
+// probe.cpp -- the server's process id from the image and the liveness test.
+#include "viewer/probe.h"
+
+#include <cerrno>
+#include <csignal>
+
+#include "shm/field.h"
+#include "shm/image.h"
+#include "shm/shmcb_layout.h"
+
+namespace kvf {
+
+std::int32_t server_pid() {
+  std::uint64_t root = root_pointer();
+  if (root == 0 || !image_contains(root, root::kServerRecord + 8)) return 0;
+  std::uint64_t server = load<std::uint64_t>(address(root), root::kServerRecord);
+  if (server == 0 || !image_contains(server, server_record::kUsedSize)) return 0;
+  return static_cast<std::int32_t>(load<std::uint32_t>(address(server), server_record::kPid));
+}
+
+bool process_alive(std::int32_t pid) {
+  if (pid <= 0) return false;
+  return ::kill(pid, 0) == 0 || errno != ESRCH;
+}
+
+}  // namespace kvf

@@ -1,0 +1,26 @@
+// render.h -- one trace record as one output line, in the four layouts, and
+// the column headers.
+#pragma once
+
+#include <cstdint>
+
+namespace kvf {
+
+// The column header line: wide for `full`, narrow otherwise.
+void kvf_print_header(bool full);
+
+// Prints the record at `record` (a whole 160-byte slot in the image). A
+// native record whose `file` is 0 prints nothing. Returns false, having
+// written nothing of the line, when a file name, format, string or dump
+// block it points to lies outside the image.
+bool kvf_print_record(const unsigned char* record, bool dorvel_compatible, bool full);
+
+// "HH:MM:SS" for a time on the current local day, "MM/DD/YYYY" otherwise.
+// The text lives in a buffer that the next call overwrites.
+const char* kvf_time_string(std::int64_t time);
+
+// Where kvf_time_string takes the current time from (time(2) by default);
+// lets tests move the clock across a day boundary.
+void set_time_source(std::int64_t (*now)());
+
+}  // namespace kvf

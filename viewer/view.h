@@ -1,0 +1,23 @@
+// view.h -- the four view commands as the front end calls them:
+//   view   kvf_view(false, false, tail)     rview   kvf_view(true, false, tail)
+//   fview  kvf_view(false, true, tail)      frview  kvf_view(true, true, tail)
+#pragma once
+
+namespace kvf {
+
+// Prints the column header, then the ring once, or with `tail` for ever.
+// Returns 0 when the view is done; returns 1 after a message on standard
+// error when the ring header or its records array lies outside the image
+// (nothing is walked then). With `tail` it does not return otherwise: the
+// program ends with status 0 once the server process is gone.
+int kvf_view(bool dorvel_compatible, bool full, bool tail);
+
+// The two walks; both assume the header was printed and the ring checked.
+void kvf_view_once(bool dorvel_compatible, bool full);
+[[noreturn]] void kvf_view_tail(bool dorvel_compatible, bool full);
+
+// How a tail walk ends the program (std::exit until set): the front end
+// passes its exit routine. The view's own output is flushed before.
+void set_view_exit(void (*exit_program)(int status));
+
+}  // namespace kvf
