@@ -364,10 +364,11 @@ tail_case() {
   local label=$1
   shift
   start_sim --records "$SIM_RING" --threads "$SIM_THREADS" "$@"
-  local written=() printed=() window=() messages="" r rec msg
+  local written=() printed=() again=() window=() messages="" r rec msg
   for ((r = 0; r < RUNS; r++)); do
     tail_run
-    rec=$(count_of records "$TAIL_COUNTS")
+    rec=$(count_of new "$TAIL_COUNTS")
+    again+=("$(count_of again "$TAIL_COUNTS")")
     msg=$(($(count_of skipping "$TAIL_COUNTS") + $(count_of max_skip "$TAIL_COUNTS") + $(count_of faults "$TAIL_COUNTS")))
     written+=("$TAIL_WRITTEN")
     printed+=("$rec")
@@ -378,11 +379,12 @@ tail_case() {
     set --
   done
   stop_sim
-  local w p u
+  local w p a u
   w=$(median "${written[@]}")
   p=$(median "${printed[@]}")
+  a=$(median "${again[@]}")
   u=$(median "${window[@]}")
-  printf '  %-22s %-24s %-24s %s\n' "$label" "$w ($(per_second "$w" "$u"))" "$p ($(ratio "$p" "$w"))" "$messages"
+  printf '  %-20s %-22s %-20s %-12s %s\n' "$label" "$w ($(per_second "$w" "$u"))" "$p ($(ratio "$p" "$w"))" "$a" "$messages"
 }
 
 # The most the server writes here with nobody reading.
@@ -402,12 +404,12 @@ goal=$GOAL_RATE
 
 echo "== kavrex -t fview | tail_count, following kavrex-sim ($SIM_THREADS writer thread(s), ring of $SIM_RING), ${TAIL_SECONDS} s windows"
 echo "  the server alone, flat out: $alone_rate records/s; goal rate: $goal/s"
-printf '  %-22s %-24s %-24s %s\n' "server rate" "records written (rate)" "records printed (share)" "overrun messages per run"
+printf '  %-20s %-22s %-20s %-12s %s\n' "server rate" "written (rate)" "new printed (share)" "again" "overrun messages per run"
 tail_case "flat out" --flat-out
 tail_case "1000000/s" --rate 1000000
 tail_case "$goal/s (goal)" --rate "$goal"
-echo "  (each window starts with \`kavrex empty\`; written: the server's count over the window; printed: lines"
-echo "   with a time column; medians over the runs)"
+echo "  (each window starts with \`kavrex empty\`; written: the server's count over the window; new printed:"
+echo "   record lines whose stamp is above all before; again: record lines printed a second time; medians)"
 echo
 
 # ---- private memory at peak ----

@@ -3,9 +3,12 @@
 // is a line that holds the time column (" HH:MM:SS " or " MM/DD/YYYY "), so
 // message text on lines of its own (escaped line feeds, hex dumps) does not
 // count as a record; the reader's own messages are counted by their text.
+// The stamp column after the time tells new records (a stamp above every one
+// seen so far; the stand-in server stamps in rising order) from records
+// printed again after the reader went back in the ring.
 //
 //   kavrex -t fview | tail_count      prints, at end of input, one line:
-//   lines N records N skipping N max_skip N faults N gone N
+//   lines N records N new N again N skipping N max_skip N faults N gone N
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -16,9 +19,10 @@ namespace {
 
 bool digit(char c) { return c >= '0' && c <= '9'; }
 
-// True when the line holds a time column: two digits, ':' two digits ':' two
-// digits, or two digits '/' two digits '/' four digits, between blanks.
-bool has_time(std::string_view line) {
+// Where the time column ends (at the blank after it), or 0 when the line has
+// none: two digits ':' two digits ':' two digits, or two digits '/' two digits
+// '/' four digits, between blanks.
+std::size_t time_end(std::string_view line) {
   for (std::size_t i = 3; i + 6 < line.size(); ++i) {
     char c = line[i];
     if (c != ':' && c != '/') continue;
@@ -26,14 +30,22 @@ bool has_time(std::string_view line) {
     if (c == ':') {
       if (i + 6 < line.size() && digit(line[i + 1]) && digit(line[i + 2]) && line[i + 3] == ':' &&
           digit(line[i + 4]) && digit(line[i + 5]) && line[i + 6] == ' ')
-        return true;
+        return i + 6;
     } else if (i + 8 < line.size() && digit(line[i + 1]) && digit(line[i + 2]) && line[i + 3] == '/' &&
                digit(line[i + 4]) && digit(line[i + 5]) && digit(line[i + 6]) && digit(line[i + 7]) &&
                line[i + 8] == ' ') {
-      return true;
+      return i + 8;
     }
   }
-  return false;
+  return 0;
+}
+
+// The unsigned number after the blanks at `at`.
+unsigned long long number_at(std::string_view line, std::size_t at) {
+  while (at < line.size() && line[at] == ' ') ++at;
+  unsigned long long v = 0;
+  while (at < line.size() && digit(line[at])) v = v * 10 + static_cast<unsigned>(line[at++] - '0');
+  return v;
 }
 
 bool starts(std::string_view line, std::string_view prefix) { return line.substr(0, prefix.size()) == prefix; }
@@ -44,14 +56,24 @@ int main() {
   static char buf[1 << 16];
   static char carry[1 << 16];  // the unfinished line, cut to its first 64 KiB
   std::size_t carried = 0;
-  unsigned long long lines = 0, records = 0, skipping = 0, max_skip = 0, faults = 0, gone = 0;
+  unsigned long long lines = 0, records = 0, fresh = 0, again = 0, skipping = 0, max_skip = 0, faults = 0, gone = 0;
+  unsigned long long newest = 0;  // highest stamp seen
   auto count = [&](std::string_view line) {
     ++lines;
     if (starts(line, "possible buffer overrun, skipping ahead")) ++skipping;
     else if (starts(line, "possible buffer overrun, max skip ahead reached")) ++max_skip;
     else if (starts(line, "buffer overrun or formatting error, records skipped")) ++faults;
     else if (starts(line, "The server process ")) ++gone;
-    else if (has_time(line)) ++records;
+    else if (std::size_t end = time_end(line)) {
+      ++records;
+      unsigned long long stamp = number_at(line, end);
+      if (stamp > newest || records == 1) {
+        newest = stamp;
+        ++fresh;
+      } else {
+        ++again;
+      }
+    }
   };
   for (;;) {
     ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
@@ -77,7 +99,7 @@ int main() {
     }
   }
   if (carried) count(std::string_view(carry, carried));
-  std::printf("lines %llu records %llu skipping %llu max_skip %llu faults %llu gone %llu\n", lines, records, skipping,
-              max_skip, faults, gone);
+  std::printf("lines %llu records %llu new %llu again %llu skipping %llu max_skip %llu faults %llu gone %llu\n", lines,
+              records, fresh, again, skipping, max_skip, faults, gone);
   return 0;
 }
