@@ -53,10 +53,15 @@ SIM_PID=
 HOLDER_PID=
 KV_PID=
 SINK_PID=
+PAUSE_PID=
 SHM_COPY=/dev/shm/kavrex-bench-copy.$$
+# Runs in the script's own shell only: a subshell that a signal reaches first
+# (bash hands a trap that is pending at a fork to the child) must not remove
+# what the script still uses.
 cleanup() {
+  [ "$BASHPID" = "$$" ] || return 0
   set +e
-  for p in $KV_PID $SINK_PID; do kill -TERM "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+  for p in $KV_PID $SINK_PID $PAUSE_PID; do kill -TERM "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
   if [ -n "$SIM_PID" ]; then
     kill -TERM "$SIM_PID" 2>/dev/null
     wait "$SIM_PID" 2>/dev/null
@@ -65,8 +70,20 @@ cleanup() {
   rm -f "$SHM_COPY"
   [ -n "$TMP" ] && rm -rf "$TMP"
 }
+on_signal() {
+  [ "$BASHPID" = "$$" ] || kill -TERM "$$"
+  exit 130
+}
 trap cleanup EXIT
-trap 'exit 130' INT TERM HUP
+trap on_signal INT TERM HUP
+
+# pause SECONDS: a sleep that a signal cuts short.
+pause() {
+  sleep "$1" &
+  PAUSE_PID=$!
+  wait "$PAUSE_PID"
+  PAUSE_PID=
+}
 
 fail() {
   echo "run.sh: $*" >&2
@@ -329,7 +346,7 @@ tail_run() {
   t0=$REPLY
   "$KV" -t fview >"$TMP/fifo" 2>"$TMP/kv.err" &
   KV_PID=$!
-  sleep "$TAIL_SECONDS"
+  pause "$TAIL_SECONDS"
   sim_written
   TAIL_WRITTEN=$((REPLY - w0))
   now_us
@@ -393,7 +410,7 @@ sim_written
 w0=$REPLY
 now_us
 t0=$REPLY
-sleep "$TAIL_SECONDS"
+pause "$TAIL_SECONDS"
 sim_written
 alone=$((REPLY - w0))
 now_us
