@@ -1,0 +1,137 @@
+// The kavrex program as a user runs it: start-up checks, the command line,
+// dump files, and the messages and exit statuses of each path.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "sim/image_builder.h"
+#include "support/installation.h"
+
+namespace {
+
+using test::Installation;
+using test::kUsageText;
+using test::RunResult;
+
+struct FrontEnd : ::testing::Test {
+  Installation inst;
+  // A dump with a couple of settings and one record.
+  std::string dump(kvf::sim::ImageOptions options = {.ring_records = 8}) {
+    kvf::sim::ImageBuilder image(options);
+    if (options.control_block) {
+      image.set_cell(2, 2, 0xFFFFFFF1);  // lite, upper bits set
+      image.set_cell(117, 15, 7);
+      image.set_trace_on(1);
+    }
+    if (options.control_block && options.ring_records > 0) {
+      auto r = image.record("heap.c", 12, "%d items\n");
+      r.args.i32(3);
+      image.append_record(r);
+    }
+    std::string path = inst.file("dump-" + std::to_string(++dumps_));
+    image.write_dump(path);
+    return path;
+  }
+  int dumps_ = 0;
+};
+
+void expect_run(const RunResult& r, int status, const std::string& out, const std::string& err) {
+  EXPECT_EQ(r.status, status);
+  EXPECT_EQ(r.out, out);
+  EXPECT_EQ(r.err, err);
+}
+
+TEST_F(FrontEnd, UsageTextAndVersionReports) {
+  expect_run(inst.kavrex({}), 1, "", kUsageText);
+  expect_run(inst.kavrex({"-V"}), 0, "Velmoran Server Version 7.40.QX3\n", "");
+  RunResult v = inst.kavrex({"-version"});
+  EXPECT_EQ(v.status, 0);
+  EXPECT_EQ(v.out.rfind("Program Name:\t\tkavrex\nBuild Version:\t\t7.40.QX3\n", 0), 0u) << v.out;
+  EXPECT_NE(v.out.find("\nBuild Timestamp:\t2017-10-23T11:30:35-05\n"), std::string::npos);
+  // Not a version request: the tool goes on and, with no server, says so.
+  expect_run(inst.kavrex({"-V", "x"}), 0, "", "kavrex: server kvtest not found\n");
+  expect_run(inst.kavrex({"-v"}), 0, "", "kavrex: server kvtest not found\n");
+}
+
+TEST_F(FrontEnd, StartUpChecksComeFirst) {
+  const std::string security =
+      "ERROR: Could not initialize the security subsystem. Please ensure that this account has the "
+      "necessary privileges and ensure VELMORANSERVER value exists in the registry and environment.\n";
+  test::RunOptions unset;
+  unset.env["VELMORANSERVER"] = std::nullopt;
+  expect_run(inst.kavrex({"-V"}, unset), 1, security, "");
+  test::RunOptions unknown;
+  unknown.env["VELMORANSERVER"] = "nosuchserver";  // no registry keys
+  expect_run(inst.kavrex({"info", dump()}, unknown), 1, security, "");
+
+  // An account nobody listed cannot get a user number (only root may write
+  // the table): the security message.
+  expect_run(inst.kavrex_as_nobody({"-V"}), 1, security, "");
+  // Listed but not an administrator: refused with the catalogue's text
+  // before anything else.
+  inst.register_nobody();
+  expect_run(inst.kavrex_as_nobody({"-V"}), 1,
+             "You are not allowed to administer this server: run kavrex as root or as a\n"
+             "member of the server's DBSA group.\n",
+             "");
+}
+
+TEST_F(FrontEnd, WithoutAServerEveryCommandEndsAtTheAttach) {
+  for (auto args : std::vector<std::vector<std::string>>{
+           {"on"}, {"View"}, {"size", "4"}, {"on", "somefile"}, {"-t", "view", "a", "b"}, {"bogus"}})
+    expect_run(inst.kavrex(args), 0, "", "kavrex: server kvtest not found\n");
+}
+
+TEST_F(FrontEnd, InfoFromADumpFile) {
+  std::string path = dump();
+  expect_run(inst.kavrex({"info", path}), 0,
+             "kavrex size 8\n"
+             "kavrex lite -c KVF_BFR_MGR -f KVF_MEM\n"
+             "kavrex 7 -c KVF_EAR -f KVF_INFO\n"
+             "kavrex 7 -c KVF_EAR -f KVF_ARGS\n"
+             "kavrex on\n",
+             "");
+  expect_run(inst.kavrex({"INFO", path}), 0, inst.kavrex({"info", path}).out, "");
+  // "-t info" loads the dump, then finds no command: info is only a first word.
+  expect_run(inst.kavrex({"-t", "info", path}), 1, "", kUsageText);
+}
+
+TEST_F(FrontEnd, ViewsOfADumpFile) {
+  std::string path = dump();
+  for (const char* word : {"view", "fview", "rview", "frview", "FVIEW"}) {
+    RunResult r = inst.kavrex({word, path});
+    EXPECT_EQ(r.status, 0) << word << r.err;
+    EXPECT_EQ(r.err, "") << word;
+    EXPECT_NE(r.out.find("heap.c"), std::string::npos) << word << r.out;
+  }
+  EXPECT_NE(inst.kavrex({"fview", path}).out.find("3 items\n"), std::string::npos);
+}
+
+TEST_F(FrontEnd, DumpFileErrors) {
+  expect_run(inst.kavrex({"view", "-t"}), 1, "",
+             "Unable to open input file '-t'\nkavrex: Can't read shared memory file -t\n");
+  std::string missing = inst.file("missing");
+  expect_run(inst.kavrex({"-t", "fview", missing}), 1, "",
+             "Unable to open input file '" + missing + "'\nkavrex: Can't read shared memory file " + missing +
+                 "\n");
+  test::RunOptions stdin_text;
+  stdin_text.input = "never read";
+  for (auto args : std::vector<std::vector<std::string>>{{"view", "stdin"}, {"-t", "view", "stdin"}, {"info", "stdin"}})
+    expect_run(inst.kavrex(args, stdin_text), 1, "",
+               "ERROR: Invalid key(87368192).  Must be > 0 and < 256.\n");
+}
+
+TEST_F(FrontEnd, UnusableControlBlock) {
+  kvf::sim::ImageOptions none{.ring_records = 8, .control_block = false};
+  expect_run(inst.kavrex({"info", dump(none)}), 1, "", "Unavailable: server memory allocation error\n");
+  kvf::sim::ImageBuilder failed({.ring_records = 8});
+  failed.set_alloc_failed(1);
+  failed.write_dump(inst.file("failed"));
+  expect_run(inst.kavrex({"view", inst.file("failed")}), 1, "", "Unavailable: server memory allocation error\n");
+  // Without a ring the views print their column header only.
+  RunResult r = inst.kavrex({"view", dump({.ring_records = 0})});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+}
+
+}  // namespace
