@@ -29,7 +29,7 @@
 namespace {
 
 using kvf::sim::ImageBuilder;
-using kvf::sim::ImageSpec;
+using kvf::sim::ImageOptions;
 using kvf::sim::Record;
 
 // How far past the oldest record a one-pass view of a wrapped ring starts.
@@ -329,18 +329,18 @@ int main(int argc, char** argv) {
   try {
     // size - 1 records are kept in a full ring and the view skips the window.
     std::int64_t slots = records + 1 + kGuardWindow;
-    ImageSpec spec;
-    spec.ring_records = static_cast<std::int32_t>(slots);
-    spec.string_area = 1 << 20;
-    spec.pid = pid;
-    std::uint64_t first_size = ImageBuilder::plan(spec)[0].size;
+    ImageOptions options;
+    options.ring_records = static_cast<std::int32_t>(slots);
+    options.string_area = 1 << 20;
+    options.pid = pid;
+    std::uint64_t first_size = ImageBuilder::plan(options)[0].size;
     if (pad_to > first_size) {
-      spec.segments.push_back({});
-      kvf::sim::SegmentSpec pad;
+      options.segments.push_back({});
+      kvf::sim::SegmentOptions pad;
       pad.size = pad_to - first_size;
-      spec.segments.push_back(pad);
+      options.segments.push_back(pad);
     }
-    ImageBuilder image(spec);
+    ImageBuilder image(options);
     Pools pools = make_pools(image);
     int total = total_weight();
 

@@ -16,7 +16,7 @@
 namespace {
 
 using kvf::sim::ImageBuilder;
-using kvf::sim::ImageSpec;
+using kvf::sim::ImageOptions;
 using kvf::sim::Record;
 
 const std::string kNarrowHeader = "File       Line session \n";
@@ -31,7 +31,7 @@ class NaiveRender : public ::testing::Test {
     ::tzset();
   }
 
-  ImageBuilder image{ImageSpec{.ring_records = 128}};
+  ImageBuilder image{ImageOptions{.ring_records = 128}};
   test::TempDir dir;
 
   // A view record: file "f", line 1, session 0, the given format.
