@@ -117,9 +117,6 @@ time_us() {
   REPLY=$((REPLY - t0))
 }
 
-# The runs of one case go into one array each, runs of competing commands
-# interleaved so that a disturbance hits all of them alike.
-
 # ---- build ----
 
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
@@ -166,6 +163,20 @@ echo
 
 # ---- identity of the tool's views and B1 ----
 
+# show_difference A B: where two outputs part, and that line of each, its
+# bytes shown by od.
+show_difference() {
+  local where line
+  where=$(cmp "$1" "$2" 2>&1 || true)
+  echo "    $where"
+  line=$(sed -n 's/.* line \([0-9]*\).*/\1/p' <<<"$where")
+  [ -n "$line" ] || return 0
+  echo "    kavrex, line $line:"
+  sed -n "${line}p" "$1" | head -c 400 | od -An -c | sed 's/^/      /'
+  echo "    B1, line $line:"
+  sed -n "${line}p" "$2" | head -c 400 | od -An -c | sed 's/^/      /'
+}
+
 WORDS="view fview rview frview"
 MISMATCH=0
 echo "== output identity (kavrex vs B1, cmp)"
@@ -181,20 +192,16 @@ for w in $WORDS; do
   else
     MISMATCH=1
     echo "  $w: *** OUTPUTS DIFFER *** ($(stat -c %s "$WORK/kavrex.$w.out") bytes from kavrex, $(stat -c %s "$WORK/b1.$w.out") from B1)"
-    cmp "$WORK/kavrex.$w.out" "$WORK/b1.$w.out" 2>&1 | sed 's/^/    /' || true
-    line=$(cmp "$WORK/kavrex.$w.out" "$WORK/b1.$w.out" 2>/dev/null | sed -n 's/.* line \([0-9]*\).*/\1/p')
-    if [ -n "$line" ]; then
-      echo "    kavrex line $line: $(sed -n "${line}p" "$WORK/kavrex.$w.out" | cut -c1-200 | od -c | head -4 | sed 's/^/      /')"
-      echo "    B1     line $line: $(sed -n "${line}p" "$WORK/b1.$w.out" | cut -c1-200 | od -c | head -4 | sed 's/^/      /')"
-      echo "    kavrex: $(sed -n "${line}p" "$WORK/kavrex.$w.out" | cut -c1-240)"
-      echo "    B1:     $(sed -n "${line}p" "$WORK/b1.$w.out" | cut -c1-240)"
-    fi
+    show_difference "$WORK/kavrex.$w.out" "$WORK/b1.$w.out"
   fi
 done
 [ "$MISMATCH" = 0 ] || echo "  *** the ratios below compare outputs that are not the same bytes ***"
 echo
 
 # ---- views of the dump: to /dev/null and into a pipe ----
+
+# The runs of the tool and of the baselines take turns, so that a disturbance
+# of the machine hits all of them alike.
 
 kv_null() { "$KV" "$1" "$DUMP" >/dev/null; }
 kv_pipe() { "$KV" "$1" "$DUMP" | cat >/dev/null; }
@@ -268,16 +275,17 @@ echo
 # start_sim ARGS...: starts kavrex-sim for this run's server and waits until
 # it is ready.
 start_sim() {
+  rm -f "$TMP/sim.out" "$TMP/sim.err"  # the last server's "ready" must not count
   "$BIN/kavrex-sim" --server "$VELMORANSERVER" --dir "$VELMORANDIR" --on --level 3 "$@" \
     >"$TMP/sim.out" 2>"$TMP/sim.err" &
   SIM_PID=$!
   local i
   for ((i = 0; i < 500; i++)); do
-    grep -q '^kavrex-sim: ready' "$TMP/sim.out" && return 0
+    grep -qs '^kavrex-sim: ready' "$TMP/sim.out" && return 0
     kill -0 "$SIM_PID" 2>/dev/null || break
     sleep 0.02
   done
-  fail "kavrex-sim did not start: $(cat "$TMP/sim.err")"
+  fail "kavrex-sim did not start: $(cat "$TMP/sim.err" 2>/dev/null)"
 }
 stop_sim() {
   kill -TERM "$SIM_PID"
@@ -434,12 +442,13 @@ echo
 # mem_run: one such view; sets MEM to "private VmHWM RssShmem RssAnon RssFile"
 # (KiB) once the dump is printed.
 mem_run() {
+  rm -f "$TMP/mem.out"  # the last run's output must not count
   "$KV" -t fview "$DUMP" >"$TMP/mem.out" 2>"$TMP/kv.err" &
   KV_PID=$!
   local want i
   want=$(stat -c %s "$WORK/kavrex.fview.out")
   for ((i = 0; i < 3000; i++)); do
-    [ "$(stat -c %s "$TMP/mem.out")" -ge "$want" ] && break
+    [ "$(stat -c %s "$TMP/mem.out" 2>/dev/null || echo 0)" -ge "$want" ] && break
     kill -0 "$KV_PID" 2>/dev/null || break
     sleep 0.02
   done
