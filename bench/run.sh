@@ -61,6 +61,7 @@ SHM_COPY=/dev/shm/kavrex-bench-copy.$$
 cleanup() {
   [ "$BASHPID" = "$$" ] || return 0
   set +e
+  trap - ERR
   for p in $KV_PID $SINK_PID $PAUSE_PID; do kill -TERM "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
   if [ -n "$SIM_PID" ]; then
     kill -TERM "$SIM_PID" 2>/dev/null
@@ -76,6 +77,9 @@ on_signal() {
 }
 trap cleanup EXIT
 trap on_signal INT TERM HUP
+# A command that fails ends the run (set -e); say which, once.
+set -E
+trap '[ "$BASHPID" = "$$" ] && echo "run.sh: failed at line $LINENO: $BASH_COMMAND" >&2; trap - ERR' ERR
 
 # pause SECONDS: a sleep that a signal cuts short.
 pause() {
@@ -251,6 +255,9 @@ echo
 # ---- loading a large dump ----
 
 cat "$BIG" >/dev/null
+"$KV" info "$BIG" >/dev/null 2>"$TMP/err" || fail "kavrex info on the load dump failed: $(head -c 300 "$TMP/err")"
+shm_free=$(df --output=avail -B1 /dev/shm | tail -n 1)
+[ "$shm_free" -gt "$LOAD_BYTES" ] || fail "/dev/shm has $shm_free bytes free, the dd copy needs $LOAD_BYTES"
 kv_load() { "$KV" info "$BIG" >/dev/null; }
 dd_copy() { dd if="$BIG" of="$SHM_COPY" bs=16k status=none; }
 load=() copy=()
