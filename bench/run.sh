@@ -154,7 +154,7 @@ HOLDER_PID=$!
 # ---- inputs ----
 
 DUMP=$WORK/records.dump
-BIG=$WORK/load.dump
+BIG=$WORK/load-$((LOAD_BYTES >> 20))M.dump
 "$BIN/make_dump" -n "$RECORDS" --pid "$HOLDER_PID" "$DUMP"
 if [ ! -f "$BIG" ] || [ "$(stat -c %s "$BIG")" != "$LOAD_BYTES" ] || [ "$BIN/make_dump" -nt "$BIG" ]; then
   "$BIN/make_dump" -n 100000 --pad-to "$LOAD_BYTES" "$BIG"
