@@ -106,6 +106,13 @@ fi
 # median V...: the middle value (the lower middle of an even count).
 median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
 
+# spread V...: (largest - smallest) / median, in per cent: how noisy the runs were.
+spread() {
+  local m
+  m=$(median "$@")
+  printf '%s\n' "$@" | sort -n | awk -v m="$m" 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%d%%", (m > 0 ? 100 * (hi - lo) / m : 0) }'
+}
+
 # secs US: microseconds as seconds with 3 decimals (6 below 10 ms).
 secs() { awk -v u="$1" 'BEGIN { if (u < 10000 && u > -10000) printf "%.6f s", u / 1e6; else printf "%.3f s", u / 1e6 }'; }
 # ratio A B: A / B with 2 decimals, "n/a" when B is not positive.
@@ -222,8 +229,8 @@ kv_null view
 b1_null view
 
 echo "== views of the $RECORDS-record dump (kavrex rendering = view - info on the same dump, timed alongside)"
-printf '  %-16s %-13s %-13s %-13s %-13s %-12s %s\n' case "kavrex total" "kavrex render" "B1 render" "B2 write" \
-  "B1/kavrex" "kavrex/B2"
+printf '  %-16s %-13s %-7s %-13s %-13s %-13s %-12s %s\n' case "kavrex total" spread "kavrex render" "B1 render" \
+  "B2 write" "B1/kavrex" "kavrex/B2"
 for sink in null pipe; do
   for w in $WORDS; do
     kv=() info=() b1=() b2=()
@@ -244,11 +251,13 @@ for sink in null pipe; do
     b1_med=$(median "${b1[@]}")
     b2_med=$(median "${b2[@]}")
     if [ "$sink" = null ]; then label="$w >/dev/null"; else label="$w | cat"; fi
-    printf '  %-16s %-13s %-13s %-13s %-13s %-12s %s\n' "$label" "$(secs "$kv_total")" "$(secs "$kv_render")" \
-      "$(secs "$b1_med")" "$(secs "$b2_med")" "$(ratio "$b1_med" "$kv_render")x" "$(ratio "$kv_render" "$b2_med")x"
+    printf '  %-16s %-13s %-7s %-13s %-13s %-13s %-12s %s\n' "$label" "$(secs "$kv_total")" "$(spread "${kv[@]}")" \
+      "$(secs "$kv_render")" "$(secs "$b1_med")" "$(secs "$b2_med")" "$(ratio "$b1_med" "$kv_render")x" \
+      "$(ratio "$kv_render" "$b2_med")x"
   done
 done
-echo "  (render: total less the median of \`kavrex info\` on the dump, which loads the same image;"
+echo "  (spread: largest less smallest of the kavrex runs, against their median;"
+echo "   render: total less the median of \`kavrex info\` on the dump, which loads the same image;"
 echo "   B1/kavrex: how many times faster than the naive renderer; kavrex/B2: times the output limit)"
 echo
 
