@@ -16,7 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using kvf::sim::ImageBuilder;
-using kvf::sim::ImageSpec;
+using kvf::sim::ImageOptions;
 
 void save(const fs::path& dir, const std::string& name, const std::string& bytes) {
   fs::create_directories(dir);

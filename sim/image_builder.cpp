@@ -26,12 +26,12 @@ constexpr std::size_t kRootSize = 1024;
 
 std::uint64_t align_up(std::uint64_t v, std::uint64_t a) { return (v + a - 1) / a * a; }
 
-std::uint64_t first_segment_need(const ImageSpec& spec) {
-  std::uint64_t ring = spec.ring_records > 0
-                           ? ring::kHeaderSize + 16 + static_cast<std::uint64_t>(spec.ring_records) * record::kSize
+std::uint64_t first_segment_need(const ImageOptions& options) {
+  std::uint64_t ring = options.ring_records > 0
+                           ? ring::kHeaderSize + 16 + static_cast<std::uint64_t>(options.ring_records) * record::kSize
                            : 0;
   return align_up(kOverhead + kRootSize + server_record::kUsedSize + 8 + control::kUsedSize + 8 + ring +
-                      spec.string_area,
+                      options.string_area,
                   kPage);
 }
 
@@ -77,19 +77,19 @@ void store_record(unsigned char* slot, const Record& r) {
 
 // ---- ImageBuilder ----
 
-std::vector<SegmentInfo> ImageBuilder::plan(const ImageSpec& spec) {
-  std::vector<SegmentSpec> specs = spec.segments;
-  if (specs.empty()) specs.push_back({});
-  if (specs[0].continues) throw std::invalid_argument("the first segment cannot be a continuation");
-  if (spec.base % kPage) throw std::invalid_argument("base address not page-aligned");
+std::vector<SegmentInfo> ImageBuilder::plan(const ImageOptions& options) {
+  std::vector<SegmentOptions> shapes = options.segments;
+  if (shapes.empty()) shapes.push_back({});
+  if (shapes[0].continues) throw std::invalid_argument("the first segment cannot be a continuation");
+  if (options.base % kPage) throw std::invalid_argument("base address not page-aligned");
   std::vector<SegmentInfo> out;
-  std::uint64_t at = spec.base;
-  for (std::size_t i = 0; i < specs.size(); ++i) {
-    const SegmentSpec& s = specs[i];
+  std::uint64_t at = options.base;
+  for (std::size_t i = 0; i < shapes.size(); ++i) {
+    const SegmentOptions& s = shapes[i];
     std::uint64_t size = s.size;
     if (size == 0) {
       if (i != 0) throw std::invalid_argument("only the first segment may be sized to fit");
-      size = first_segment_need(spec);
+      size = first_segment_need(options);
       if (s.piece_size) size = align_up(size, s.piece_size);
     }
     if (size < segment::kSize || (i == 0 && size < kOverhead))
@@ -101,7 +101,7 @@ std::vector<SegmentInfo> ImageBuilder::plan(const ImageSpec& spec) {
   return out;
 }
 
-ImageBuilder::ImageBuilder(const ImageSpec& spec, Memory memory) : segments_(plan(spec)) {
+ImageBuilder::ImageBuilder(const ImageOptions& options, Memory memory) : segments_(plan(options)) {
   for (const SegmentInfo& info : segments_) {
     Segment seg{info, nullptr, nullptr};
     if (memory == Memory::owned) {
@@ -112,12 +112,12 @@ ImageBuilder::ImageBuilder(const ImageSpec& spec, Memory memory) : segments_(pla
     }
     memory_.push_back(std::move(seg));
   }
-  write_structures(spec);
+  write_structures(options);
 }
 
-void ImageBuilder::write_structures(const ImageSpec& spec) {
-  std::vector<SegmentSpec> specs = spec.segments;
-  if (specs.empty()) specs.push_back({});
+void ImageBuilder::write_structures(const ImageOptions& options) {
+  std::vector<SegmentOptions> shapes = options.segments;
+  if (shapes.empty()) shapes.push_back({});
   const std::uint64_t first = segments_[0].base;
 
   // Segment headers, each pointing at the next.
@@ -125,9 +125,9 @@ void ImageBuilder::write_structures(const ImageSpec& spec) {
     unsigned char* h = memory_[i].data;
     const SegmentInfo& s = segments_[i];
     store<std::uint16_t>(h, segment::kMark, segment::kMarkValue);
-    std::vector<std::int32_t> ids = specs[i].piece_ids;
+    std::vector<std::int32_t> ids = shapes[i].piece_ids;
     if (ids.empty()) {
-      std::int32_t own = specs[i].id >= 0 ? specs[i].id : static_cast<std::int32_t>(1000 + i);
+      std::int32_t own = shapes[i].id >= 0 ? shapes[i].id : static_cast<std::int32_t>(1000 + i);
       for (std::uint64_t off = s.piece_size; off < s.size; off += s.piece_size)
         ids.push_back(own + static_cast<std::int32_t>(off / s.piece_size));
     }
@@ -137,7 +137,7 @@ void ImageBuilder::write_structures(const ImageSpec& spec) {
     store<std::uint64_t>(h, segment::kBase, s.base);
     if (i == 0) store<std::uint64_t>(h, segment::kOverhead, kOverhead);
     if (i + 1 < segments_.size()) {
-      const SegmentSpec& n = specs[i + 1];
+      const SegmentOptions& n = shapes[i + 1];
       std::uint32_t id = n.continues ? segment::kContinuation
                                      : static_cast<std::uint32_t>(n.id >= 0 ? n.id : 1000 + i + 1);
       store<std::uint64_t>(h, segment::kNextAddress, segments_[i + 1].base);
@@ -153,23 +153,23 @@ void ImageBuilder::write_structures(const ImageSpec& spec) {
   shmcb_ = first + kShmcbOffset;
   root_ = allocate(kRootSize);
   server_record_ = allocate(server_record::kUsedSize);
-  control_ = spec.control_block ? allocate(control::kUsedSize) : 0;
+  control_ = options.control_block ? allocate(control::kUsedSize) : 0;
 
   unsigned char* cb = local(shmcb_, shmcb::kSize);
   store<std::uint16_t>(cb, shmcb::kMark, shmcb::kMarkValue);
   store<std::int16_t>(cb, shmcb::kSegmentCount, static_cast<std::int16_t>(segments_.size()));
   store<std::uint64_t>(cb, shmcb::kFirstBase, first);
-  store<std::int32_t>(cb, shmcb::kMinPieceSize, spec.min_piece_size);
+  store<std::int32_t>(cb, shmcb::kMinPieceSize, options.min_piece_size);
   store<std::uint64_t>(cb, shmcb::kRootHead, root_);
   store<std::uint64_t>(cb, shmcb::kTraceBlock, control_);
 
   unsigned char* root = local(root_, kRootSize);
   store<std::uint64_t>(root, root::kServerRecord, server_record_);
   store<std::uint64_t>(root, root::kShmcb, shmcb_);
-  store<std::int16_t>(root, root::kAttachValue, spec.attach_value);
-  store<std::uint32_t>(local(server_record_, server_record::kUsedSize), server_record::kPid, spec.pid);
+  store<std::int16_t>(root, root::kAttachValue, options.attach_value);
+  store<std::uint32_t>(local(server_record_, server_record::kUsedSize), server_record::kPid, options.pid);
 
-  if (control_ && spec.ring_records > 0) make_ring(spec.ring_records);
+  if (control_ && options.ring_records > 0) make_ring(options.ring_records);
 }
 
 unsigned char* ImageBuilder::local(std::uint64_t address, std::size_t length) {

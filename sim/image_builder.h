@@ -10,7 +10,7 @@
 // A dump in a few lines:
 //
 //   kvf::sim::ImageBuilder image({.ring_records = 8});
-//   kvf::sim::Record r = image.record("heap.c", 12, "%d items\n");
+//   kvf::sim::Record r = image.record("heap.c", 12, "%d items");
 //   r.args.i32(3);
 //   image.append_record(r);
 //   image.write_dump(dir.file("dump"));
@@ -74,7 +74,7 @@ struct Record {
 // single atomic stores, since a reader may be looking at the slot.
 void store_record(unsigned char* slot, const Record& r);
 
-struct SegmentSpec {
+struct SegmentOptions {
   std::uint64_t size = 0;        // bytes, header included; 0: just enough (first only)
   std::uint64_t piece_size = 0;  // 0: the segment is one piece
   bool continues = false;        // -99: continues the span of the segment before
@@ -82,9 +82,9 @@ struct SegmentSpec {
   std::vector<std::int32_t> piece_ids{};  // ids of the pieces after the first
 };
 
-struct ImageSpec {
+struct ImageOptions {
   std::uint64_t base = kDefaultBase;
-  std::vector<SegmentSpec> segments{};  // empty: one segment, sized to fit
+  std::vector<SegmentOptions> segments{};  // empty: one segment, sized to fit
   std::int32_t ring_records = 16;     // 0: no ring (null pointer)
   std::size_t string_area = 64 * 1024;  // room for strings and other allocations
   std::uint32_t pid = 4242;           // the server record's pid
@@ -107,12 +107,12 @@ class ImageBuilder {
     in_place,  // already mapped at the server addresses, zero-filled
   };
 
-  // Sizes and places the segments as `spec` says and writes every structure.
-  // Throws std::invalid_argument when the spec cannot be laid out.
-  explicit ImageBuilder(const ImageSpec& spec, Memory memory = Memory::owned);
+  // Sizes and places the segments as `options` says and writes every structure.
+  // Throws std::invalid_argument when the image cannot be laid out so.
+  explicit ImageBuilder(const ImageOptions& options, Memory memory = Memory::owned);
 
-  // Where the segments go for `spec` (sizes filled in), without building.
-  static std::vector<SegmentInfo> plan(const ImageSpec& spec);
+  // Where the segments go for `options` (sizes filled in), without building.
+  static std::vector<SegmentInfo> plan(const ImageOptions& options);
 
   const std::vector<SegmentInfo>& segments() const { return segments_; }
 
@@ -170,7 +170,7 @@ class ImageBuilder {
     std::unique_ptr<unsigned char[]> owned;
     unsigned char* data;
   };
-  void write_structures(const ImageSpec& spec);
+  void write_structures(const ImageOptions& options);
 
   std::vector<SegmentInfo> segments_;
   std::vector<Segment> memory_;

@@ -55,6 +55,8 @@ int main(int argc, char** argv) {
   sigemptyset(&wanted);
   for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) sigaddset(&wanted, s);
   pthread_sigmask(SIG_BLOCK, &wanted, nullptr);
+  // A closed output must not end the server before it removes its memory.
+  std::signal(SIGPIPE, SIG_IGN);
 
   std::unique_ptr<kvf::sim::Server> server;
   try {

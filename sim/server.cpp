@@ -43,6 +43,7 @@ Server::Server(const Options& options) : options_(options) {
     a.slots = b.allocate(static_cast<std::size_t>(options.max_records) * record::kSize, 16);
     store<std::uint64_t>(b.local(a.header, ring::kHeaderSize), ring::kRecords, a.slots);
   }
+  prepare_slot(areas_[0].header, 0);
   store_shared<std::uint64_t>(block_, control::kRing, areas_[0].header);
   store_shared<std::int32_t>(block_, control::kRingSize, options.records);
   store_shared<std::int32_t>(block_, control::kRequestedSize, options.records);
@@ -60,8 +61,7 @@ Server::Server(const Options& options) : options_(options) {
   if (mkdir(etc.c_str(), 0755) != 0 && errno != EEXIST)
     throw std::system_error(errno, std::generic_category(), "cannot make " + etc);
   info_path_ = etc + "/" + infofile::kSuffix + options.server;
-  info_records_ = image_->info_records();
-  if (!image_->write_info_file(info_path_))
+  if (!image_->write_info_file(info_path_) || !identify_file(info_path_, info_file_))
     throw std::system_error(errno, std::generic_category(), "cannot write " + info_path_);
 }
 
@@ -137,6 +137,7 @@ void Server::apply_requested_size() {
   unsigned char* h = b.local(a.header, ring::kHeaderSize);
   store_shared<std::uint32_t>(h, ring::kTail, 0);
   store_shared<std::uint32_t>(h, ring::kHead, 0);
+  prepare_slot(a.header, 0);
   store_shared<std::uint64_t>(block_, control::kRing, a.header);
   store_shared<std::int32_t>(block_, control::kRingSize, requested);
   replacements_.fetch_add(1, std::memory_order_relaxed);
@@ -168,19 +169,35 @@ void Server::record(const TracePoint& point, int thread, std::uint64_t n, std::i
   ImageBuilder& b = image_->image();
   const std::uint64_t ring_address = load_shared<std::uint64_t>(block_, control::kRing);
   const std::uint32_t size = static_cast<std::uint32_t>(load_shared<std::int32_t>(block_, control::kRingSize));
+  if (size == 0) return;  // never made by this server; nothing to fill
   unsigned char* h = b.local(ring_address, ring::kHeaderSize);
   // The tool may have emptied the ring or written indexes of its own; keep
   // them inside the ring.
   std::uint32_t head = load_shared<std::uint32_t>(h, ring::kHead) % size;
   std::uint32_t tail = load_shared<std::uint32_t>(h, ring::kTail) % size;
-  if (++stamp_ == 0) ++stamp_;
+  stamp_ = next_stamp();
   r.stamp = stamp_;
   std::uint64_t slots = load<std::uint64_t>(h, ring::kRecords);
   store_record(b.local(slots + static_cast<std::uint64_t>(head) * record::kSize, record::kSize), r);
   std::uint32_t next = (head + 1) % size;
   if (next == tail) store_shared<std::uint32_t>(h, ring::kTail, (tail + 1) % size);
   store_shared<std::uint32_t>(h, ring::kHead, next);
+  prepare_slot(ring_address, next);
   records_.fetch_add(1, std::memory_order_relaxed);
+}
+
+std::uint32_t Server::next_stamp() const { return stamp_ + 1 == 0 ? 1 : stamp_ + 1; }
+
+// The slot at head is the one the next record fills. It is marked incomplete
+// and given the stamp that record will carry, so that a reader waiting there
+// for the next record sees that record arrive, not a rewritten slot. Called
+// with ring_mutex_ held (or before the writers start).
+void Server::prepare_slot(std::uint64_t ring_header, std::uint32_t index) {
+  ImageBuilder& b = image_->image();
+  std::uint64_t slots = load<std::uint64_t>(b.local(ring_header, ring::kHeaderSize), ring::kRecords);
+  unsigned char* slot = b.local(slots + static_cast<std::uint64_t>(index) * record::kSize, record::kSize);
+  store_shared<std::uint64_t>(slot, record::kFile, 0);
+  store_shared<std::uint32_t>(slot, record::kStamp, next_stamp());
 }
 
 bool Server::write_dump(const std::string& path) {
@@ -219,15 +236,7 @@ int Server::shut_down() {
   int failed = 0;
   // The file goes only while it is still ours: a newer server of the same
   // name may have written its own since.
-  int fd = open(info_path_.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    std::string now(info_records_.size() + 1, '\0');
-    ssize_t n = read(fd, now.data(), now.size());
-    close(fd);
-    if (n == static_cast<ssize_t>(info_records_.size()) && now.compare(0, info_records_.size(), info_records_) == 0 &&
-        unlink(info_path_.c_str()) != 0)
-      ++failed;
-  }
+  if (!remove_file_if_same(info_file_)) ++failed;
   failed += image_->remove();
   return failed;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sim/options.h"
+#include "sim/reaper.h"
 #include "sim/shared_image.h"
 #include "sim/trace_points.h"
 
@@ -60,12 +61,14 @@ class Server {
   void writer(int index);
   void record(const TracePoint& point, int thread, std::uint64_t n, std::int64_t session);
   void apply_requested_size();
+  std::uint32_t next_stamp() const;
+  void prepare_slot(std::uint64_t ring_header, std::uint32_t index);
 
   Options options_;
   std::unique_ptr<SharedImage> image_;
   std::int32_t key_ = 0;
   std::string info_path_;
-  std::string info_records_;
+  FileIdentity info_file_;
   unsigned char* block_ = nullptr;  // the trace control block
   RingArea areas_[2] = {};
   int area_ = 0;                     // the area holding the current ring
@@ -74,7 +77,7 @@ class Server {
   std::vector<std::uint64_t> thread_blocks_;  // rstcb of each writer
 
   std::mutex ring_mutex_;  // one writer at a time fills the ring
-  std::uint32_t stamp_ = 0;  // under ring_mutex_
+  std::uint32_t stamp_ = 0;  // the last stamp given; under ring_mutex_
   std::vector<std::thread> writers_;
   std::atomic<bool> stopping_{false};
   std::atomic<std::uint64_t> claimed_{0};

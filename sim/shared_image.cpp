@@ -60,22 +60,22 @@ SharedImage::SharedImage(const Layout& layout) {
 
   // The first segment holds the whole image; its pieces are equal and whole
   // pages, and a continuation is one more piece of the same size.
-  ImageSpec spec;
-  spec.base = layout.base;
-  spec.ring_records = layout.ring_records;
-  spec.string_area = layout.extra_bytes;
-  spec.attach_value = layout.attach_value;
-  spec.pid = layout.pid ? layout.pid : static_cast<std::uint32_t>(getpid());
-  spec.control_block = layout.control_block;
-  const std::uint64_t need = ImageBuilder::plan(spec)[0].size;
+  ImageOptions options;
+  options.base = layout.base;
+  options.ring_records = layout.ring_records;
+  options.string_area = layout.extra_bytes;
+  options.attach_value = layout.attach_value;
+  options.pid = layout.pid ? layout.pid : static_cast<std::uint32_t>(getpid());
+  options.control_block = layout.control_block;
+  const std::uint64_t need = ImageBuilder::plan(options)[0].size;
   const std::uint64_t p = align_up((need + layout.pieces - 1) / layout.pieces, kPage);
-  spec.segments.push_back({.size = p * layout.pieces, .piece_size = p});
-  if (layout.continuation) spec.segments.push_back({.size = p, .piece_size = p, .continues = true});
+  options.segments.push_back({.size = p * layout.pieces, .piece_size = p});
+  if (layout.continuation) options.segments.push_back({.size = p, .piece_size = p, .continues = true});
   const std::uint64_t q = align_up((layout.further_size + layout.pieces - 1) / layout.pieces, kPage);
-  for (int i = 1; i < layout.segments; ++i) spec.segments.push_back({.size = q * layout.pieces, .piece_size = q});
+  for (int i = 1; i < layout.segments; ++i) options.segments.push_back({.size = q * layout.pieces, .piece_size = q});
 
   try {
-    create(layout, spec);
+    create(layout, options);
   } catch (...) {
     remove();
     throw;
@@ -84,18 +84,27 @@ SharedImage::SharedImage(const Layout& layout) {
 
 SharedImage::~SharedImage() { remove(); }
 
+// Creates one segment and tells the helper about it before anything else
+// can go wrong. Returns the id, or -1 with errno set.
+int SharedImage::make_segment(key_t key, std::uint64_t size, mode_t mode) {
+  int id = shmget(key, size, IPC_CREAT | IPC_EXCL | static_cast<int>(mode));
+  if (id < 0) return -1;
+  reaper_.watch_segment(id);
+  ids_.push_back(id);
+  pieces_.push_back({id, 0});
+  return id;
+}
+
 bool SharedImage::create_first_span(const std::vector<SegmentInfo>& plan, std::int32_t key, mode_t mode,
                                     std::uint64_t piece_size) {
   std::uint64_t span = plan[0].size + (plan.size() > 1 && plan[1].continues ? plan[1].size : 0);
   std::int32_t k = key;
   for (std::uint64_t offset = 0; offset < span; offset += piece_size, ++k) {
-    int id = shmget(static_cast<key_t>(k), piece_size, IPC_CREAT | IPC_EXCL | static_cast<int>(mode));
+    int id = make_segment(static_cast<key_t>(k), piece_size, mode);
     if (id < 0) {
       if (errno == EEXIST) return false;
       fail("shmget", plan[0].base + offset);
     }
-    ids_.push_back(id);
-    pieces_.push_back({id, 0});
     if (shmat(id, at(plan[0].base + offset), 0) == reinterpret_cast<void*>(-1))
       fail("shmat", plan[0].base + offset);
     pieces_.back().address = plan[0].base + offset;
@@ -103,10 +112,11 @@ bool SharedImage::create_first_span(const std::vector<SegmentInfo>& plan, std::i
   return true;
 }
 
-void SharedImage::create(const Layout& layout, const ImageSpec& planned) {
-  ImageSpec spec = planned;
-  const std::vector<SegmentInfo> plan = ImageBuilder::plan(spec);
+void SharedImage::create(const Layout& layout, const ImageOptions& planned) {
+  ImageOptions options = planned;
+  const std::vector<SegmentInfo> plan = ImageBuilder::plan(options);
   mapped_ = true;
+  if (layout.reaper && !reaper_.start()) fail("cannot start the clean-up helper", plan[0].base);
 
   // A run of free keys for the first span: the caller's, or one derived from
   // our pid, moving on while another process holds one of them.
@@ -117,35 +127,33 @@ void SharedImage::create(const Layout& layout, const ImageSpec& planned) {
     created = create_first_span(plan, key_, layout.mode, plan[0].piece_size);
     if (!created) {
       int e = errno;
-      remove();
+      drop_segments();
       mapped_ = true;
       errno = e;
       if (layout.key) break;
     }
   }
   if (!created) fail("shmget: no free key", plan[0].base);
-  spec.segments[0].id = ids_[0];
+  options.segments[0].id = ids_[0];
   separate_.push_back({ids_[0], plan[0]});
-  for (std::size_t k = 1; k * plan[0].piece_size < plan[0].size; ++k) spec.segments[0].piece_ids.push_back(ids_[k]);
+  for (std::size_t k = 1; k * plan[0].piece_size < plan[0].size; ++k) options.segments[0].piece_ids.push_back(ids_[k]);
 
   // Further segments: private, attached by id.
   for (std::size_t s = 1; s < plan.size(); ++s) {
     if (plan[s].continues) continue;
     std::vector<int> own;
     for (std::uint64_t offset = 0; offset < plan[s].size; offset += plan[s].piece_size) {
-      int id = shmget(IPC_PRIVATE, plan[s].piece_size, IPC_CREAT | IPC_EXCL | static_cast<int>(layout.mode));
+      int id = make_segment(IPC_PRIVATE, plan[s].piece_size, layout.mode);
       if (id < 0) fail("shmget", plan[s].base + offset);
-      ids_.push_back(id);
-      pieces_.push_back({id, 0});
       if (shmat(id, at(plan[s].base + offset), 0) == reinterpret_cast<void*>(-1)) fail("shmat", plan[s].base + offset);
       pieces_.back().address = plan[s].base + offset;
       own.push_back(id);
     }
-    spec.segments[s].id = own[0];
-    spec.segments[s].piece_ids.assign(own.begin() + 1, own.end());
+    options.segments[s].id = own[0];
+    options.segments[s].piece_ids.assign(own.begin() + 1, own.end());
     separate_.push_back({own[0], plan[s]});
   }
-  image_ = std::make_unique<ImageBuilder>(spec, ImageBuilder::Memory::in_place);
+  image_ = std::make_unique<ImageBuilder>(options, ImageBuilder::Memory::in_place);
 }
 
 std::string SharedImage::info_records() const {
@@ -156,7 +164,7 @@ std::string SharedImage::info_records() const {
   return out;
 }
 
-bool SharedImage::write_info_file(const std::string& path) const {
+bool SharedImage::write_info_file(const std::string& path) {
   std::string tmp = path + ".new";
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
@@ -181,7 +189,16 @@ bool SharedImage::write_info_file(const std::string& path) const {
     errno = e;
     return false;
   }
+  FileIdentity written;
+  if (identify_file(path, written)) reaper_.also_remove(written);
   return true;
+}
+
+std::vector<std::uint64_t> SharedImage::addresses() const {
+  std::vector<std::uint64_t> out;
+  for (const Piece& p : pieces_)
+    if (p.address) out.push_back(p.address);
+  return out;
 }
 
 void SharedImage::unmap() {
@@ -193,6 +210,12 @@ void SharedImage::unmap() {
 }
 
 int SharedImage::remove() {
+  int failed = drop_segments();
+  reaper_.dismiss();
+  return failed;
+}
+
+int SharedImage::drop_segments() {
   unmap();
   int failed = 0;
   for (const Piece& p : pieces_)

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "sim/image_builder.h"
+#include "sim/reaper.h"
 
 namespace kvf::sim {
 
@@ -31,6 +32,8 @@ struct Layout {
   std::int32_t key = 0;        // 0: the first free run of keys
   mode_t mode = 0660;
   bool control_block = true;
+  // A helper process removes the segments if this process dies first.
+  bool reaper = true;
 };
 
 class SharedImage {
@@ -48,19 +51,23 @@ class SharedImage {
   std::uint64_t base() const { return image_->segments()[0].base; }
   // Every segment id created, first span first.
   const std::vector<int>& ids() const { return ids_; }
+  // Where this process has each of them attached (none after unmap).
+  std::vector<std::uint64_t> addresses() const;
 
   // The information file's records: the server record, then one segment
   // record per separately attached segment.
   std::string info_records() const;
   // Writes them to `path` through a temporary file and a rename; mode 0644.
+  // The file is removed with the segments should this process die first.
   // Returns false with errno set.
-  bool write_info_file(const std::string& path) const;
+  bool write_info_file(const std::string& path);
 
   // Detaches this process's mappings; the segments stay for others (tests
   // attach them again in the same process). image() is unusable after it.
   void unmap();
   // Detaches and removes every segment. Returns the number of segments that
-  // could not be removed.
+  // could not be removed. (Files written by write_info_file are the
+  // caller's to remove: see remove_file_if_same.)
   int remove();
 
  private:
@@ -68,7 +75,9 @@ class SharedImage {
     int id;
     std::uint64_t address;
   };
-  void create(const Layout& layout, const ImageSpec& spec);
+  void create(const Layout& layout, const ImageOptions& options);
+  int drop_segments();
+  int make_segment(key_t key, std::uint64_t size, mode_t mode);
   bool create_first_span(const std::vector<SegmentInfo>& plan, std::int32_t key, mode_t mode,
                          std::uint64_t piece_size);
 
@@ -78,6 +87,7 @@ class SharedImage {
   std::vector<std::pair<int, SegmentInfo>> separate_;  // id of each attached segment
   std::int32_t key_ = 0;
   bool mapped_ = false;
+  Reaper reaper_;
 };
 
 // The information-file record of the server, and of one segment.

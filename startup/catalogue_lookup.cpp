@@ -157,6 +157,8 @@ int find_entry(CatalogueState& s, std::int32_t n, const char* locale, vem::Entry
   const char* file = catalogue_file_for(n);
   bool found = false;
   if (s.fd >= 0 && s.open_name == file) {
+    // Only the block's index entries: a block cut at the index's end holds
+    // fewer than min(8, N).
     found = scan_block(s, n, s.block_entries, hit);
   } else {
     if (int rc = open_catalogue(s, file, locale); rc != 0) return rc;
@@ -177,8 +179,7 @@ int find_entry(CatalogueState& s, std::int32_t n, const char* locale, vem::Entry
   return 0;
 }
 
-int fallback(CatalogueState& s, std::int32_t n, int code, char* b, std::int16_t size) {
-  (void)s;
+int fallback(std::int32_t n, int code, char* b, std::int16_t size) {
   if (code == k_msg_cant_open) {
     if (n == k_msg_cannot_open_file) return -1;
     const char* file = catalogue_file_for(n);
@@ -214,11 +215,11 @@ std::int32_t rgetmsg_locale(std::int32_t n, char* b, std::int16_t size, std::int
   int rc = find_entry(*s, n, locale, hit);
   if (rc != 0) {
     const char* dblang = ggetenv_idx("DBLANG", k_var_dblang);
-    if (dblang && std::strcmp(dblang, k_english_locale) == 0) return fallback(*s, n, rc, b, size);
+    if (dblang && std::strcmp(dblang, k_english_locale) == 0) return fallback(n, rc, b, size);
     s->open_name.clear();
     rc = find_entry(*s, n, k_english_locale, hit);
     s->open_name.clear();
-    if (rc != 0) return fallback(*s, n, rc, b, size);
+    if (rc != 0) return fallback(n, rc, b, size);
   }
 
   if (length) *length = hit.length;

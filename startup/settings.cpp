@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "startup/exit_program.h"
 #include "startup/locale.h"
 #include "startup/settings_table.h"
 
@@ -42,7 +43,12 @@ bool ensure_loaded(SettingsTable& s) {
     if (rc != 0) return false;
   }
   if (s.loaded) return true;
-  return load_settings(s) == 0;
+  try {
+    return load_settings(s) == 0;
+  } catch (const std::bad_alloc&) {
+    // No memory for the settings table itself: nothing can go on.
+    exit_program(1);
+  }
 }
 
 const char* lookup(const char* name, int index) {

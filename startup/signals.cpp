@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace kvf {
@@ -34,6 +35,9 @@ int program_number(int host) {
     default: return 0;
   }
 }
+
+// The alarm is posted, as post_signal would, and runs at deliver_signals.
+void post_alarm(int) { g_pending[k_sig_alarm].fetch_add(1); }
 
 void trampoline(int host) {
   int saved = errno;
@@ -75,10 +79,16 @@ SignalHandler set_signal(int number, SignalHandler handler) {
   if (handler == k_handler_default || handler == k_handler_ignore) handler = do_nothing;
   SignalHandler previous = g_table[number].exchange(handler);
   int host = host_signal(number);
+  if ((host == SIGSEGV || host == SIGBUS) && handler == do_nothing) {
+    // Returning from a fault would only fault again: without a handler of
+    // its own a fault keeps the system's action.
+    ::signal(host, SIG_DFL);
+    return previous;
+  }
   // The console handler already routes SIGINT to slot 2, after its bell.
   if (host != 0 && !(host == SIGINT && console_handler_installed())) {
     struct sigaction sa{};
-    sa.sa_handler = trampoline;
+    sa.sa_handler = host == SIGALRM ? post_alarm : trampoline;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     if (host == SIGSEGV || host == SIGBUS) {
@@ -113,6 +123,20 @@ int post_signal(pid_t pid, int number) {
   if (errno == EPERM) return 0;  // it exists; we may not signal it
   errno = ESRCH;                 // 3: gone
   return -1;
+}
+
+int set_alarm(int seconds) {
+  if (seconds <= 0) return 0;
+  struct sigaction sa{};
+  sa.sa_handler = post_alarm;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  if (::sigaction(SIGALRM, &sa, nullptr) != 0) return 0;
+  long ms = static_cast<long>(seconds) * 1500;
+  struct itimerval timer{};
+  timer.it_value.tv_sec = ms / 1000;
+  timer.it_value.tv_usec = (ms % 1000) * 1000;
+  return ::setitimer(ITIMER_REAL, &timer, nullptr) == 0 ? 1 : 0;
 }
 
 void deliver_signals() {

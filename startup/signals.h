@@ -1,5 +1,6 @@
 // signals.h -- the program's signal table: one handler per signal number,
-// host signals routed to it, posted signals queued until deliver_signals.
+// host signals routed to it, posted signals (and the alarm) queued until
+// deliver_signals.
 //
 // The numbers are the program's own: 1 hang-up (SIGHUP), 2 interrupt
 // (SIGINT), 3 quit (SIGQUIT), 4 alarm (SIGALRM), 10 bus error (SIGBUS),
@@ -40,6 +41,10 @@ int post_signal(pid_t pid, int number);
 // Calls the table's handler for every queued number (async-signal-safe
 // queue); the do-nothing handler for an empty slot.
 void deliver_signals();
+
+// Arms a one-shot timer of seconds x 1.5 s whose expiry posts signal 4 to
+// this process (delivered by deliver_signals); 1 when armed, else 0.
+int set_alarm(int seconds);
 
 // The host signal of a program number, 0 when it has none.
 int host_signal(int number);

@@ -64,9 +64,9 @@ void escape(text::Text& out, char c) {
 }
 
 void floating(text::Text& out, char conversion, double value) {
-  const char spec[3] = {'%', conversion, '\0'};
+  const char pattern[3] = {'%', conversion, '\0'};
   char scratch[kScratch];
-  int n = std::snprintf(scratch, sizeof scratch, spec, value);
+  int n = std::snprintf(scratch, sizeof scratch, pattern, value);
   if (n < 0 || static_cast<std::size_t>(n) >= sizeof scratch)
     out.append(kFormatError);
   else

@@ -1,12 +1,10 @@
 // probe.cpp -- the server's process id from the image and the liveness test.
 #include "viewer/probe.h"
 
-#include <cerrno>
-#include <csignal>
-
 #include "shm/field.h"
 #include "shm/image.h"
 #include "shm/shmcb_layout.h"
+#include "startup/signals.h"
 
 namespace kvf {
 
@@ -18,9 +16,11 @@ std::int32_t server_pid() {
   return static_cast<std::int32_t>(load<std::uint32_t>(address(server), server_record::kPid));
 }
 
+// The signal layer's liveness test: posting signal 0 fails only when the
+// process is gone (a process we may not signal still exists).
 bool process_alive(std::int32_t pid) {
   if (pid <= 0) return false;
-  return ::kill(pid, 0) == 0 || errno != ESRCH;
+  return post_signal(pid, 0) == 0;
 }
 
 }  // namespace kvf

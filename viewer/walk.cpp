@@ -1,11 +1,12 @@
 // walk.cpp -- the one-pass and the tail walk over the ring: header, start
 // index, the record loop with its stops, fault recovery through a jump back
 // to the walk, the 10 ms polls and the restart on a replaced or shrunk ring.
+#include <chrono>
 #include <cinttypes>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
+#include <thread>
 
 #include "kavrex/control_block.h"
 #include "shm/field.h"
@@ -80,8 +81,7 @@ bool ring_readable(std::uint64_t ring) {
 // and the walk ends when the server process is gone.
 void poll_server() {
   out::flush();
-  timespec pause{0, 10 * 1000 * 1000};
-  nanosleep(&pause, nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));  // nanosleep(2)
   std::int32_t pid = server_pid();
   if (!process_alive(pid)) {
     char line[64];

@@ -82,8 +82,10 @@ TEST(Live, DispatchErrorsAfterTheAttach) {
   EXPECT_EQ(inst.kavrex({"info"}).out, "kavrex size 1000\nkavrex off\n");  // nothing written
   // An account that may not administer the server is refused before the
   // attach, with the server running.
+  inst.register_nobody();
   RunResult nobody = inst.kavrex_as_nobody({"on"});
   EXPECT_EQ(nobody.status, 1);
+  EXPECT_NE(nobody.out.find("not allowed to administer"), std::string::npos) << nobody.out;
   EXPECT_EQ(inst.kavrex({"info"}).out, "kavrex size 1000\nkavrex off\n");
 }
 

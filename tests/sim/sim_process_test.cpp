@@ -198,6 +198,8 @@ struct LayoutCase {
   int listed;  // entries in the tool's segment list
 };
 
+void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.name; }
+
 class SimLayouts : public SimProcess, public ::testing::WithParamInterface<LayoutCase> {};
 
 TEST_P(SimLayouts, AttachFollowsTheWritersAndEndsClean) {
@@ -379,6 +381,11 @@ TEST_F(SimProcess, CountedRunDumpsItsMemory) {
     }
   }
   EXPECT_TRUE(dorvel);
+  // The slot at head waits for the next record: incomplete, and already
+  // carrying that record's stamp, so a reader waiting on it sees no rewrite.
+  const unsigned char* next = at(kvf::load<std::uint64_t>(ring, kvf::ring::kRecords) + 50 * kvf::record::kSize);
+  EXPECT_EQ(kvf::load<std::uint64_t>(next, kvf::record::kFile), 0u);
+  EXPECT_EQ(kvf::load<std::uint32_t>(next, kvf::record::kStamp), 51u);
   for (const char* conversion : {"%d", "%i", "%o", "%x", "%X", "%c", "%s", "%p", "%e", "%E", "%f", "%g", "%G",
                                  "%l\n", "%ll ", "%llu", "%llx", "%r", "%%", "\\t"})
     EXPECT_NE(formats.find(conversion), std::string::npos) << conversion;
@@ -387,6 +394,21 @@ TEST_F(SimProcess, CountedRunDumpsItsMemory) {
   EXPECT_NE(sim.child().out().find("kavrex-sim: trace points 50\nkavrex-sim: records written 50\n"),
             std::string::npos)
       << sim.child().out();
+  EXPECT_FALSE(info_file_exists());
+}
+
+TEST_F(SimProcess, AKilledServerIsCleanedUpAfter) {
+  Sim sim(dir_.path(), {"--segments", "2", "--pieces", "2", "--continuation"});
+  ASSERT_TRUE(sim.ready());
+  const pid_t pid = sim.pid();
+  EXPECT_EQ(test::shm_segments_created_by(pid).size(), 5u);  // 2 + 1 pieces in the first span, 2 more
+  sim.child().signal(SIGKILL);
+  EXPECT_EQ(sim.child().wait(), 128 + SIGKILL);
+  auto deadline = std::chrono::steady_clock::now() + 5s;
+  while ((!test::shm_segments_created_by(pid).empty() || info_file_exists()) &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(test::shm_segments_created_by(pid).empty());
   EXPECT_FALSE(info_file_exists());
 }
 

@@ -1,6 +1,7 @@
 // Message catalogue: cut texts and their status, the binary search over
 // large narrow and wide indexes, the cached block, the path search with
 // DBLANG, the English retry, VLM_FREE_FD, damaged files and fallbacks.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -198,6 +199,37 @@ TEST_F(CatalogueTest, DamagedFilesGiveTheirCodes) {
   EXPECT_EQ(status_of(std::string("\xFE\x68\x80\x00", 4)), kvf::k_msg_not_in_file);
 }
 
+// Damaged copies of a good catalogue (bytes flipped, cut at every length)
+// give a status of the lookup, never a crash or a read past a buffer; the
+// sanitizer build checks the latter.
+TEST_F(CatalogueTest, MutatedCataloguesNeverBreakTheLookup) {
+  std::vector<Message> messages;
+  for (int n = 1; n <= 40; ++n) messages.push_back({n, std::string(static_cast<std::size_t>(n), 'm') + "\n"});
+  std::string good, error;
+  ASSERT_TRUE(kvf::vem::build_catalogue(messages, false, good, error));
+  std::uint32_t seed = 12345;
+  auto next = [&] { return seed = seed * 1103515245u + 12345u, seed >> 8; };
+  std::vector<std::string> variants;
+  for (std::size_t cut = 0; cut < good.size(); cut += 7) variants.push_back(good.substr(0, cut));
+  for (int i = 0; i < 150; ++i) {
+    std::string bad = good;
+    for (int k = 0; k < 3; ++k) bad[next() % 330] = static_cast<char>(next());
+    variants.push_back(bad);
+  }
+  const std::vector<int> known = {0, kvf::k_msg_cut, kvf::k_msg_short_index, kvf::k_msg_bad_magic,
+                                  kvf::k_msg_not_in_file};
+  for (const std::string& v : variants) {
+    write("msg/en_us/0333/syserr.vem", v);
+    on_thread([&] {
+      for (int n : {1, 17, 40, 41, -3}) {
+        Got g = get(n, 30);
+        ASSERT_NE(std::find(known.begin(), known.end(), g.status), known.end()) << g.status;
+        ASSERT_LT(g.text.size(), 30u);
+      }
+    });
+  }
+}
+
 TEST_F(CatalogueTest, NoCatalogueFilesAtAll) {
   on_thread([] {
     Got g = get(71575);
@@ -231,6 +263,19 @@ TEST_F(CatalogueTest, FallbackTextsFromTheCatalogueOrBuiltIn) {
     // Only the one conversion is filled; others stay as they are.
     EXPECT_EQ(get(71575).text, "no file winsrv.vem here %d %\n");
     EXPECT_EQ(get(9).text, "%s? no 9\n");
+  });
+}
+
+TEST_F(CatalogueTest, InstallationRootTooLongForAnyPath) {
+  std::string deep = root() + "/" + std::string(232 - 10 - 1 - root().size(), 'd');  // 232 with "syserr.vem"
+  catalogue(deep.substr(root().size() + 1) + "/msg/syserr.vem", {{1, "deep\n"}});
+  ::setenv("VELMORANDIR", deep.c_str(), 1);
+  on_thread([] { EXPECT_EQ(get(1).text, "deep\n"); });  // candidate 8: root/msg/F
+  ::setenv("VELMORANDIR", (deep + "x").c_str(), 1);
+  on_thread([] {
+    Got g = get(1);
+    EXPECT_EQ(g.status, kvf::k_msg_no_path);
+    EXPECT_EQ(g.text, "Unknown error message number '1'\n");
   });
 }
 

@@ -116,6 +116,26 @@ TEST_F(SecurityTest, NewAccountsGetConsecutiveNumbers) {
   EXPECT_EQ(kvf::register_account("", "x", nullptr), kvf::k_sec_bad_name);
 }
 
+TEST_F(SecurityTest, AccountLookupForgetsAccountsThatAreGone) {
+  ASSERT_EQ(kvf::security_init(), 0);
+  reg::Hive h = reg::local_hive();
+  std::string names = key({"Security", "Users", "Usernames"});
+  std::string ghost = kvf::computer_name() + "\\no-such-account-here";
+  ASSERT_EQ(reg::write_dword(h, names, ghost, 9), 0);
+  ASSERT_EQ(reg::write_string(h, names, "UID9", ghost), 0);
+  EXPECT_EQ(kvf::lookup_account("no-such-account-here"), nullptr);
+  kvf::reg::ValueType type;
+  std::string data;
+  EXPECT_EQ(reg::query_value(h, names, ghost, type, data), reg::k_file_not_found);
+  EXPECT_EQ(reg::query_value(h, names, "UID9", type, data), reg::k_file_not_found);
+  // An account of this computer that is not listed yet is registered.
+  const kvf::AccountRecord* rec = kvf::lookup_account("\\\\nobody");
+  ASSERT_NE(rec, nullptr);
+  EXPECT_EQ(rec->name, "nobody");
+  EXPECT_EQ(rec->uid, 2);
+  EXPECT_EQ(kvf::lookup_account("OTHERDOMAIN\\nobody"), nullptr);
+}
+
 TEST_F(SecurityTest, ExhaustedSeedFailsAndReleasesTheLock) {
   ASSERT_EQ(kvf::security_init(), 0);
   reg::Hive h = reg::local_hive();
@@ -232,6 +252,23 @@ class NobodyTest : public SecurityTest {
   uid_t nobody_ = 0;
   gid_t nogroup_ = 0;
 };
+
+TEST_F(NobodyTest, SetupLetsTheDbsaGroupRegisterItsMembers) {
+  struct group* g = ::getgrgid(nogroup_);
+  ASSERT_NE(g, nullptr);
+  test::RunOptions o;
+  o.env["VELMORANDIR"] = root();
+  auto setup = test::run({test::program("kavrex-reg"), "setup", "fresh", "--dbsa-group", g->gr_name}, o);
+  ASSERT_EQ(setup.status, 0) << setup.err;
+  EXPECT_NE(setup.out.find("may be written by root and by members of group " + std::string(g->gr_name)),
+            std::string::npos) << setup.out;
+  ::setenv("VELMORANSERVER", "fresh", 1);
+  EXPECT_EQ(start_as_nobody(), 101);  // registered itself, and is privileged
+  std::uint32_t number = 0;
+  EXPECT_EQ(reg::read_dword(reg::local_hive(), key({"Security", "Users", "Usernames"}, "fresh"),
+                            kvf::computer_name() + "\\nobody", number), 0);
+  EXPECT_EQ(number, 1u);
+}
 
 TEST_F(NobodyTest, UnlistedAccountCannotRegisterInARootOnlyTable) {
   EXPECT_EQ(start_as_nobody(), 98);  // 12885: the lock cannot be taken

@@ -2,6 +2,7 @@
 // handler, the version report and exit_program, each where it ends a
 // process in a child of its own.
 #include <csignal>
+#include <ctime>
 #include <cstdio>
 
 #include <sys/wait.h>
@@ -48,6 +49,22 @@ TEST(Signals, HostSignalReachesTheTable) {
   kvf::set_signal(1, kvf::k_handler_default);
   ::raise(SIGHUP);  // the do-nothing handler, not the end of the process
   EXPECT_EQ(g_calls[1], 1);
+}
+
+TEST(Signals, AlarmIsPostedAndDeliveredLater) {
+  kvf::set_signal(4, count);
+  ASSERT_EQ(kvf::set_alarm(1), 1);  // 1.5 seconds
+  struct timespec one_s{1, 0};
+  ::nanosleep(&one_s, nullptr);
+  kvf::deliver_signals();
+  EXPECT_EQ(g_calls[4], 0);
+  struct timespec rest{0, 700 * 1000 * 1000};
+  while (::nanosleep(&rest, &rest) != 0) {
+  }
+  EXPECT_EQ(g_calls[4], 0);  // expired, but only posted
+  kvf::deliver_signals();
+  EXPECT_EQ(g_calls[4], 1);
+  EXPECT_EQ(kvf::set_alarm(0), 0);
 }
 
 TEST(Signals, LivenessTest) {

@@ -7,6 +7,8 @@
 
 #include <sys/stat.h>
 
+#include "startup/host.h"
+
 namespace test {
 
 const char* const kUsageText =
@@ -63,12 +65,29 @@ RunResult Installation::kavrex(const std::vector<std::string>& args, RunOptions 
 }
 
 RunResult Installation::kavrex_as_nobody(const std::vector<std::string>& args) const {
-  std::vector<std::string> argv{"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
-                                program("kavrex")};
+  // The build tree may lie below a directory other accounts cannot enter:
+  // run a copy from the installation, which every account can read.
+  namespace fs = std::filesystem;
+  std::string copy = dir_.file("bin/kavrex");
+  if (!fs::exists(copy)) {
+    fs::create_directories(dir_.file("bin"));
+    fs::copy_file(program("kavrex"), copy);
+    fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+  }
+  std::vector<std::string> argv{"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", copy};
   argv.insert(argv.end(), args.begin(), args.end());
   RunOptions o = options();
   o.env["HOME"] = "/nonexistent";
   return run(argv, o);
+}
+
+void Installation::register_nobody(int number) const {
+  std::string key = "SOFTWARE\\Velmoran\\Corvane\\" + server_ + "\\Security\\Users\\Usernames";
+  RunResult r = run({program("kavrex-reg"), "add", key, kvf::computer_name() + "\\nobody", "dword",
+                     std::to_string(number)},
+                    options());
+  if (r.status != 0) throw std::runtime_error("kavrex-reg add failed: " + r.err);
 }
 
 std::unique_ptr<Child> Installation::start_sim(const std::vector<std::string>& args) const {

@@ -26,6 +26,9 @@ class Installation {
   RunResult kavrex(const std::vector<std::string>& args, RunOptions extra = {}) const;
   // The same, as the account `nobody` (which may not administer the server).
   RunResult kavrex_as_nobody(const std::vector<std::string>& args) const;
+  // Lists `nobody` in the server's user-number table, as an administrator
+  // does for an account before its first run.
+  void register_nobody(int number = 501) const;
 
   // Starts kavrex-sim for this installation's server and waits until it is
   // ready. It is stopped (and its segments removed) with the Child.

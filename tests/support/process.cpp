@@ -164,9 +164,14 @@ Child::Child(const std::vector<std::string>& argv, const RunOptions& options) {
 }
 
 Child::~Child() {
-  if (!reaped_) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
+  // Asked to end first, so that a server child removes what it made; killed
+  // only if it does not end in time.
+  if (running()) {
+    kill(pid_, SIGTERM);
+    if (wait(std::chrono::seconds(5)) < 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
   }
   unlink(out_path_.c_str());
   unlink(err_path_.c_str());

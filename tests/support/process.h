@@ -36,7 +36,8 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options = 
 
 // A program running in the background while a test works with it. Its
 // standard output and error go to files that the test can read at any time.
-// The child dies with the test process (PR_SET_PDEATHSIG), so a failed test
+// When the Child goes it is asked to end (SIGTERM, then SIGKILL after 5 s);
+// it also dies with the test process (PR_SET_PDEATHSIG), so a failed test
 // never leaves it running.
 class Child {
  public:

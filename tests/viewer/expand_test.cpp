@@ -47,7 +47,7 @@ class Expand : public ::testing::Test {
   TestImage image{1u << 20};
 };
 
-TEST_F(Expand, EscapesAndTrailingSpecials) {
+TEST_F(Expand, EscapesAndClosingMarks) {
   EXPECT_EQ(message("%d items\\n", Args().i32(3)), "3 items\n");
   EXPECT_EQ(message("\\a\\b\\f\\n\\r\\t\\v\\\\"), "\a\b\f\n\r\t\v\\");
   EXPECT_EQ(message("\\q"), "q");

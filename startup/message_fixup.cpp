@@ -1,4 +1,4 @@
-// fmtspec.cpp -- rldmsg_fmtspeckvf: rewrites a catalogue text's pointer
+// message_fixup.cpp -- rldmsg_fmtspeckvf: rewrites a catalogue text's pointer
 // conversions (%lx, %-lx) into the C library's %p before it serves as a
 // format, stepping whole characters so a '%' byte inside a multibyte
 // character is never taken for a conversion.

@@ -1,0 +1,53 @@
+#!/bin/sh
+# Builds kavrex and shows it at work on the stand-in server: an installation
+# in a temporary directory, kavrex-sim writing trace records, then kavrex
+# switching tracing on, setting levels, printing the settings and the ring,
+# and following the ring for a few seconds. Everything is removed at the end.
+set -eu
+cd "$(dirname "$0")/.."
+sh scripts/install-deps.sh
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$(nproc)" >/dev/null
+bin=$PWD/build/bin
+
+VELMORANDIR=$(mktemp -d /tmp/kavrex-demo-XXXXXX)
+VELMORANSERVER=demo
+export VELMORANDIR VELMORANSERVER
+sim_pid=""
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  rm -rf "$VELMORANDIR"
+}
+trap cleanup EXIT INT TERM
+
+mkdir -p "$VELMORANDIR/msg"
+cp -r build/msg/en_us "$VELMORANDIR/msg/"
+"$bin/kavrex-reg" setup demo >/dev/null
+
+step() { printf '\n$ %s\n' "$*"; "$@"; }
+
+"$bin/kavrex-sim" --records 200 --rate 50 >"$VELMORANDIR/sim.log" 2>&1 &
+sim_pid=$!
+until grep -q "kavrex-sim: ready" "$VELMORANDIR/sim.log" 2>/dev/null; do
+  kill -0 "$sim_pid" 2>/dev/null || { cat "$VELMORANDIR/sim.log" >&2; exit 1; }
+  sleep 0.05
+done
+sed 's/^/# /' "$VELMORANDIR/sim.log"
+
+step "$bin/kavrex" on
+step "$bin/kavrex" heavy -c KVF_LCK_MGR KVF_SORT KVF_DORVEL KVF_BFR_MGR -f KVF_MEM KVF_CALL KVF_EVENT
+step "$bin/kavrex" lite -c KVF_SHMEM KVF_MUTEX -f KVF_MEM KVF_DEBUG
+step "$bin/kavrex" info
+sleep 1
+step "$bin/kavrex" fview
+printf '\n$ %s\n' "$bin/kavrex -t view   (3 seconds)"
+timeout -s INT 3 "$bin/kavrex" -t view || true
+step "$bin/kavrex" off
+
+kill "$sim_pid"
+wait "$sim_pid" || true
+sim_pid=""
+printf '\n# the server stopped:\n'
+sed -n 's/^kavrex-sim: \(trace points\|records\|ring\)/# &/p' "$VELMORANDIR/sim.log"
+key=$(sed -n 's/.*key \(0x[0-9a-f]*\).*/\1/p' "$VELMORANDIR/sim.log")
+printf '# segments left with the server key %s: %s\n' "$key" "$(ipcs -m | grep -c "^$key " || true)"
