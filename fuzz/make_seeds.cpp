@@ -143,6 +143,25 @@ void command_line_seeds(const fs::path& dir) {
     save(dir, name, args);
 }
 
+// Patches to the sound dump of dump_patch_fuzz.cpp: area, offset (2 bytes),
+// length, bytes. Areas: 0 segment header, 1 shmcb, 2 root record, 3 server
+// record, 4 control block fields, 5 ring header, 6 records, 7 strings.
+std::string patch(int area, int offset, const std::string& bytes) {
+  std::string p{static_cast<char>(area), static_cast<char>(offset & 0xFF), static_cast<char>(offset >> 8),
+                static_cast<char>(bytes.size())};
+  return p + bytes;
+}
+
+void dump_patch_seeds(const fs::path& dir) {
+  using namespace std::string_literals;
+  save(dir, "as_built", "");
+  save(dir, "indexes", patch(5, 0, "\x03\0\0\0\x0c\0\0\0"s));
+  save(dir, "ring_size", patch(4, 24768 - 24696, "\x40\0\0\0"s));
+  save(dir, "record_file", patch(6, 160, "\0\0\0\0\0\x10\0\0"s) + patch(6, 72, "\x01\0\0\0"s));
+  save(dir, "string_end", patch(7, 4, "XXXX"));
+  save(dir, "segments", patch(1, 32, "\x02\0"s) + patch(0, 608, "\0\0\0\0\0\0\x01\0"s));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -152,6 +171,7 @@ int main(int argc, char** argv) {
   }
   fs::path dir = argv[1];
   dump_seeds(dir / "dump_file_fuzz");
+  dump_patch_seeds(dir / "dump_patch_fuzz");
   expand_seeds(dir / "expand_fuzz");
   catalogue_seeds(dir / "catalogue_fuzz");
   settings_seeds(dir / "settings_fuzz");
