@@ -12,10 +12,12 @@
 #include "kavrex/control_block.h"
 #include "shm/dump_reader.h"
 #include "shm/live_attach.h"
+#include "shm/server_info.h"
 #include "startup/catalogue.h"
 #include "startup/console.h"
 #include "startup/exit_program.h"
 #include "startup/security.h"
+#include "startup/settings.h"
 #include "startup/version.h"
 #include "viewer/view.h"
 
@@ -131,6 +133,9 @@ void usage() {
 
 int kavrex_main(int argc, char** argv) {
   set_view_exit(exit_program);
+  // The server and installation named for the attach come through the
+  // settings service, as every other setting does.
+  set_setting_lookup(ggetenv);
   if (security_init() != 0) {
     std::fputs(kSecurityFailure, stdout);
     exit_program(1);

@@ -22,6 +22,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "kavrex/control_block_layout.h"
 #include "shm/field.h"
 #include "shm/image.h"
 #include "shm/load_guard.h"
@@ -276,11 +277,23 @@ int rinfile(const char* path, std::uint32_t key) {
     }
   }
   close_retrying(fd);
-  // The root record must lie in what was loaded; a pointer elsewhere would
-  // be followed into memory that is not the image.
+  // The chain to the trace control block must lie in what was loaded; a
+  // pointer elsewhere would be followed into memory that is not the image.
+  // (A control block pointer of 0 is the server's own "no block", reported
+  // by the front end.)
+  const char* outside = nullptr;
+  std::uint64_t at = root;
   if (!image_contains(root, root::kUsedSize)) {
-    std::fprintf(stderr, "Error reading '%s': root record at 0x%llx is outside the loaded segments\n", path,
-                 static_cast<unsigned long long>(root));
+    outside = "root record";
+  } else if (at = load<std::uint64_t>(address(root), root::kShmcb); !image_contains(at, shmcb::kSize)) {
+    outside = "shared-memory control block";
+  } else if (at = load<std::uint64_t>(address(at), shmcb::kTraceBlock);
+             at != 0 && !image_contains(at, control::kUsedSize)) {
+    outside = "trace control block";
+  }
+  if (outside) {
+    std::fprintf(stderr, "Error reading '%s': %s at 0x%llx is outside the loaded segments\n", path, outside,
+                 static_cast<unsigned long long>(at));
     release_dump();
     return 1;
   }

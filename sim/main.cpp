@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 
@@ -12,6 +13,7 @@
 
 #include "sim/options.h"
 #include "sim/server.h"
+#include "startup/server_keys.h"
 
 namespace {
 
@@ -48,6 +50,17 @@ int main(int argc, char** argv) {
     return 0;
   }
   const kvf::sim::Options& o = parsed.options;
+
+  if (!o.registry_group.empty()) {
+    // The registry lives below the installation directory the server uses.
+    ::setenv("VELMORANDIR", o.dir.c_str(), 1);
+    kvf::ServerKeysResult keys;
+    if (kvf::install_server_keys(o.server, o.registry_group, keys) != 0) {
+      std::fprintf(stderr, "kavrex-sim: cannot set up the registry: %s\n", keys.error.c_str());
+      return 1;
+    }
+    std::fputs(keys.report.c_str(), stdout);
+  }
 
   // Block the signals before any thread starts, so that all of them come to
   // sigtimedwait below.

@@ -34,6 +34,8 @@ const char* const kUsage =
     "  --attach-value N    the root record's attach value (default 1)\n"
     "  --dump FILE         write a dump of the memory to FILE on SIGUSR1 and\n"
     "                      when --count is reached\n"
+    "  --registry GROUP    first create what is missing of the server's registry\n"
+    "                      keys in DIR, with GROUP as its DBSA group\n"
     "  --help              show this text\n"
     "\n"
     "SIGINT, SIGTERM and SIGHUP end the server: it removes its segments and its\n"
@@ -113,6 +115,7 @@ ParsedOptions parse_options(int argc, char** argv) {
     else if (valued("--server")) { if (value) o.server = value; }
     else if (valued("--dir")) { if (value) o.dir = value; }
     else if (valued("--dump")) { if (value) o.dump = value; }
+    else if (valued("--registry")) { if (value) o.registry_group = value; }
     else if (valued("--base")) {
       if (value && (!to_address(value, o.base) || o.base == 0 || o.base % 4096 != 0))
         r.error = "invalid value '" + std::string(value) + "' for --base (a page-aligned address)";

@@ -27,6 +27,7 @@ struct Options {
   bool alloc_failed = false;
   std::int16_t attach_value = 1;
   std::string dump;                 // dump file written on SIGUSR1 and at --count
+  std::string registry_group;       // --registry: set up the server's keys first
 };
 
 struct ParsedOptions {

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <chrono>
 #include <string>
+#include <filesystem>
 #include <thread>
 
 #include "support/installation.h"
@@ -92,25 +93,27 @@ TEST(Live, DispatchErrorsAfterTheAttach) {
 TEST(Live, EmptyAndView) {
   Installation inst;
   auto sim = inst.start_sim({"--records", "64", "--on", "--level", "3", "--count", "30"});
-  RunResult full;
-  for (int i = 0; i < 200; ++i) {  // until the writers have made their 30 trace points
-    full = inst.kavrex({"fview"});
-    if (std::count(full.out.begin(), full.out.end(), '\n') >= 31) break;
-    std::this_thread::sleep_for(10ms);
-  }
+  ASSERT_TRUE(sim->wait_for_output("kavrex-sim: count reached\n")) << sim->err();
+  RunResult full = inst.kavrex({"fview"});
   EXPECT_EQ(full.status, 0);
+  std::string header = full.out.substr(0, full.out.find('\n') + 1);
   EXPECT_GE(std::count(full.out.begin(), full.out.end(), '\n'), 31) << full.out;
   EXPECT_EQ(inst.kavrex({"empty"}).status, 0);
-  RunResult empty = inst.kavrex({"fview"});
-  EXPECT_EQ(empty.out, full.out.substr(0, full.out.find('\n') + 1));
+  EXPECT_EQ(inst.kavrex({"fview"}).out, header);
 }
 
 TEST(Live, TailEndsWhenTheServerIsGone) {
   Installation inst;
   auto sim = inst.start_sim({"--records", "100", "--on", "--level", "3", "--rate", "500"});
   test::RunOptions o = inst.options();
-  test::Child tail({test::program("kavrex"), "-t", "view"}, o);
+  test::Child tail({test::program("kavrex"), "-t", "fview"}, o);
   std::this_thread::sleep_for(300ms);
+  // A new ring: the walk starts again on it, without a second header.
+  ASSERT_EQ(inst.kavrex({"size", "60"}).status, 0);
+  std::this_thread::sleep_for(100ms);  // the server's next event replaces the ring
+  std::size_t before = tail.out().size();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_GT(tail.out().size(), before);  // the walk goes on on the new ring
   sim->signal(SIGTERM);
   ASSERT_EQ(sim->wait(), 0);
   auto stopped = std::chrono::steady_clock::now();
@@ -122,9 +125,34 @@ TEST(Live, TailEndsWhenTheServerIsGone) {
   ASSERT_GE(out.size(), gone.size());
   EXPECT_EQ(out.substr(out.size() - gone.size()), gone);
   EXPECT_GT(std::count(out.begin(), out.end(), '\n'), 10);
+  EXPECT_EQ(out.find("Component "), 0u);
+  EXPECT_EQ(out.find("Component ", 1), std::string::npos);
+  EXPECT_NE(sim->out().find("kavrex-sim: ring replacements 1\n"), std::string::npos) << sim->out();
+  EXPECT_EQ(out.find("buffer overrun or formatting error"), std::string::npos);
   // Every line is whole.
   EXPECT_EQ(out.back(), '\n');
   EXPECT_LT(took, 2s);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Live, StandInServerSetsUpItsRegistryWhenAsked) {
+  test::TempDir dir;
+  test::RunOptions o;
+  o.env["VELMORANDIR"] = dir.path();
+  o.env["VELMORANSERVER"] = "fresh";
+  std::filesystem::copy(std::string(KAVREX_BIN_DIR) + "/../msg", dir.file("msg"),
+                        std::filesystem::copy_options::recursive);
+  // Without the server's keys the account checks fail.
+  EXPECT_EQ(test::run({test::program("kavrex"), "info"}, o).status, 1);
+  test::Child sim({test::program("kavrex-sim"), "--registry", "nogroup", "--records", "20"}, o);
+  ASSERT_TRUE(sim.wait_for_output("kavrex-sim: ready\n")) << sim.err();
+  EXPECT_NE(sim.out().find("VLDBSA Group"), std::string::npos);
+  RunResult r = test::run({test::program("kavrex"), "info"}, o);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, "kavrex size 20\nkavrex off\n");
 }
 
 }  // namespace

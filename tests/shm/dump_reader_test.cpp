@@ -38,6 +38,7 @@ std::string raw_dump(int segments, std::uint64_t size, std::uint64_t base = kBas
       store<std::int16_t>(cb, shmcb::kSegmentCount, static_cast<std::int16_t>(segments));
       store<std::int32_t>(cb, shmcb::kMinPieceSize, 4096);
       store<std::uint64_t>(cb, shmcb::kRootHead, base + kOverhead);
+      store<std::uint64_t>(p + kOverhead, root::kShmcb, base + segment::kSize);
     }
     // A recognisable pattern in the last bytes of every segment.
     for (int i = 1; i <= 16; ++i) p[size - i] = static_cast<unsigned char>(0xA0 + s + i);
@@ -105,6 +106,12 @@ TEST(DumpReader, FailureMessages) {
   std::string root_elsewhere = raw_dump(1, 1 << 20);
   store<std::uint64_t>(root_elsewhere.data() + segment::kSize, shmcb::kRootHead, kBase + (1 << 20));
   std::string missing_segment = raw_dump(2, 1 << 20).substr(0, (1 << 20) + 100);
+  // The root record's shmcb pointer, then the shmcb's block pointer, aimed
+  // past the loaded segment.
+  std::string shmcb_elsewhere = raw_dump(1, 1 << 20);
+  store<std::uint64_t>(shmcb_elsewhere.data(), kOverhead + root::kShmcb, kBase + (1 << 20));
+  std::string block_elsewhere = raw_dump(1, 1 << 20);
+  store<std::uint64_t>(block_elsewhere.data(), segment::kSize + shmcb::kTraceBlock, kBase + (1 << 20) - 100);
 
   Case cases[] = {
       {"short", std::string(735, 'x'), "Error reading '%s' errno=0\n"},
@@ -116,6 +123,10 @@ TEST(DumpReader, FailureMessages) {
       {"missing_segment", missing_segment, "Error reading '%s' errno=0\n"},
       {"root_elsewhere", root_elsewhere,
        "Error reading '%s': root record at 0x310000100000 is outside the loaded segments\n"},
+      {"shmcb_elsewhere", shmcb_elsewhere,
+       "Error reading '%s': shared-memory control block at 0x310000100000 is outside the loaded segments\n"},
+      {"block_elsewhere", block_elsewhere,
+       "Error reading '%s': trace control block at 0x3100000fff9c is outside the loaded segments\n"},
   };
   for (const auto& c : cases) {
     std::string path = dir.file(c.name);

@@ -30,7 +30,7 @@ class Expand : public ::testing::Test {
  protected:
   Expanded run(std::uint64_t format, const Args& args) {
     unsigned char area[80] = {};
-    if (!args.bytes().empty()) std::memcpy(area, args.bytes().data(), args.bytes().size());
+    std::memcpy(area, args.bytes().data(), args.used());
     Capture capture;
     char buf[kvf::kMessageSize];
     kvf::text::Text message(buf, sizeof buf);

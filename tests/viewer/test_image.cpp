@@ -16,11 +16,6 @@
 
 namespace viewer_test {
 
-Args& Args::raw(const void* p, std::size_t n) {
-  auto b = static_cast<const unsigned char*>(p);
-  bytes_.insert(bytes_.end(), b, b + n);
-  return *this;
-}
 
 TestImage::TestImage(std::size_t size) : size_(size) {
   void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -85,24 +80,8 @@ unsigned char* TestImage::slot(std::int32_t i) const {
 void TestImage::write(std::int32_t i, const Record& r) { write(slot(i), r); }
 
 void TestImage::write(unsigned char* s, const Record& r) {
-  using namespace kvf::record;
-  std::memset(s, 0, kSize);
-  kvf::store(s, kLine, r.line);
-  kvf::store(s, kTime, r.time);
-  kvf::store(s, kStamp, r.stamp);
-  kvf::store(s, kComponent, r.component);
-  kvf::store(s, kFeature, r.feature);
-  kvf::store(s, kPid, r.pid);
-  kvf::store(s, kCsvr, r.csvr);
-  kvf::store(s, kThrd, r.thrd);
-  kvf::store(s, kSession, r.session);
-  kvf::store(s, kTrans, r.trans);
-  kvf::store(s, kRstcb, r.rstcb);
-  kvf::store(s, kFormat, r.format);
-  const auto& a = r.args.bytes();
-  if (a.size() > kArgsSize) throw std::runtime_error("too many argument bytes");
-  if (!a.empty()) std::memcpy(s + kArgs, a.data(), a.size());
-  kvf::store(s, kFile, r.file);
+  std::memset(s, 0, kvf::record::kSize);
+  kvf::sim::store_record(s, r);
 }
 
 void TestImage::fill(std::int32_t i, std::uint32_t stamp) {

@@ -8,37 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "sim/image_builder.h"
+
 namespace viewer_test {
 
-// Packs record arguments one after another, unaligned, as trace points do.
-class Args {
- public:
-  Args& i32(std::int32_t v) { return raw(&v, 4); }
-  Args& u64(std::uint64_t v) { return raw(&v, 8); }
-  Args& f64(double v) { return raw(&v, 8); }
-  Args& raw(const void* p, std::size_t n);
-  const std::vector<unsigned char>& bytes() const { return bytes_; }
-
- private:
-  std::vector<unsigned char> bytes_;
-};
-
-struct Record {
-  std::uint64_t file = 0;
-  std::int32_t line = 0;
-  std::int64_t time = 0;
-  std::uint32_t stamp = 0;
-  std::uint32_t component = 0;
-  std::uint32_t feature = 0;
-  std::int32_t pid = 0;
-  std::int32_t csvr = 0;
-  std::int32_t thrd = 0;
-  std::int64_t session = 0;
-  std::uint64_t trans = 0;
-  std::uint64_t rstcb = 0;
-  std::uint64_t format = 0;
-  Args args;
-};
+// Records and their packed arguments as the stand-in server writes them.
+using Args = kvf::sim::ArgPacker;
+using Record = kvf::sim::Record;
 
 class TestImage {
  public:
