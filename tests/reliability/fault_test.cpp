@@ -155,7 +155,7 @@ TEST(Fault, SignalsWhileADumpIsLoadedEndWithStatusOneAndRemoveEverySegment) {
     {
       test::Child tool({test::program("kavrex"), "info", segments}, inst.options());
       while (!has_segments(tool.pid()) && tool.running()) std::this_thread::yield();
-      kill(tool.pid(), SIGSTOP);
+      tool.signal(SIGSTOP);
       std::size_t made = left_by(tool.pid()).size();
       if (made > 0 && made < 300) ++mid_load;
       tool.signal(s.number);
