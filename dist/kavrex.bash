@@ -1,4 +1,6 @@
-# bash completion for kavrex and its companion programs.
+# bash completion for kavrex and its companion programs. Installed as
+# share/bash-completion/completions/kavrex; each companion's name there is
+# a link to this file, which completes all of them.
 
 _kavrex_names() {
   # The component (c) or feature (f) names the level commands accept.
@@ -59,3 +61,89 @@ _kavrex() {
   esac
 }
 complete -F _kavrex kavrex
+
+# Server names of the installation: those with registry keys and those
+# running (an information file).
+_kavrex_servers() {
+  local dir=${VELMORANDIR:-/usr/velmoran}/etc f
+  for f in "$dir"/registry/HKLM/SOFTWARE/Velmoran/Corvane/* "$dir"/.infos.*; do
+    [ -e "$f" ] || continue
+    f=${f##*/}
+    echo "${f#.infos.}"
+  done | sort -u
+}
+
+_kavrex_sim() {
+  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
+  case $prev in
+    --server) COMPREPLY=($(compgen -W "$(_kavrex_servers)" -- "$cur")); return ;;
+    --dir) COMPREPLY=($(compgen -d -- "$cur")); return ;;
+    --dump) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+    --base|--key|--segments|--pieces|--records|--max-records|--threads|--rate|--count|--sessions|--level|--attach-value)
+      return ;;
+  esac
+  COMPREPLY=($(compgen -W "--server --dir --base --key --segments --pieces --continuation
+--records --max-records --threads --rate --flat-out --count --sessions --on --level
+--alloc-failed --attach-value --dump --help" -- "$cur"))
+}
+
+_kavrex_reg() {
+  local cur=${COMP_WORDS[COMP_CWORD]}
+  if [ "$COMP_CWORD" -eq 1 ]; then
+    COMPREPLY=($(compgen -W "query add delete setup" -- "$cur"))
+    return
+  fi
+  case ${COMP_WORDS[1]} in
+    setup)
+      if [ "$COMP_CWORD" -eq 2 ]; then
+        COMPREPLY=($(compgen -W "$(_kavrex_servers)" -- "$cur"))
+      elif [ "$COMP_CWORD" -eq 3 ]; then
+        COMPREPLY=($(compgen -W "--dbsa-group" -- "$cur"))
+      elif [ "$COMP_CWORD" -eq 4 ]; then
+        COMPREPLY=($(compgen -g -- "$cur"))
+      fi
+      ;;
+    add)
+      [ "$COMP_CWORD" -eq 4 ] && COMPREPLY=($(compgen -W "sz dword" -- "$cur"))
+      ;;
+  esac
+}
+
+_kavrex_msgc() {
+  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
+  case $prev in
+    -o) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+    -l) COMPREPLY=($(compgen -f -X '!*.vem' -- "$cur")); return ;;
+  esac
+  if [[ $cur == -* ]]; then
+    COMPREPLY=($(compgen -W "-w -o -l" -- "$cur"))
+  else
+    COMPREPLY=($(compgen -f -X '!*.msg' -- "$cur"))
+  fi
+}
+
+_kavrex_snap() {
+  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
+  if [ "$prev" = -o ]; then
+    COMPREPLY=($(compgen -f -- "$cur"))
+  elif [[ $cur == -* ]]; then
+    COMPREPLY=($(compgen -W "-o --help" -- "$cur"))
+  else
+    COMPREPLY=($(compgen -W "$(_kavrex_servers)" -- "$cur"))
+  fi
+}
+
+_kavrex_export() {
+  local cur=${COMP_WORDS[COMP_CWORD]}
+  if [[ $cur == -* ]]; then
+    COMPREPLY=($(compgen -W "-t --help" -- "$cur"))
+  else
+    COMPREPLY=($(compgen -f -- "$cur"))
+  fi
+}
+
+complete -F _kavrex_sim kavrex-sim
+complete -F _kavrex_reg kavrex-reg
+complete -F _kavrex_msgc kavrex-msgc
+complete -F _kavrex_snap kavrex-snap
+complete -F _kavrex_export kavrex-export

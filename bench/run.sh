@@ -1,0 +1,495 @@
+#!/usr/bin/env bash
+# run.sh -- the benchmark driver: builds its inputs, runs every case several
+# times and prints, per case, the median and its ratio to baselines measured
+# in the same run on the same machine (absolute times on a shared machine are
+# noise; the ratios are the result).
+#
+#   bench/run.sh [--short]
+#
+# --short: 3 runs per case and smaller inputs, as a smoke test (about a
+# minute); it asserts no times. The build directory is $KAVREX_BUILD_DIR, else
+# build/ at the top of the tree; inputs and outputs go to its bench/ folder.
+#
+# Baselines:
+#   B1  bench/naive_render: the same records rendered to the same bytes the
+#       plain way (one snprintf per line, localtime_r per record, stdio)
+#   B2  bench/write_bytes: the tool's own output, rendered beforehand, copied
+#       from the page cache through one 64 KiB buffer to the same sink in
+#       writes of 64 KiB (the bytes made in memory once, then written)
+# Rendering time of the tool is the median of a view minus the median of
+# `info` on the same dump (both load the image); B1 and B2 time themselves
+# from after start-up (B1 after reading the dump) to their last write.
+set -eu
+
+usage() {
+  echo "usage: bench/run.sh [--short]" >&2
+  exit 2
+}
+SHORT=0
+case "${1:-}" in
+  --short) SHORT=1 ;;
+  "") ;;
+  *) usage ;;
+esac
+[ $# -le 1 ] || usage
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${KAVREX_BUILD_DIR:-$ROOT/build}
+BIN=$BUILD/bin
+WORK=$BUILD/bench
+
+if [ "$SHORT" = 1 ]; then
+  RUNS=3 RECORDS=200000 LOAD_BYTES=$((256 << 20)) TAIL_SECONDS=1 START_LOOPS=20 SIM_RING=200000
+else
+  RUNS=5 RECORDS=1000000 LOAD_BYTES=$((1 << 30)) TAIL_SECONDS=10 START_LOOPS=100 SIM_RING=1000000
+fi
+SIM_THREADS=${KAVREX_BENCH_SIM_THREADS:-1}
+GOAL_RATE=5000000
+
+# ---- clean-up, also on error and interrupt ----
+
+TMP=
+SIM_PID=
+HOLDER_PID=
+KV_PID=
+SINK_PID=
+PAUSE_PID=
+SHM_COPY=/dev/shm/kavrex-bench-copy.$$
+# Runs in the script's own shell only: a subshell that a signal reaches first
+# (bash hands a trap that is pending at a fork to the child) must not remove
+# what the script still uses.
+cleanup() {
+  [ "$BASHPID" = "$$" ] || return 0
+  set +e
+  trap - ERR
+  for p in $KV_PID $SINK_PID $PAUSE_PID; do kill -TERM "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+  if [ -n "$SIM_PID" ]; then
+    kill -TERM "$SIM_PID" 2>/dev/null
+    wait "$SIM_PID" 2>/dev/null
+  fi
+  [ -n "$HOLDER_PID" ] && kill "$HOLDER_PID" 2>/dev/null && wait "$HOLDER_PID" 2>/dev/null
+  rm -f "$SHM_COPY"
+  [ -n "$TMP" ] && rm -rf "$TMP"
+}
+on_signal() {
+  [ "$BASHPID" = "$$" ] || kill -TERM "$$"
+  exit 130
+}
+trap cleanup EXIT
+trap on_signal INT TERM HUP
+# A command that fails ends the run (set -e); say which, once.
+set -E
+trap '[ "$BASHPID" = "$$" ] && echo "run.sh: failed at line $LINENO: $BASH_COMMAND" >&2; trap - ERR' ERR
+
+# pause SECONDS: a sleep that a signal cuts short.
+pause() {
+  sleep "$1" &
+  PAUSE_PID=$!
+  wait "$PAUSE_PID"
+  PAUSE_PID=
+}
+
+fail() {
+  echo "run.sh: $*" >&2
+  exit 1
+}
+
+# ---- timing ----
+
+if [ -n "${EPOCHREALTIME:-}" ]; then
+  # Microseconds without starting a process.
+  now_us() { local t=$EPOCHREALTIME; REPLY=$((10#${t/[.,]/})); }
+else
+  now_us() { REPLY=$(($(date +%s%N) / 1000)); }
+fi
+
+# median V...: the middle value (the lower middle of an even count).
+median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
+
+# spread V...: (largest - smallest) / median, in per cent: how noisy the runs were.
+spread() {
+  local m
+  m=$(median "$@")
+  printf '%s\n' "$@" | sort -n | awk -v m="$m" 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%d%%", (m > 0 ? 100 * (hi - lo) / m : 0) }'
+}
+
+# secs US: microseconds as seconds with 3 decimals (6 below 10 ms).
+secs() { awk -v u="$1" 'BEGIN { if (u < 10000 && u > -10000) printf "%.6f s", u / 1e6; else printf "%.3f s", u / 1e6 }'; }
+# ratio A B: A / B with 2 decimals, "n/a" when B is not positive.
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "n/a" }'; }
+
+# time_us CMD...: runs CMD, sets REPLY to its wall time in microseconds.
+time_us() {
+  local t0
+  now_us
+  t0=$REPLY
+  "$@"
+  now_us
+  REPLY=$((REPLY - t0))
+}
+
+# ---- build ----
+
+if [ ! -f "$BUILD/CMakeCache.txt" ]; then
+  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null 2>&1 ||
+    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+cmake --build "$BUILD" --target kavrex_programs make_dump naive_render write_bytes tail_count >/dev/null ||
+  fail "build failed: cmake --build $BUILD"
+for p in kavrex kavrex-sim kavrex-reg make_dump naive_render write_bytes tail_count; do
+  [ -x "$BIN/$p" ] || fail "$BIN/$p was not built"
+done
+KV=$BIN/kavrex
+mkdir -p "$WORK"
+TMP=$(mktemp -d "${TMPDIR:-/tmp}/kavrex-bench.XXXXXX")
+
+# ---- an installation for the tool's start-up checks ----
+
+export VELMORANDIR=$TMP/velmoran
+export VELMORANSERVER=kvbench$$
+mkdir -p "$VELMORANDIR/etc" "$VELMORANDIR/msg/en_us/0333"
+cp "$BUILD"/msg/en_us/0333/*.vem "$VELMORANDIR/msg/en_us/0333/"
+"$BIN/kavrex-reg" setup "$VELMORANSERVER" --dbsa-group "$(id -gn)" >/dev/null ||
+  fail "kavrex-reg setup failed"
+"$KV" -V >/dev/null 2>&1 || fail "kavrex -V fails in the benchmark installation: $("$KV" -V 2>&1 | head -3)"
+
+# A process that lives as long as the run: its pid is the server pid in the
+# dumps, so that a tailing view of a dump waits instead of ending.
+sleep 100000 &
+HOLDER_PID=$!
+
+# ---- inputs ----
+
+DUMP=$WORK/records.dump
+BIG=$WORK/load-$((LOAD_BYTES >> 20))M.dump
+"$BIN/make_dump" -n "$RECORDS" --pid "$HOLDER_PID" "$DUMP"
+if [ ! -f "$BIG" ] || [ "$(stat -c %s "$BIG")" != "$LOAD_BYTES" ] || [ "$BIN/make_dump" -nt "$BIG" ]; then
+  "$BIN/make_dump" -n 100000 --pad-to "$LOAD_BYTES" "$BIG"
+fi
+
+echo "kavrex benchmark  $(date -u '+%Y-%m-%d %H:%M UTC')  $(uname -srm)  $(nproc) CPUs"
+echo "runs per case: $RUNS; view dump: $RECORDS records, $(($(stat -c %s "$DUMP") >> 20)) MiB; load dump: $((LOAD_BYTES >> 20)) MiB"
+echo "B1 = naive renderer, B2 = pre-rendered output copied through a 64 KiB buffer in 64 KiB writes; medians of the runs"
+echo
+
+# ---- identity of the tool's views and B1 ----
+
+# show_difference A B: where two outputs part, and that line of each, its
+# bytes shown by od.
+show_difference() {
+  local where line
+  where=$(cmp "$1" "$2" 2>&1 || true)
+  echo "    $where"
+  line=$(sed -n 's/.* line \([0-9]*\).*/\1/p' <<<"$where")
+  [ -n "$line" ] || return 0
+  echo "    kavrex, line $line:"
+  sed -n "${line}p" "$1" | head -c 400 | od -An -c | sed 's/^/      /'
+  echo "    B1, line $line:"
+  sed -n "${line}p" "$2" | head -c 400 | od -An -c | sed 's/^/      /'
+}
+
+WORDS="view fview rview frview"
+MISMATCH=0
+echo "== output identity (kavrex vs B1, cmp)"
+for w in $WORDS; do
+  status=0
+  "$KV" "$w" "$DUMP" >"$WORK/kavrex.$w.out" 2>"$TMP/err" || status=$?
+  "$BIN/naive_render" "$w" "$DUMP" >"$WORK/b1.$w.out"
+  if [ "$status" != 0 ]; then
+    echo "  $w: kavrex exited with status $status: $(head -c 300 "$TMP/err")"
+    MISMATCH=1
+  elif cmp -s "$WORK/kavrex.$w.out" "$WORK/b1.$w.out"; then
+    echo "  $w: identical, $(stat -c %s "$WORK/kavrex.$w.out") bytes"
+  else
+    MISMATCH=1
+    echo "  $w: *** OUTPUTS DIFFER *** ($(stat -c %s "$WORK/kavrex.$w.out") bytes from kavrex, $(stat -c %s "$WORK/b1.$w.out") from B1)"
+    show_difference "$WORK/kavrex.$w.out" "$WORK/b1.$w.out"
+  fi
+done
+[ "$MISMATCH" = 0 ] || echo "  *** the ratios below compare outputs that are not the same bytes ***"
+echo
+
+# ---- views of the dump: to /dev/null and into a pipe ----
+
+# The runs of the tool and of the baselines take turns, so that a disturbance
+# of the machine hits all of them alike.
+
+kv_null() { "$KV" "$1" "$DUMP" >/dev/null; }
+kv_pipe() { "$KV" "$1" "$DUMP" | cat >/dev/null; }
+kv_info() { "$KV" info "$DUMP" >/dev/null; }
+b1_null() { "$BIN/naive_render" --time "$1" "$DUMP" 2>"$TMP/ns" >/dev/null; }
+b1_pipe() { "$BIN/naive_render" --time "$1" "$DUMP" 2>"$TMP/ns" | cat >/dev/null; }
+b2_null() { "$BIN/write_bytes" --time "$WORK/kavrex.$1.out" 2>"$TMP/ns" >/dev/null; }
+b2_pipe() { "$BIN/write_bytes" --time "$WORK/kavrex.$1.out" 2>"$TMP/ns" | cat >/dev/null; }
+own_ns() { REPLY=$(($(awk '{ print $2 }' "$TMP/ns") / 1000)); }
+
+# Warm the page cache and the programs.
+kv_info
+kv_null view
+b1_null view
+
+echo "== views of the $RECORDS-record dump (kavrex rendering = view - info on the same dump, timed alongside)"
+printf '  %-16s %-13s %-7s %-13s %-13s %-13s %-12s %s\n' case "kavrex total" spread "kavrex render" "B1 render" \
+  "B2 write" "B1/kavrex" "kavrex/B2"
+for sink in null pipe; do
+  for w in $WORDS; do
+    kv=() info=() b1=() b2=()
+    for ((r = 0; r < RUNS; r++)); do
+      time_us "kv_$sink" "$w"
+      kv+=("$REPLY")
+      time_us kv_info
+      info+=("$REPLY")
+      "b1_$sink" "$w"
+      own_ns
+      b1+=("$REPLY")
+      "b2_$sink" "$w"
+      own_ns
+      b2+=("$REPLY")
+    done
+    kv_total=$(median "${kv[@]}")
+    kv_render=$((kv_total - $(median "${info[@]}")))
+    b1_med=$(median "${b1[@]}")
+    b2_med=$(median "${b2[@]}")
+    if [ "$sink" = null ]; then label="$w >/dev/null"; else label="$w | cat"; fi
+    printf '  %-16s %-13s %-7s %-13s %-13s %-13s %-12s %s\n' "$label" "$(secs "$kv_total")" "$(spread "${kv[@]}")" \
+      "$(secs "$kv_render")" "$(secs "$b1_med")" "$(secs "$b2_med")" "$(ratio "$b1_med" "$kv_render")x" \
+      "$(ratio "$kv_render" "$b2_med")x"
+  done
+done
+echo "  (spread: largest less smallest of the kavrex runs, against their median;"
+echo "   render: total less the median of \`kavrex info\` on the dump, which loads the same image;"
+echo "   B1/kavrex: how many times faster than the naive renderer; kavrex/B2: times the output limit)"
+echo
+
+# ---- loading a large dump ----
+
+cat "$BIG" >/dev/null
+"$KV" info "$BIG" >/dev/null 2>"$TMP/err" || fail "kavrex info on the load dump failed: $(head -c 300 "$TMP/err")"
+shm_free=$(df --output=avail -B1 /dev/shm | tail -n 1)
+[ "$shm_free" -gt "$LOAD_BYTES" ] || fail "/dev/shm has $shm_free bytes free, the dd copy needs $LOAD_BYTES"
+kv_load() { "$KV" info "$BIG" >/dev/null; }
+dd_copy() { dd if="$BIG" of="$SHM_COPY" bs=16k status=none; }
+load=() copy=()
+kv_load
+for ((r = 0; r < RUNS; r++)); do
+  time_us kv_load
+  load+=("$REPLY")
+  time_us dd_copy
+  copy+=("$REPLY")
+  rm -f "$SHM_COPY"
+done
+load_med=$(median "${load[@]}")
+copy_med=$(median "${copy[@]}")
+echo "== loading a $((LOAD_BYTES >> 20)) MiB dump"
+printf '  %-44s %s\n' "kavrex info DUMP" "$(secs "$load_med")"
+printf '  %-44s %s\n' "dd if=DUMP of=/dev/shm/copy bs=16k" "$(secs "$copy_med")"
+printf '  %-44s %sx\n' "kavrex / dd" "$(ratio "$load_med" "$copy_med")"
+echo
+
+# ---- the stand-in server ----
+
+# start_sim ARGS...: starts kavrex-sim for this run's server and waits until
+# it is ready.
+start_sim() {
+  rm -f "$TMP/sim.out" "$TMP/sim.err"  # the last server's "ready" must not count
+  "$BIN/kavrex-sim" --server "$VELMORANSERVER" --dir "$VELMORANDIR" --on --level 3 "$@" \
+    >"$TMP/sim.out" 2>"$TMP/sim.err" &
+  SIM_PID=$!
+  local i
+  for ((i = 0; i < 500; i++)); do
+    grep -qs '^kavrex-sim: ready' "$TMP/sim.out" && return 0
+    kill -0 "$SIM_PID" 2>/dev/null || break
+    sleep 0.02
+  done
+  fail "kavrex-sim did not start: $(cat "$TMP/sim.err" 2>/dev/null)"
+}
+stop_sim() {
+  kill -TERM "$SIM_PID"
+  wait "$SIM_PID" || fail "kavrex-sim ended with a failure: $(cat "$TMP/sim.err")"
+  SIM_PID=
+}
+# sim_written: sets REPLY to the server's count of records written so far.
+sim_written() {
+  local before i
+  before=$(grep -c '^kavrex-sim: records written' "$TMP/sim.out" || true)
+  kill -USR2 "$SIM_PID"
+  for ((i = 0; i < 500; i++)); do
+    [ "$(grep -c '^kavrex-sim: records written' "$TMP/sim.out" || true)" -gt "$before" ] && break
+    sleep 0.01
+  done
+  REPLY=$(grep '^kavrex-sim: records written' "$TMP/sim.out" | tail -n 1 | awk '{ print $4 }')
+}
+# status_kb PID FIELD: a VmXxx/RssXxx field of /proc/PID/status in KiB.
+status_kb() { awk -v f="$2:" '$1 == f { print $2 }' "/proc/$1/status"; }
+
+# ---- start-up cost ----
+
+start_sim --records 1000 --rate 1000
+loop() {
+  local i
+  for ((i = 0; i < START_LOOPS; i++)); do "$@" >/dev/null; done
+}
+t_true=() t_version=() t_info=()
+loop "$KV" info
+for ((r = 0; r < RUNS; r++)); do
+  time_us loop /bin/true
+  t_true+=($((REPLY / START_LOOPS)))
+  time_us loop "$KV" -V
+  t_version+=($((REPLY / START_LOOPS)))
+  time_us loop "$KV" info
+  t_info+=($((REPLY / START_LOOPS)))
+done
+stop_sim
+true_med=$(median "${t_true[@]}")
+version_med=$(median "${t_version[@]}")
+info_med=$(median "${t_info[@]}")
+echo "== start-up cost (mean of $START_LOOPS runs in a row, median of $RUNS such)"
+printf '  %-44s %-14s %s\n' "/bin/true" "$(secs "$true_med")" "1.00x"
+printf '  %-44s %-14s %sx\n' "kavrex -V" "$(secs "$version_med")" "$(ratio "$version_med" "$true_med")"
+printf '  %-44s %-14s %sx\n' "kavrex info (live server)" "$(secs "$info_med")" "$(ratio "$info_med" "$true_med")"
+echo
+
+# ---- following the server: -t fview ----
+
+# tail_run: notes the server's count, empties the ring, then follows the server for TAIL_SECONDS with
+# kavrex -t fview into tail_count; sets TAIL_WRITTEN (records the server
+# wrote in the window), TAIL_US (the window), TAIL_COUNTS (tail_count's line)
+# and TAIL_MEM (VmHWM RssShmem RssAnon RssFile of kavrex at the end, KiB).
+tail_run() {
+  rm -f "$TMP/fifo"
+  mkfifo "$TMP/fifo"
+  "$BIN/tail_count" <"$TMP/fifo" >"$TMP/count" &
+  SINK_PID=$!
+  sim_written
+  local w0=$REPLY t0
+  "$KV" empty >/dev/null
+  now_us
+  t0=$REPLY
+  "$KV" -t fview >"$TMP/fifo" 2>"$TMP/kv.err" &
+  KV_PID=$!
+  pause "$TAIL_SECONDS"
+  sim_written
+  TAIL_WRITTEN=$((REPLY - w0))
+  now_us
+  TAIL_US=$((REPLY - t0))
+  kill -0 "$KV_PID" 2>/dev/null || fail "kavrex -t fview ended early: $(head -c 300 "$TMP/kv.err")"
+  TAIL_MEM="$(status_kb "$KV_PID" VmHWM) $(status_kb "$KV_PID" RssShmem) $(status_kb "$KV_PID" RssAnon) $(status_kb "$KV_PID" RssFile)"
+  stop_pid "$KV_PID"
+  KV_PID=
+  wait "$SINK_PID"
+  SINK_PID=
+  TAIL_COUNTS=$(cat "$TMP/count")
+}
+# stop_pid PID: interrupts a child as a user would, kills it if it is still
+# there after two seconds, and reaps it.
+stop_pid() {
+  local i
+  kill -INT "$1" 2>/dev/null || true
+  for ((i = 0; i < 100; i++)); do
+    [ "$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null)" = Z ] && break
+    kill -0 "$1" 2>/dev/null || break
+    sleep 0.02
+  done
+  kill -KILL "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
+count_of() { awk -v k="$1" '{ for (i = 1; i < NF; i += 2) if ($i == k) print $(i + 1) }' <<<"$2"; }
+per_second() { awk -v n="$1" -v us="$2" 'BEGIN { printf "%.2fM/s", n / us }'; }
+
+PEAK_LIVE_KB=0
+# tail_case LABEL SIM-ARGS...: RUNS windows against a fresh server.
+tail_case() {
+  local label=$1
+  shift
+  start_sim --records "$SIM_RING" --threads "$SIM_THREADS" "$@"
+  local written=() printed=() again=() window=() messages="" r rec msg
+  for ((r = 0; r < RUNS; r++)); do
+    tail_run
+    rec=$(count_of new "$TAIL_COUNTS")
+    again+=("$(count_of again "$TAIL_COUNTS")")
+    msg=$(($(count_of skipping "$TAIL_COUNTS") + $(count_of max_skip "$TAIL_COUNTS") + $(count_of faults "$TAIL_COUNTS")))
+    written+=("$TAIL_WRITTEN")
+    printed+=("$rec")
+    window+=("$TAIL_US")
+    messages="$messages $msg"
+    set -- $TAIL_MEM
+    [ $(($1 - $2)) -gt "$PEAK_LIVE_KB" ] && PEAK_LIVE_KB=$(($1 - $2))
+    set --
+  done
+  stop_sim
+  local w p a u
+  w=$(median "${written[@]}")
+  p=$(median "${printed[@]}")
+  a=$(median "${again[@]}")
+  u=$(median "${window[@]}")
+  printf '  %-20s %-22s %-20s %-12s %s\n' "$label" "$w ($(per_second "$w" "$u"))" "$p ($(ratio "$p" "$w"))" "$a" "$messages"
+}
+
+# The most the server writes here with nobody reading.
+start_sim --records "$SIM_RING" --threads "$SIM_THREADS" --flat-out
+sim_written
+w0=$REPLY
+now_us
+t0=$REPLY
+pause "$TAIL_SECONDS"
+sim_written
+alone=$((REPLY - w0))
+now_us
+alone_rate=$((alone * 1000000 / (REPLY - t0)))
+stop_sim
+goal=$GOAL_RATE
+[ "$alone_rate" -lt "$goal" ] && goal=$alone_rate
+
+echo "== kavrex -t fview | tail_count, following kavrex-sim ($SIM_THREADS writer thread(s), ring of $SIM_RING), ${TAIL_SECONDS} s windows"
+echo "  the server alone, flat out: $alone_rate records/s; goal rate: $goal/s"
+printf '  %-20s %-22s %-20s %-12s %s\n' "server rate" "written (rate)" "new printed (share)" "again" "overrun messages per run"
+tail_case "flat out" --flat-out
+tail_case "1000000/s" --rate 1000000
+tail_case "$goal/s (goal)" --rate "$goal"
+echo "  (each window starts with \`kavrex empty\`; written: the server's count over the window; new printed:"
+echo "   record lines whose stamp is above all before; again: record lines printed a second time; medians)"
+echo
+
+# ---- private memory at peak ----
+
+# A tailing view of the dump prints what a one-pass view prints, then waits
+# (its server pid is the holder's); at that point the whole image is loaded
+# and every record rendered.
+# mem_run: one such view; sets MEM to "private VmHWM RssShmem RssAnon RssFile"
+# (KiB) once the dump is printed.
+mem_run() {
+  rm -f "$TMP/mem.out"  # the last run's output must not count
+  "$KV" -t fview "$DUMP" >"$TMP/mem.out" 2>"$TMP/kv.err" &
+  KV_PID=$!
+  local want i
+  want=$(stat -c %s "$WORK/kavrex.fview.out")
+  for ((i = 0; i < 3000; i++)); do
+    [ "$(stat -c %s "$TMP/mem.out" 2>/dev/null || echo 0)" -ge "$want" ] && break
+    kill -0 "$KV_PID" 2>/dev/null || break
+    sleep 0.02
+  done
+  kill -0 "$KV_PID" 2>/dev/null || fail "kavrex -t fview DUMP ended early: $(head -c 300 "$TMP/kv.err")"
+  local hwm shmem
+  hwm=$(status_kb "$KV_PID" VmHWM)
+  shmem=$(status_kb "$KV_PID" RssShmem)
+  MEM="$((hwm - shmem)) $hwm $shmem $(status_kb "$KV_PID" RssAnon) $(status_kb "$KV_PID" RssFile)"
+  stop_pid "$KV_PID"
+  KV_PID=
+}
+peak=-1
+for ((r = 0; r < RUNS; r++)); do
+  mem_run
+  set -- $MEM
+  if [ "$1" -gt "$peak" ]; then
+    peak=$1
+    peak_line=$MEM
+  fi
+done
+set -- $peak_line
+echo "== private memory (from /proc/PID/status: peak RSS VmHWM minus the image pages RssShmem; largest of the runs)"
+printf '  %-44s %s KiB (VmHWM %s, RssShmem %s; at the end RssAnon %s, RssFile %s)\n' \
+  "kavrex -t fview DUMP, after the last record" "$1" "$2" "$3" "$4" "$5"
+set --
+printf '  %-44s %s KiB\n' "kavrex -t fview live, largest over the runs" "$PEAK_LIVE_KB"
+echo
+[ "$MISMATCH" = 0 ] || fail "kavrex and B1 differ (see the identity section above)"

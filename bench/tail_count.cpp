@@ -1,0 +1,105 @@
+// tail_count.cpp -- the sink of the tailing benchmark: reads a wide view from
+// standard input and counts, instead of keeping, what went by. A record line
+// is a line that holds the time column (" HH:MM:SS " or " MM/DD/YYYY "), so
+// message text on lines of its own (escaped line feeds, hex dumps) does not
+// count as a record; the reader's own messages are counted by their text.
+// The stamp column after the time tells new records (a stamp above every one
+// seen so far; the stand-in server stamps in rising order) from records
+// printed again after the reader went back in the ring.
+//
+//   kavrex -t fview | tail_count      prints, at end of input, one line:
+//   lines N records N new N again N skipping N max_skip N faults N gone N
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include <unistd.h>
+
+namespace {
+
+bool digit(char c) { return c >= '0' && c <= '9'; }
+
+// Where the time column ends (at the blank after it), or 0 when the line has
+// none: two digits ':' two digits ':' two digits, or two digits '/' two digits
+// '/' four digits, between blanks.
+std::size_t time_end(std::string_view line) {
+  for (std::size_t i = 3; i + 6 < line.size(); ++i) {
+    char c = line[i];
+    if (c != ':' && c != '/') continue;
+    if (line[i - 3] != ' ' || !digit(line[i - 2]) || !digit(line[i - 1])) continue;
+    if (c == ':') {
+      if (i + 6 < line.size() && digit(line[i + 1]) && digit(line[i + 2]) && line[i + 3] == ':' &&
+          digit(line[i + 4]) && digit(line[i + 5]) && line[i + 6] == ' ')
+        return i + 6;
+    } else if (i + 8 < line.size() && digit(line[i + 1]) && digit(line[i + 2]) && line[i + 3] == '/' &&
+               digit(line[i + 4]) && digit(line[i + 5]) && digit(line[i + 6]) && digit(line[i + 7]) &&
+               line[i + 8] == ' ') {
+      return i + 8;
+    }
+  }
+  return 0;
+}
+
+// The unsigned number after the blanks at `at`.
+unsigned long long number_at(std::string_view line, std::size_t at) {
+  while (at < line.size() && line[at] == ' ') ++at;
+  unsigned long long v = 0;
+  while (at < line.size() && digit(line[at])) v = v * 10 + static_cast<unsigned>(line[at++] - '0');
+  return v;
+}
+
+bool starts(std::string_view line, std::string_view prefix) { return line.substr(0, prefix.size()) == prefix; }
+
+}  // namespace
+
+int main() {
+  static char buf[1 << 16];
+  static char carry[1 << 16];  // the unfinished line, cut to its first 64 KiB
+  std::size_t carried = 0;
+  unsigned long long lines = 0, records = 0, fresh = 0, again = 0, skipping = 0, max_skip = 0, faults = 0, gone = 0;
+  unsigned long long newest = 0;  // highest stamp seen
+  auto count = [&](std::string_view line) {
+    ++lines;
+    if (starts(line, "possible buffer overrun, skipping ahead")) ++skipping;
+    else if (starts(line, "possible buffer overrun, max skip ahead reached")) ++max_skip;
+    else if (starts(line, "buffer overrun or formatting error, records skipped")) ++faults;
+    else if (starts(line, "The server process ")) ++gone;
+    else if (std::size_t end = time_end(line)) {
+      ++records;
+      unsigned long long stamp = number_at(line, end);
+      if (stamp > newest || records == 1) {
+        newest = stamp;
+        ++fresh;
+      } else {
+        ++again;
+      }
+    }
+  };
+  for (;;) {
+    ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+    if (n <= 0) break;
+    const char* p = buf;
+    const char* end = buf + n;
+    while (p < end) {
+      const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+      const char* stop = nl ? nl : end;
+      std::size_t len = static_cast<std::size_t>(stop - p);
+      if (carried || !nl) {
+        std::size_t take = len < sizeof carry - carried ? len : sizeof carry - carried;
+        std::memcpy(carry + carried, p, take);
+        carried += take;
+        if (nl) {
+          count(std::string_view(carry, carried));
+          carried = 0;
+        }
+      } else {
+        count(std::string_view(p, len));
+      }
+      p = nl ? nl + 1 : end;
+    }
+  }
+  if (carried) count(std::string_view(carry, carried));
+  std::printf("lines %llu records %llu new %llu again %llu skipping %llu max_skip %llu faults %llu gone %llu\n", lines,
+              records, fresh, again, skipping, max_skip, faults, gone);
+  return 0;
+}

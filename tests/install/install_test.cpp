@@ -1,0 +1,200 @@
+// An installation made by `cmake --install` into a temporary prefix: its
+// layout, a user's first steps with the installed programs against the
+// stand-in server, the manual pages and the bash completion.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include "support/process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test::RunResult;
+
+const std::vector<std::string> kPrograms{"kavrex",      "kavrex-sim",  "kavrex-reg",
+                                         "kavrex-msgc", "kavrex-snap", "kavrex-export"};
+
+// One installation for the suite (each test runs in its own process under
+// ctest, and installs for itself then).
+class Installed : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new test::TempDir;
+    ::chmod(dir_->path().c_str(), 0755);  // an installation is readable by every account
+    prefix_ = dir_->file("prefix");
+    test::RunOptions o;
+    o.timeout = std::chrono::minutes(2);
+    RunResult r = test::run({"/usr/bin/env", "cmake", "--install", std::string(KAVREX_BIN_DIR) + "/..",
+                             "--prefix", prefix_},
+                            o);
+    install_status_ = r.status;
+    install_output_ = r.out + r.err;
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    dir_ = nullptr;
+  }
+  void SetUp() override { ASSERT_EQ(install_status_, 0) << install_output_; }
+
+  // A shell in the installation as its user has it: PATH and VELMORANDIR
+  // name the prefix, nothing else is set up.
+  static RunResult shell(const std::string& script, const std::string& server = "") {
+    test::RunOptions o;
+    o.env["PATH"] = prefix_ + "/bin:/usr/bin:/bin";
+    o.env["VELMORANDIR"] = prefix_;
+    o.env["HOME"] = dir_->path();
+    o.env["VELMORANSERVER"] = server.empty() ? std::nullopt : std::optional<std::string>(server);
+    for (const char* v : {"DBLANG", "CLIENT_LOCALE", "DB_LOCALE", "DBNLS", "LANG", "LC_ALL", "ENVIGNORE"})
+      o.env[v] = std::nullopt;
+    o.timeout = std::chrono::seconds(60);
+    return test::run({"/bin/sh", "-ec", script}, o);
+  }
+
+  static test::TempDir* dir_;
+  static std::string prefix_;
+  static int install_status_;
+  static std::string install_output_;
+};
+
+test::TempDir* Installed::dir_ = nullptr;
+std::string Installed::prefix_;
+int Installed::install_status_ = -1;
+std::string Installed::install_output_;
+
+TEST_F(Installed, LayoutTheToolExpects) {
+  for (const auto& p : kPrograms) {
+    fs::path bin = fs::path(prefix_) / "bin" / p;
+    EXPECT_TRUE(fs::is_regular_file(bin)) << p;
+    EXPECT_NE(fs::status(bin).permissions() & fs::perms::others_exec, fs::perms::none) << p;
+    EXPECT_TRUE(fs::is_regular_file(fs::path(prefix_) / "share/man/man1" / (p + ".1"))) << p;
+    EXPECT_TRUE(fs::exists(fs::path(prefix_) / "share/bash-completion/completions" / p)) << p;
+  }
+  for (const char* cat : {"syserr.vem", "winsrv.vem"})
+    EXPECT_TRUE(fs::is_regular_file(fs::path(prefix_) / "msg/en_us/0333" / cat)) << cat;
+  EXPECT_TRUE(fs::is_directory(prefix_ + "/etc/registry/HKLM/SOFTWARE/Velmoran/Corvane"));
+  EXPECT_TRUE(fs::is_empty(prefix_ + "/etc/registry/HKLM/SOFTWARE/Velmoran/Corvane"));
+  // The example settings file sets nothing: every setting line is a comment.
+  std::string rc = test::read_file(prefix_ + "/etc/velmoran.rc");
+  ASSERT_FALSE(rc.empty());
+  EXPECT_EQ(rc.back(), '\n');
+  std::size_t at = 0;
+  while (at < rc.size()) {
+    std::size_t nl = rc.find('\n', at);
+    std::string line = rc.substr(at, nl - at);
+    EXPECT_TRUE(line.empty() || line[0] == '#') << line;
+    at = nl + 1;
+  }
+}
+
+// The first steps of the README, as a user takes them, with the programs
+// of the installation only.
+TEST_F(Installed, FirstSteps) {
+  RunResult setup = shell("kavrex-reg setup srv1");
+  ASSERT_EQ(setup.status, 0) << setup.err;
+  EXPECT_NE(setup.out.find("VLDBSA Group"), std::string::npos) << setup.out;
+  EXPECT_NE(setup.out.find("velmoran"), std::string::npos) << setup.out;
+
+  // The server, then the tool: tracing on for a moment, the settings, the
+  // ring, a snapshot and its export.
+  test::RunOptions env;
+  env.env["VELMORANDIR"] = prefix_;
+  test::Child sim({prefix_ + "/bin/kavrex-sim", "--server", "srv1", "--records", "100", "--rate", "400",
+                   "--level", "2"},
+                  env);
+  ASSERT_TRUE(sim.wait_for_output("kavrex-sim: ready\n")) << sim.err();
+  RunResult r = shell(
+      "cd \"$HOME\"\n"
+      "kavrex on\n"
+      "sleep 0.5\n"
+      "kavrex off\n"
+      "kavrex info | sed -n '1p;2p;$p'\n"
+      "kavrex fview | sed -n 2p | cut -c1-4\n"
+      "kavrex-snap -o first.dump | cut -d: -f1\n"
+      "kavrex-export first.dump | grep -c '\"kind\":\"record\"'\n",
+      "srv1");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < r.out.size();) {
+    std::size_t nl = r.out.find('\n', at);
+    lines.push_back(r.out.substr(at, nl - at));
+    at = nl + 1;
+  }
+  ASSERT_EQ(lines.size(), 6u) << r.out;
+  EXPECT_EQ(lines[0], "kavrex size 100");
+  EXPECT_EQ(lines[1], "kavrex med -c KVF_TEST_C -f KVF_TEST_F");
+  EXPECT_EQ(lines[2], "kavrex off");
+  EXPECT_EQ(lines[3], "KVF_");  // a record line
+  EXPECT_EQ(lines[4], "first.dump");
+  EXPECT_GT(std::stoi(lines[5]), 10);  // 400 a second for half a second
+}
+
+// An account outside the server's DBSA group is refused before anything
+// is read; once the group is among its groups it may work on the server,
+// which runs with that group (as `sudo -g GROUP kavrex-sim` starts it). An
+// existing group, "users", stands for the DBSA group, so that nothing in
+// the system's account databases changes.
+TEST_F(Installed, AdministratorsAreTheDbsaGroup) {
+  ASSERT_EQ(shell("kavrex-reg setup srv2 --dbsa-group users").status, 0);
+  test::RunOptions env;
+  env.env["VELMORANDIR"] = prefix_;
+  test::Child sim({"/usr/bin/setpriv", "--regid=users", "--clear-groups", prefix_ + "/bin/kavrex-sim",
+                   "--server", "srv2", "--records", "20"},
+                  env);
+  ASSERT_TRUE(sim.wait_for_output("kavrex-sim: ready\n")) << sim.err();
+  std::string as_nobody = "setpriv --reuid=nobody --regid=nogroup ";
+  RunResult refused = shell(as_nobody + "--clear-groups kavrex on", "srv2");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.out.rfind("ERROR: Could not initialize the security subsystem.", 0), 0u)
+      << refused.out << refused.err;
+  RunResult admitted = shell(as_nobody + "--groups=users kavrex on && " + as_nobody +
+                                 "--groups=users kavrex info",
+                             "srv2");
+  EXPECT_EQ(admitted.status, 0) << admitted.out << admitted.err;
+  EXPECT_EQ(admitted.out, "kavrex size 20\nkavrex on\n");
+}
+
+TEST_F(Installed, ManualPagesRenderWithoutWarnings) {
+  int pages = 0;
+  for (const auto& e : fs::directory_iterator(prefix_ + "/share/man/man1")) {
+    ++pages;
+    RunResult r = test::run({"/usr/bin/groff", "-ww", "-z", "-man", e.path().string()});
+    EXPECT_EQ(r.status, 0) << e.path();
+    EXPECT_EQ(r.out + r.err, "") << e.path();
+  }
+  EXPECT_EQ(pages, static_cast<int>(kPrograms.size()));
+}
+
+// Completion as bash-completion loads it: the file of the command's name.
+TEST_F(Installed, BashCompletion) {
+  ASSERT_EQ(shell("kavrex-reg setup completed3").status, 0);
+  auto complete = [&](const std::string& command, const std::string& words) {
+    std::string script = "source '" + prefix_ + "/share/bash-completion/completions/" + command +
+                         "'; COMP_WORDS=(" + words + "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); " +
+                         "$(complete -p " + command + " | sed 's/.*-F \\([^ ]*\\).*/\\1/'); " +
+                         "echo \"${COMPREPLY[*]}\"";
+    test::RunOptions o;
+    o.env["VELMORANDIR"] = prefix_;
+    RunResult r = test::run({"/bin/bash", "-c", script}, o);
+    EXPECT_EQ(r.err, "") << command << " " << words;
+    return r.out;
+  };
+  EXPECT_EQ(complete("kavrex", "kavrex fv"), "fview\n");
+  EXPECT_EQ(complete("kavrex", "kavrex lite -c KVF_BFR"), "KVF_BFR_MGR\n");
+  EXPECT_EQ(complete("kavrex", "kavrex med -f KVF_TRAN"), "KVF_TRANS KVF_TRANX\n");
+  EXPECT_EQ(complete("kavrex-reg", "kavrex-reg s"), "setup\n");
+  EXPECT_EQ(complete("kavrex-reg", "kavrex-reg setup compl"), "completed3\n");
+  EXPECT_EQ(complete("kavrex-sim", "kavrex-sim --fl"), "--flat-out\n");
+  EXPECT_EQ(complete("kavrex-snap", "kavrex-snap compl"), "completed3\n");
+  EXPECT_EQ(complete("kavrex-snap", "kavrex-snap -"), "-o --help\n");
+  EXPECT_EQ(complete("kavrex-export", "kavrex-export -"), "-t --help\n");
+  EXPECT_EQ(complete("kavrex-msgc", "kavrex-msgc -"), "-w -o -l\n");
+}
+
+}  // namespace

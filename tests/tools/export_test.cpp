@@ -1,0 +1,295 @@
+// kavrex-export: every field of built records in valid JSON whatever bytes
+// they hold; the same records, skips and order as fview; the live server,
+// the tail walk and the command line.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "export_json.h"
+#include "sim/image_builder.h"
+#include "support/installation.h"
+
+namespace {
+
+using export_test::Json;
+using export_test::parse_lines;
+using kvf::sim::ImageBuilder;
+using kvf::sim::Record;
+using test::Installation;
+using test::RunResult;
+
+RunResult run_export(const Installation& inst, const std::vector<std::string>& args) {
+  std::vector<std::string> argv{test::program("kavrex-export")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return test::run(argv, inst.options());
+}
+
+void expect_fields(const Json& j, const Record& r, std::int32_t index) {
+  EXPECT_EQ(j.at("kind").string, "record");
+  EXPECT_EQ(j.at("index").i64(), index);
+  EXPECT_EQ(j.at("time").i64(), r.time);
+  EXPECT_EQ(j.at("stamp").u64(), r.stamp);
+  EXPECT_EQ(j.at("component").u64(), r.component);
+  EXPECT_EQ(j.at("feature").u64(), r.feature);
+  EXPECT_EQ(j.at("pid").i64(), r.pid);
+  EXPECT_EQ(j.at("csvr").i64(), r.csvr);
+  EXPECT_EQ(j.at("thrd").i64(), r.thrd);
+  EXPECT_EQ(j.at("session").i64(), r.session);
+  EXPECT_EQ(j.at("trans").u64(), r.trans);
+  EXPECT_EQ(j.at("rstcb").u64(), r.rstcb);
+  EXPECT_EQ(j.at("line").i64(), r.line);
+}
+
+TEST(Export, EveryFieldOfEveryRecord) {
+  Installation inst;
+  ImageBuilder image({.ring_records = 16});
+  std::vector<Record> records;
+
+  Record a = image.record("heap.c", 12, "%d items %s");
+  a.args.i32(3).ptr(image.string("\"quoted\" back\\slash\ttab"));
+  a.component = 2;  // KVF_BFR_MGR
+  a.feature = 3;    // KVF_CALL
+  a.time = 0;
+  a.pid = -1;
+  a.csvr = 7;
+  a.thrd = 9;
+  a.session = (std::int64_t{1} << 40) + 5;
+  a.trans = 0xffffffffffffull;
+  a.rstcb = 0;
+  records.push_back(a);
+
+  // Bytes that are not UTF-8 and control characters, in the file name and
+  // in a string argument; ids without a name; a time past the year 9999.
+  Record b = image.record("bad\xff\xfe.c", 7, "%s|");
+  b.args.ptr(image.string("caf\xc3\xa9 \x01\x1f ctl \xed\xa0\x80 \xc0\xaf \xf4\x90\x80\x80 end\n"));
+  b.component = 119;
+  b.feature = 999;
+  b.time = 253402300800;  // 10000-01-01
+  records.push_back(b);
+
+  // A hex dump: its lines are part of the message.
+  unsigned char bytes[20];
+  for (int i = 0; i < 20; ++i) bytes[i] = static_cast<unsigned char>(i * 13);
+  std::uint64_t block = image.bytes(bytes, sizeof bytes);
+  Record c = image.record("dump.c", 1, "blk %r end");
+  c.args.block(block, 20);
+  c.time = -1;
+  c.session = -3;
+  records.push_back(c);
+
+  Record d = image.record("plain.c", 2);  // no message
+  d.time = 1796512681;
+  records.push_back(d);
+
+  for (const Record& r : records) image.append_record(r);
+  image.write_dump(inst.file("dump"));
+
+  RunResult out = run_export(inst, {inst.file("dump")});
+  ASSERT_EQ(out.status, 0) << out.err;
+  EXPECT_EQ(out.err, "");
+  std::vector<Json> lines = parse_lines(out.out);
+  ASSERT_EQ(lines.size(), records.size());
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    SCOPED_TRACE(i);
+    // append_record gave stamps 1, 2, ... in order.
+    records[i].stamp = static_cast<std::uint32_t>(i + 1);
+    expect_fields(lines[i], records[i], static_cast<std::int32_t>(i));
+  }
+  const Json &ja = lines[0], &jb = lines[1], &jc = lines[2], &jd = lines[3];
+  EXPECT_EQ(ja.at("time_utc").string, "1970-01-01T00:00:00Z");
+  EXPECT_EQ(ja.at("component_name").string, "KVF_BFR_MGR");
+  EXPECT_EQ(ja.at("feature_name").string, "KVF_CALL");
+  EXPECT_EQ(ja.at("file").string, "heap.c");
+  EXPECT_EQ(ja.at("message").string, "3 items \"quoted\" back\\slash\ttab");
+
+  EXPECT_TRUE(jb.at("time_utc").is_null());
+  EXPECT_TRUE(jb.at("component_name").is_null());
+  EXPECT_TRUE(jb.at("feature_name").is_null());
+  EXPECT_EQ(jb.at("file").string, "bad\xEF\xBF\xBD\xEF\xBF\xBD.c");
+  // Each byte that starts no character becomes U+FFFD; controls are escaped.
+  const std::string fffd = "\xEF\xBF\xBD";
+  EXPECT_EQ(jb.at("message").string, "caf\xc3\xa9 \x01\x1f ctl " + fffd + fffd + fffd + " " + fffd + fffd + " " +
+                                         fffd + fffd + fffd + fffd + " end\n|");
+  EXPECT_NE(out.out.find("\\u0001\\u001f"), std::string::npos);
+
+  EXPECT_EQ(jc.at("time_utc").string, "1969-12-31T23:59:59Z");
+  char first[16], second[16];
+  std::snprintf(first, sizeof first, "%8x:", static_cast<unsigned>(block));
+  std::snprintf(second, sizeof second, "%8x:", static_cast<unsigned>(block + 16));
+  EXPECT_EQ(jc.at("message").string, std::string("blk \n") + first +
+                                         "  0  d 1a 27 34 41 4e 5b 68 75 82 8f 9c a9 b6 c3\n" + second +
+                                         " d0 dd ea f7 end");
+  EXPECT_EQ(jd.at("time_utc").string, "2026-12-05T23:18:01Z");
+  EXPECT_EQ(jd.at("message").string, "");
+}
+
+// What fview prints in place of a record: its stamp, or the note it printed.
+// With `named_only`, only lines that hold a component name count (the
+// stand-in server's messages run over several lines).
+std::vector<std::string> fview_sequence(const std::string& text, bool named_only = false) {
+  std::vector<std::string> seq;
+  std::istringstream in(text);
+  std::string line;
+  std::getline(in, line);  // the column header
+  while (std::getline(in, line)) {
+    if (line.find("possible buffer overrun, skipping ahead") == 0) seq.push_back("ahead");
+    else if (line.find("possible buffer overrun, max skip") == 0) seq.push_back("max");
+    else if (line.find("buffer overrun or formatting error") == 0) seq.push_back("skipped");
+    else if (!named_only || line.find("KVF_") != std::string::npos) {
+      // A hex dump in a message goes out before its record's columns.
+      if (named_only) line.erase(0, line.find("KVF_"));
+      std::istringstream cols(line);
+      std::string col;
+      for (int i = 0; i < 7; ++i) cols >> col;  // Component .. Stamp
+      seq.push_back(col);
+    }
+  }
+  return seq;
+}
+
+std::vector<std::string> export_sequence(const std::vector<Json>& lines, bool named_only = false) {
+  std::vector<std::string> seq;
+  for (const Json& j : lines) {
+    const std::string& kind = j.at("kind").string;
+    if (kind == "record" && named_only && j.at("component_name").is_null()) continue;
+    if (kind == "record") seq.push_back(j.at("stamp").number);
+    else if (kind == "overrun") seq.push_back(j.at("skip").string);
+    else seq.push_back(kind);
+  }
+  return seq;
+}
+
+// A ring whose head lies beyond its size is never reached: the reader
+// wraps, skips ahead twice and stops at its maximum skip. One record in the
+// way points at a format outside the image.
+TEST(Export, SameRecordsAndSkipsAsFview) {
+  Installation inst;
+  ImageBuilder image({.ring_records = 100});
+  for (int i = 0; i < 100; ++i) {
+    Record r = image.record("ring.c", i, "n=%d");
+    r.args.i32(i);
+    if (i == 30) r.format = 0x10;
+    image.append_record(r);
+  }
+  image.set_indexes(150, 0);
+  image.write_dump(inst.file("dump"));
+
+  RunResult fview = inst.kavrex({"fview", inst.file("dump")});
+  ASSERT_EQ(fview.status, 0) << fview.err;
+  RunResult out = run_export(inst, {inst.file("dump")});
+  ASSERT_EQ(out.status, 0) << out.err;
+  std::vector<Json> lines = parse_lines(out.out);
+  std::vector<std::string> seq = export_sequence(lines);
+  EXPECT_EQ(seq, fview_sequence(fview.out));
+  EXPECT_EQ(std::count(seq.begin(), seq.end(), "ahead"), 2);
+  EXPECT_EQ(std::count(seq.begin(), seq.end(), "max"), 1);
+  EXPECT_EQ(std::count(seq.begin(), seq.end(), "skipped"), 2);  // index 30, seen twice
+  for (const Json& j : lines) {
+    if (j.at("kind").string == "overrun") {
+      EXPECT_TRUE(j.has("from") && j.has("to"));
+    } else if (j.at("kind").string == "skipped") {
+      EXPECT_EQ(j.at("index").i64(), 30);
+    }
+  }
+}
+
+TEST(Export, LiveServerMatchesItsOwnDump) {
+  Installation inst;
+  auto sim = inst.start_sim({"--records", "300", "--count", "600", "--flat-out", "--on", "--level", "3",
+                             "--segments", "2", "--pieces", "2", "--dump", inst.file("server.dump")});
+  ASSERT_TRUE(sim->wait_for_output("kavrex-sim: count reached\n"));
+  RunResult live = run_export(inst, {});
+  RunResult dump = run_export(inst, {inst.file("server.dump")});
+  ASSERT_EQ(live.status, 0) << live.err;
+  ASSERT_EQ(dump.status, 0) << dump.err;
+  EXPECT_EQ(live.out, dump.out);
+  std::vector<Json> lines = parse_lines(live.out);
+  RunResult fview = inst.kavrex({"fview"});
+  EXPECT_EQ(export_sequence(lines, true), fview_sequence(fview.out, true));
+  EXPECT_GT(lines.size(), 250u);
+}
+
+TEST(Export, TailFollowsUntilTheServerGoes) {
+  Installation inst;
+  auto sim = inst.start_sim({"--records", "200", "--rate", "300", "--threads", "1", "--on", "--level", "3"});
+  std::vector<std::string> argv{test::program("kavrex-export"), "-t"};
+  test::Child tail(argv, inst.options());
+  ASSERT_TRUE(tail.wait_for_output("\"stamp\":40,")) << tail.err();
+  sim->signal(SIGTERM);
+  ASSERT_EQ(sim->wait(), 0);
+  EXPECT_EQ(tail.wait(), 0);
+  std::vector<Json> lines = parse_lines(tail.out());
+  ASSERT_GT(lines.size(), 40u);
+  EXPECT_EQ(lines.back().at("kind").string, "server_gone");
+  EXPECT_EQ(lines.back().at("pid").i64(), sim->pid());
+  // Every record once, in the order written.
+  std::uint64_t last = 0;
+  for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+    ASSERT_EQ(lines[i].at("kind").string, "record") << i;
+    EXPECT_GT(lines[i].at("stamp").u64(), last);
+    last = lines[i].at("stamp").u64();
+  }
+}
+
+// A new ring (the size changed) restarts the tail walk on it.
+TEST(Export, TailGoesOnAfterTheRingIsReplaced) {
+  Installation inst;
+  auto sim = inst.start_sim({"--records", "100", "--rate", "300", "--threads", "1", "--on", "--level", "3"});
+  test::Child tail({test::program("kavrex-export"), "-t"}, inst.options());
+  ASSERT_TRUE(tail.wait_for_output("\"stamp\":20,")) << tail.err();
+  ASSERT_EQ(inst.kavrex({"size", "300"}).status, 0);
+  for (int i = 0; i < 500 && inst.kavrex({"info"}).out.rfind("kavrex size 300\n", 0) != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(inst.kavrex({"info"}).out.rfind("kavrex size 300\n", 0), 0u);
+  // Records written into the new ring reach the export too.
+  std::string so_far = tail.out();
+  std::string later = "\"stamp\":" + std::to_string(std::count(so_far.begin(), so_far.end(), '\n') + 60) + ",";
+  EXPECT_TRUE(tail.wait_for_output(later)) << later;
+  sim->signal(SIGTERM);
+  ASSERT_EQ(sim->wait(), 0);
+  EXPECT_EQ(tail.wait(), 0);
+  std::vector<Json> lines = parse_lines(tail.out());
+  EXPECT_EQ(lines.back().at("kind").string, "server_gone");
+}
+
+TEST(Export, CommandLineAndFailures) {
+  Installation inst;
+  for (auto args : std::vector<std::vector<std::string>>{{"-x"}, {"a", "b"}, {"-t", "-t"}, {"a", "-t"}}) {
+    RunResult r = run_export(inst, args);
+    EXPECT_EQ(r.status, 2) << args[0];
+    EXPECT_EQ(r.err.rfind("usage: kavrex-export [-t] [FILE]\n", 0), 0u) << r.err;
+  }
+  RunResult missing = run_export(inst, {inst.file("nothing")});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.out, "");
+  EXPECT_EQ(missing.err, "Unable to open input file '" + inst.file("nothing") +
+                             "'\nkavrex-export: Can't read shared memory file " + inst.file("nothing") + "\n");
+  RunResult no_server = run_export(inst, {});
+  EXPECT_EQ(no_server.status, 1);
+  EXPECT_EQ(no_server.err, "kavrex-export: server " + inst.server() + " not found\n");
+
+  // Output that cannot be written is a failure, not a short export.
+  ImageBuilder one({.ring_records = 8});
+  one.append_record(one.record("a.c", 1, "x"));
+  one.write_dump(inst.file("one"));
+  RunResult full = test::run({"/bin/sh", "-c", "exec '" + test::program("kavrex-export") + "' '" +
+                                                   inst.file("one") + "' >/dev/full"},
+                             inst.options());
+  EXPECT_EQ(full.status, 1);
+  EXPECT_EQ(full.err, "kavrex-export: cannot write the output: No space left on device\n");
+
+  // An empty ring exports nothing.
+  ImageBuilder image({.ring_records = 8});
+  image.write_dump(inst.file("empty"));
+  RunResult empty = run_export(inst, {inst.file("empty")});
+  EXPECT_EQ(empty.status, 0) << empty.err;
+  EXPECT_EQ(empty.out, "");
+}
+
+}  // namespace

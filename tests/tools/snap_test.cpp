@@ -1,0 +1,226 @@
+// kavrex-snap against the stand-in server: a snapshot shows what the live
+// server showed, whatever the segment layout; a full disk leaves no file
+// behind; the progress line; the command line and its statuses.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include "support/installation.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test::Installation;
+using test::RunResult;
+
+RunResult snap(const Installation& inst, const std::vector<std::string>& args) {
+  std::vector<std::string> argv{test::program("kavrex-snap")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return test::run(argv, inst.options());
+}
+
+std::vector<std::string> files_in(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  return names;
+}
+
+const std::vector<std::vector<std::string>> kEveryView{
+    {"view"}, {"fview"}, {"rview"}, {"frview"}, {"info"}};
+
+struct Layout {
+  const char* name;
+  std::vector<std::string> args;
+};
+
+void PrintTo(const Layout& layout, std::ostream* os) { *os << layout.name; }
+
+class SnapLayouts : public testing::TestWithParam<Layout> {};
+
+// With the writers stopped, the snapshot is the server's memory: every view
+// of it prints exactly what the same view prints live, and its bytes are
+// those of the dump the server writes itself.
+TEST_P(SnapLayouts, ShowsWhatTheLiveServerShows) {
+  Installation inst;
+  std::vector<std::string> args = GetParam().args;
+  for (const char* a : {"--records", "300", "--count", "700", "--flat-out", "--on", "--level", "3",
+                        "--dump"})
+    args.push_back(a);
+  args.push_back(inst.file("server.dump"));
+  auto sim = inst.start_sim(args);
+  ASSERT_TRUE(sim->wait_for_output("kavrex-sim: count reached\n")) << sim->err();
+
+  std::string file = inst.file("snap.dump");
+  RunResult r = snap(inst, {"-o", file});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out.rfind(file + ": ", 0), 0u) << r.out;
+  EXPECT_EQ(test::read_file(file), test::read_file(inst.file("server.dump")));
+
+  for (const auto& view : kEveryView) {
+    RunResult live = inst.kavrex(view);
+    std::vector<std::string> from_file = view;
+    from_file.push_back(file);
+    RunResult saved = inst.kavrex(from_file);
+    EXPECT_EQ(live.status, 0) << view[0] << live.err;
+    EXPECT_EQ(saved.status, 0) << view[0] << saved.err;
+    EXPECT_EQ(saved.out, live.out) << view[0];
+    EXPECT_GT(std::count(live.out.begin(), live.out.end(), '\n'), view[0] == "info" ? 1 : 250) << view[0];
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Snap, SnapLayouts,
+    testing::Values(Layout{"OneSegment", {}}, Layout{"SegmentsInPieces", {"--segments", "3", "--pieces", "2"}},
+                    Layout{"Continuation", {"--segments", "3", "--continuation"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Under load, writers go on while the memory is copied. At a rate the
+// reader's guard window covers, the snapshot holds the whole ring.
+TEST(Snap, UnderLoadEveryViewOfTheSnapshotWorks) {
+  Installation inst;
+  auto sim = inst.start_sim({"--records", "500", "--threads", "4", "--rate", "2000", "--on", "--level", "3",
+                             "--segments", "2", "--pieces", "3"});
+  for (int i = 0; i < 500; ++i) {  // until the writers have gone round the ring
+    std::string live = inst.kavrex({"view"}).out;
+    if (std::count(live.begin(), live.end(), '\n') > 550) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  std::string file = inst.file("busy.dump");
+  RunResult r = snap(inst, {"-o", file});
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const auto& view : kEveryView) {
+    std::vector<std::string> args = view;
+    args.push_back(file);
+    RunResult v = inst.kavrex(args);
+    EXPECT_EQ(v.status, 0) << view[0] << v.err;
+    EXPECT_EQ(v.err, "") << view[0];
+    EXPECT_GT(std::count(v.out.begin(), v.out.end(), '\n'), view[0] == "info" ? 1 : 400) << view[0];
+  }
+}
+
+// Flat out, records are rewritten while they are copied: the views of such
+// a torn snapshot show what they can, and never fail.
+TEST(Snap, TornSnapshotOfAFlatOutServerIsStillReadable) {
+  Installation inst;
+  auto sim = inst.start_sim({"--records", "300", "--threads", "4", "--flat-out", "--on", "--level", "3"});
+  for (int n = 0; n < 5; ++n) {
+    std::string file = inst.file("torn" + std::to_string(n) + ".dump");
+    ASSERT_EQ(snap(inst, {"-o", file}).status, 0);
+    for (const auto& view : kEveryView) {
+      std::vector<std::string> args = view;
+      args.push_back(file);
+      RunResult v = inst.kavrex(args);
+      EXPECT_EQ(v.status, 0) << view[0] << v.err;
+      EXPECT_EQ(v.err, "") << view[0];
+    }
+  }
+}
+
+// A small file system of its own: the write fails with ENOSPC part way.
+class SmallDisk {
+ public:
+  explicit SmallDisk(const std::string& dir) : dir_(dir) {
+    fs::create_directory(dir_);
+    mounted_ = ::mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=256k") == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_) ::umount(dir_.c_str());
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string dir_;
+  bool mounted_ = false;
+};
+
+TEST(Snap, FullDiskGivesAnErrorAndNoFile) {
+  Installation inst;
+  SmallDisk disk(inst.file("small"));
+  if (!disk.mounted()) GTEST_SKIP() << "mounting a tmpfs needs root";
+  auto sim = inst.start_sim({"--records", "100"});
+  std::string file = inst.file("small/snap.dump");
+  test::write_file(file, "an older snapshot");
+  RunResult r = snap(inst, {"-o", file});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "kavrex-snap: cannot write " + file +
+                       ": No space left on device (the disk is full; nothing was written)\n");
+  // The older file is untouched and no temporary file is left.
+  EXPECT_EQ(test::read_file(file), "an older snapshot");
+  EXPECT_EQ(files_in(inst.file("small")), std::vector<std::string>{"snap.dump"});
+}
+
+TEST(Snap, DefaultNameAndServerArgument) {
+  Installation inst;
+  auto sim = inst.start_sim({"--records", "20"});
+  std::string dir = inst.file("out");
+  fs::create_directory(dir);
+  test::RunOptions o = inst.options();
+  o.env["VELMORANSERVER"] = std::nullopt;  // the argument names it
+  RunResult r = test::run({"/bin/sh", "-c", "cd '" + dir + "' && exec '" + test::program("kavrex-snap") +
+                                                "' " + inst.server()},
+                          o);
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> names = files_in(dir);
+  ASSERT_EQ(names.size(), 1u);
+  // SERVER-YYYYMMDDTHHMMSSZ.dump
+  EXPECT_EQ(names[0].size(), inst.server().size() + 1 + 16 + 5) << names[0];
+  EXPECT_EQ(names[0].rfind(inst.server() + "-", 0), 0u) << names[0];
+  EXPECT_EQ(names[0].substr(names[0].size() - 6), "Z.dump");
+  EXPECT_EQ(r.out.rfind(names[0] + ": 1 segment(s), ", 0), 0u) << r.out;
+  EXPECT_EQ(inst.kavrex({"info", dir + "/" + names[0]}).status, 0);
+}
+
+// On a terminal a large image gets a progress line; `script` gives the
+// program one (its output comes back on script's standard output).
+TEST(Snap, ProgressLineOnATerminalForLargeImages) {
+  Installation inst;
+  auto sim = inst.start_sim({"--records", "200000"});  // a ring of 30 MiB
+  std::string file = inst.file("big.dump");
+  RunResult r = test::run({"/usr/bin/script", "-qfec", test::program("kavrex-snap") + " -o " + file, "/dev/null"},
+                          inst.options());
+  ASSERT_EQ(r.status, 0) << r.out;
+  std::size_t last = r.out.rfind("\rkavrex-snap: ");
+  ASSERT_NE(last, std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\rkavrex-snap: 4 of "), last) << "one update only: " << r.out;
+  std::string done = r.out.substr(last);
+  EXPECT_NE(done.find(" MiB (100%)\r\n" + file + ": 1 segment(s), "), std::string::npos) << done;
+}
+
+TEST(Snap, CommandLineAndFailures) {
+  Installation inst;
+  for (auto args : std::vector<std::vector<std::string>>{
+           {"-x"}, {"-o"}, {"-o", ""}, {"one", "two"}, {"-o", "f", "one", "two"}}) {
+    RunResult r = snap(inst, args);
+    EXPECT_EQ(r.status, 2) << args[0];
+    EXPECT_EQ(r.err.rfind("usage: kavrex-snap [-o FILE] [SERVER]\n", 0), 0u) << r.err;
+  }
+  RunResult help = snap(inst, {"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("usage: kavrex-snap", 0), 0u);
+
+  // No server running: nothing is written, an older file stays.
+  std::string file = inst.file("keep.dump");
+  test::write_file(file, "old");
+  RunResult r = snap(inst, {"-o", file});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "kavrex-snap: server " + inst.server() + " not found\n");
+  EXPECT_EQ(test::read_file(file), "old");
+
+  test::RunOptions o = inst.options();
+  o.env["VELMORANSERVER"] = std::nullopt;
+  RunResult none = test::run({test::program("kavrex-snap")}, o);
+  EXPECT_EQ(none.status, 2);
+  EXPECT_EQ(none.err.rfind("kavrex-snap: no server: name one or set VELMORANSERVER\n", 0), 0u);
+}
+
+}  // namespace

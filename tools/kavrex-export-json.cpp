@@ -1,0 +1,225 @@
+// kavrex-export-json.cpp -- JSON lines in fixed buffers: escaping, UTF-8
+// repair, ISO 8601 times, and the object for one trace record.
+#include <cstdio>
+#include <cstring>
+
+#include "kavrex/catalogues.h"
+#include "shm/field.h"
+#include "tools/kavrex-export.h"
+#include "viewer/expand.h"
+#include "viewer/image_text.h"
+#include "viewer/ring_layout.h"
+
+namespace kavrex_export {
+namespace {
+
+// Room kept for closing a cut string and the object: `"`, `}` and newline.
+constexpr std::size_t kCloseRoom = 8;
+
+// Length of the well-formed UTF-8 sequence at p (n bytes left), 0 when the
+// byte at p does not start one: overlong forms, surrogates and code points
+// above U+10FFFF are not well formed.
+std::size_t utf8_sequence(const unsigned char* p, std::size_t n) {
+  unsigned char c = p[0];
+  auto cont = [&](std::size_t i, unsigned char lo = 0x80, unsigned char hi = 0xBF) {
+    return i < n && p[i] >= lo && p[i] <= hi;
+  };
+  if (c < 0x80) return 1;
+  if (c < 0xC2) return 0;
+  if (c < 0xE0) return cont(1) ? 2 : 0;
+  if (c < 0xF0) {
+    unsigned char lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+    return cont(1, lo, hi) && cont(2) ? 3 : 0;
+  }
+  if (c < 0xF5) {
+    unsigned char lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+    return cont(1, lo, hi) && cont(2) && cont(3) ? 4 : 0;
+  }
+  return 0;
+}
+
+// Days since 1970-01-01 to a civil date (proleptic Gregorian).
+void civil_from_days(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
+  z += 719468;
+  std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  auto doe = static_cast<unsigned>(z - era * 146097);
+  unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  y = static_cast<std::int64_t>(yoe) + era * 400;
+  unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  unsigned mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  if (m <= 2) ++y;
+}
+
+// Message text: the process-wide buffer the expansion fills, and the
+// hex-dump lines it wrote before (caught from the viewer's output).
+char g_message[kvf::kMessageSize];
+constexpr std::size_t kDumpTextMax = 256 * 1024;
+char g_dump_text[kDumpTextMax];
+
+}  // namespace
+
+std::size_t JsonLine::room() const { return cap_ - len_; }
+
+void JsonLine::raw(const char* p, std::size_t n) {
+  if (n > room()) n = room();
+  std::memcpy(buf_ + len_, p, n);
+  len_ += n;
+}
+
+void JsonLine::begin() {
+  len_ = 0;
+  first_ = true;
+  raw("{", 1);
+}
+
+void JsonLine::key(const char* k) {
+  if (!first_) raw(",", 1);
+  first_ = false;
+  raw("\"", 1);
+  raw(k, std::strlen(k));
+  raw("\":", 2);
+}
+
+void JsonLine::open_string(const char* k) {
+  key(k);
+  raw("\"", 1);
+}
+
+void JsonLine::string_piece(const char* text, std::size_t n) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  std::size_t i = 0;
+  while (i < n) {
+    char esc[8];
+    const char* out = esc;
+    std::size_t len = 0;
+    unsigned char c = p[i];
+    std::size_t seq = utf8_sequence(p + i, n - i);
+    if (c == '"' || c == '\\') {
+      esc[0] = '\\';
+      esc[1] = static_cast<char>(c);
+      len = 2;
+    } else if (c < 0x20) {
+      const char* named = c == '\n' ? "\\n" : c == '\t' ? "\\t" : c == '\r' ? "\\r" : c == '\b' ? "\\b" : c == '\f' ? "\\f" : nullptr;
+      if (named) {
+        out = named;
+        len = 2;
+      } else {
+        std::snprintf(esc, sizeof esc, "\\u%04x", c);
+        len = 6;
+      }
+    } else if (seq == 0) {
+      out = "\xEF\xBF\xBD";  // U+FFFD for a byte that starts no character
+      len = 3;
+      seq = 1;
+    } else {
+      out = text + i;
+      len = seq;
+    }
+    if (seq == 0) seq = 1;
+    if (len + kCloseRoom > room()) return;  // cut: keep room to close
+    raw(out, len);
+    i += seq;
+  }
+}
+
+void JsonLine::close_string() { raw("\"", 1); }
+
+void JsonLine::string(const char* k, const char* text, std::size_t n) {
+  open_string(k);
+  string_piece(text, n);
+  close_string();
+}
+
+void JsonLine::string(const char* k, const char* text) { string(k, text, std::strlen(text)); }
+
+void JsonLine::number(const char* k, std::int64_t v) {
+  char d[24];
+  int n = std::snprintf(d, sizeof d, "%lld", static_cast<long long>(v));
+  key(k);
+  raw(d, static_cast<std::size_t>(n));
+}
+
+void JsonLine::unsigned_number(const char* k, std::uint64_t v) {
+  char d[24];
+  int n = std::snprintf(d, sizeof d, "%llu", static_cast<unsigned long long>(v));
+  key(k);
+  raw(d, static_cast<std::size_t>(n));
+}
+
+void JsonLine::null(const char* k) {
+  key(k);
+  raw("null", 4);
+}
+
+void JsonLine::end() {
+  // The close room is kept by every string piece; numbers and keys are
+  // short, and the buffers are sized far beyond a record's fields.
+  if (room() < 2) len_ = cap_ - 2;
+  raw("}\n", 2);
+}
+
+bool iso_utc(std::int64_t seconds, char* out) {
+  std::int64_t days = seconds / 86400, rest = seconds % 86400;
+  if (rest < 0) {
+    rest += 86400;
+    --days;
+  }
+  std::int64_t y;
+  unsigned m, d;
+  civil_from_days(days, y, m, d);
+  if (y < 0 || y > 9999) return false;
+  char text[64];  // room for any int, so that no conversion is cut
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(y), m, d,
+                static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
+  std::memcpy(out, text, 21);
+  return true;
+}
+
+bool record_line(JsonLine& line, const unsigned char* r, std::int32_t index) {
+  using namespace kvf;
+  std::uint64_t file = load_shared<std::uint64_t>(r, record::kFile);
+  ImageString file_name;
+  if (!image_string(file, 4096, &file_name)) return false;
+  text::Text message(g_message, sizeof g_message);
+  bool expanded = kvf_expand_message(message, load<std::uint64_t>(r, record::kFormat), r + record::kArgs);
+  std::size_t dump = take_capture(g_dump_text, sizeof g_dump_text);
+  if (!expanded) return false;
+
+  line.begin();
+  line.string("kind", "record");
+  line.number("index", index);
+  std::int64_t time = load<std::int64_t>(r, record::kTime);
+  line.number("time", time);
+  char iso[21];
+  if (iso_utc(time, iso))
+    line.string("time_utc", iso);
+  else
+    line.null("time_utc");
+  line.unsigned_number("stamp", load_shared<std::uint32_t>(r, record::kStamp));
+  std::uint32_t component = load<std::uint32_t>(r, record::kComponent);
+  std::uint32_t feature = load<std::uint32_t>(r, record::kFeature);
+  line.unsigned_number("component", component);
+  if (const char* name = component_name(component)) line.string("component_name", name);
+  else line.null("component_name");
+  line.unsigned_number("feature", feature);
+  if (const char* name = feature_name(feature)) line.string("feature_name", name);
+  else line.null("feature_name");
+  line.number("pid", load<std::int32_t>(r, record::kPid));
+  line.number("csvr", load<std::int32_t>(r, record::kCsvr));
+  line.number("thrd", load<std::int32_t>(r, record::kThrd));
+  line.number("session", load<std::int64_t>(r, record::kSession));
+  line.unsigned_number("trans", load<std::uint64_t>(r, record::kTrans));
+  line.unsigned_number("rstcb", load<std::uint64_t>(r, record::kRstcb));
+  line.string("file", file_name.data, file_name.size);
+  line.number("line", load<std::int32_t>(r, record::kLine));
+  line.open_string("message");
+  line.string_piece(g_dump_text, dump);
+  line.string_piece(message.data(), message.size());
+  line.close_string();
+  line.end();
+  return true;
+}
+
+}  // namespace kavrex_export
