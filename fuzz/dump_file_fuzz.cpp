@@ -1,29 +1,34 @@
 // Fuzz target: arbitrary bytes as a dump file, loaded end to end (placement,
-// control-block checks, info), then released again.
-#include <sys/mman.h>
+// control-block checks, info, one pass over the ring as fview or frview
+// prints it), then released again. A fault anywhere is a finding: every
+// pointer read from a dump must be checked against the loaded image.
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <string>
 
+#include "fuzz/fuzz_support.h"
 #include "kavrex/commands.h"
 #include "kavrex/control_block.h"
 #include "shm/dump_reader.h"
+#include "viewer/reader.h"
+#include "viewer/view.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static std::FILE* sink = std::fopen("/dev/null", "w");
-  int fd = memfd_create("dump", MFD_CLOEXEC);
+  fuzz::quiet_views();
+  fuzz::keep_faults_fatal();
+  int fd = fuzz::memory_file(data, size);
   if (fd < 0) return 0;
-  for (std::size_t done = 0; done < size;) {
-    ssize_t n = write(fd, data + done, size - done);
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  std::string path = "/proc/self/fd/" + std::to_string(fd);
-  if (kvf::rinfile(path.c_str(), 0) == 0) {
-    if (unsigned char* block = kvf::control_block(); block && kvf::alloc_failed(block) == 0)
+  if (kvf::rinfile(fuzz::path_of(fd).c_str(), 0) == 0) {
+    if (unsigned char* block = kvf::control_block(); block && kvf::alloc_failed(block) == 0) {
       kvf::show_info(block, sink);
+      // The reader's state lives for a whole run; each input starts afresh.
+      kvf::reader_state() = kvf::ReaderState{};
+      // The last byte picks the layout, so that every one is searched.
+      unsigned char pick = size > 0 ? data[size - 1] : 0;
+      kvf::kvf_view(pick & 1, !(pick & 2), false);
+    }
     kvf::release_dump();
   }
   close(fd);

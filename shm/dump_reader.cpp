@@ -4,7 +4,8 @@
 //
 // Every segment is marked for removal as soon as it is attached, so that no
 // segment outlives the process, however it ends; release then only detaches
-// and frees the tables.
+// and frees the tables. The load guard (shm/load_guard.h) covers the moment
+// between creating a segment and marking it.
 #include "shm/dump_reader.h"
 
 #include <cerrno>
@@ -24,6 +25,7 @@
 #include "kavrex/control_block_layout.h"
 #include "shm/field.h"
 #include "shm/image.h"
+#include "shm/load_guard.h"
 #include "shm/segment_layout.h"
 #include "shm/shmcb_layout.h"
 #include "shm/stdin_loader.h"
@@ -213,6 +215,9 @@ int rinfile(const char* path, std::uint32_t key) {
     set_root_pointer(0);
     return 1;
   }
+  // A SIGKILL between a shmget and the removal mark would leave that
+  // segment behind: the guard removes it once this process is gone.
+  start_load_guard();
   g_capacity = segments * 100;
   g_ids = static_cast<int*>(std::malloc(static_cast<std::size_t>(g_capacity) * sizeof(int)));
   g_placed = static_cast<void**>(std::malloc(static_cast<std::size_t>(g_capacity) * sizeof(void*)));

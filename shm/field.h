@@ -6,7 +6,9 @@
 // atomic accesses for fields the server writes while the tool reads (ring
 // indexes, record stamps, level cells): the compiler may neither tear them nor
 // keep them in a register across a poll. Those fields are naturally aligned in
-// every layout, which the atomic forms require.
+// every layout, which the atomic forms require; a damaged dump can still put
+// a structure at an odd address (a ring pointer of ...07), and such a field,
+// which no server writes, is copied instead.
 #pragma once
 
 #include <atomic>
@@ -36,6 +38,7 @@ inline T load_shared(const void* base, std::size_t offset) {
   static_assert(std::is_integral_v<T> || std::is_pointer_v<T>);
   auto* p = reinterpret_cast<T*>(const_cast<unsigned char*>(
       static_cast<const unsigned char*>(base) + offset));
+  if (reinterpret_cast<std::uintptr_t>(p) % alignof(T) != 0) return load<T>(base, offset);
   return std::atomic_ref<T>(*p).load(std::memory_order_relaxed);
 }
 
@@ -43,6 +46,7 @@ template <typename T>
 inline void store_shared(void* base, std::size_t offset, T value) {
   static_assert(std::is_integral_v<T> || std::is_pointer_v<T>);
   auto* p = reinterpret_cast<T*>(static_cast<unsigned char*>(base) + offset);
+  if (reinterpret_cast<std::uintptr_t>(p) % alignof(T) != 0) return store<T>(base, offset, value);
   std::atomic_ref<T>(*p).store(value, std::memory_order_relaxed);
 }
 

@@ -1,0 +1,82 @@
+// fuzz_support.h -- small helpers shared by the fuzz targets: inputs as files,
+// a scratch directory per process, and a fault that stays a finding.
+#pragma once
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "viewer/fault.h"
+#include "viewer/output.h"
+
+namespace fuzz {
+
+// Writes `size` bytes to a new file in memory; returns the descriptor (or
+// -1). Its name for open(2) is path_of(fd).
+inline int memory_file(const std::uint8_t* data, std::size_t size) {
+  int fd = memfd_create("fuzz", MFD_CLOEXEC);
+  if (fd < 0) return -1;
+  for (std::size_t done = 0; done < size;) {
+    ssize_t n = write(fd, data + done, size - done);
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return fd;
+}
+
+inline std::string path_of(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// Writes `size` bytes to `path`, replacing it.
+inline void write_file(const std::string& path, const void* data, std::size_t size) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) std::abort();
+  if (size) std::fwrite(data, 1, size, f);
+  std::fclose(f);
+}
+
+// A directory of this process's own below /tmp, made once and removed
+// at exit.
+inline const std::string& scratch_dir() {
+  static std::string dir = [] {
+    char name[] = "/tmp/kavrex-fuzz-XXXXXX";
+    if (!mkdtemp(name)) std::abort();
+    static std::string copy = name;
+    std::atexit([] { std::system(("rm -rf '" + copy + "'").c_str()); });
+    return std::string(name);
+  }();
+  return dir;
+}
+
+// The views write with write(2) to their own descriptor; the targets send
+// it to /dev/null.
+inline void quiet_views() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  std::FILE* null = std::fopen("/dev/null", "w");
+  kvf::out::set_fd(fileno(null));
+}
+
+// The walks install their fault handlers once and keep them, so that a
+// fault while a record is read is reported as skipped records. Here every
+// read must be checked before it is made: the handlers are installed now
+// and the sanitizer's own put back, so that a fault in a walk stays a
+// finding with its input saved.
+inline void keep_faults_fatal() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  struct sigaction segv {}, bus {};
+  sigaction(SIGSEGV, nullptr, &segv);
+  sigaction(SIGBUS, nullptr, &bus);
+  kvf::install_fault_handlers();
+  sigaction(SIGSEGV, &segv, nullptr);
+  sigaction(SIGBUS, &bus, nullptr);
+}
+
+}  // namespace fuzz

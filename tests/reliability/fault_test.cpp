@@ -1,0 +1,300 @@
+// The tool interrupted, killed or refused: signals during a dump load, a
+// view and a tail walk; SIGKILL at random moments of a load; the server
+// killed under a tail walk; a dump placed over the tool's own memory. After
+// each, no segment of the tool's may be left.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "shm/shmcb_layout.h"
+#include "sim/image_builder.h"
+#include "support/installation.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using test::Installation;
+using test::RunResult;
+
+std::vector<int> left_by(pid_t pid) { return test::shm_segments_created_by(pid); }
+
+// A dump of `records` records whose server is this test process, so that a
+// tail walk over it waits for as long as the test wants.
+std::string record_dump(const Installation& inst, const std::string& name, int records) {
+  kvf::sim::ImageBuilder image({.ring_records = records + 1, .pid = static_cast<std::uint32_t>(getpid())});
+  for (int i = 0; i < records; ++i) {
+    auto r = image.record("fault.c", i, "record %d of a dump that takes a while to print\\n");
+    r.args.i32(i);
+    image.append_record(r);
+  }
+  std::string path = inst.file(name);
+  image.write_dump(path);
+  return path;
+}
+
+// A dump of many segments, so that a load takes a while.
+std::string many_segments(const Installation& inst, int count) {
+  kvf::sim::ImageOptions spec{.ring_records = 8};
+  spec.segments.push_back({});
+  for (int i = 1; i < count; ++i) spec.segments.push_back({.size = 256 * 1024});
+  kvf::sim::ImageBuilder image(spec);
+  std::string path = inst.file("segments.dump");
+  image.write_dump(path);
+  return path;
+}
+
+// kavrex with its standard output on a pipe that the test reads only as far
+// as it wants: once the pipe is full the tool waits inside its view.
+class PipedKavrex {
+ public:
+  PipedKavrex(const Installation& inst, const std::vector<std::string>& args) {
+    int out[2];
+    if (pipe(out) != 0) throw std::runtime_error("pipe");
+    std::vector<std::string> env;
+    auto options = inst.options();
+    for (char** e = environ; *e; ++e) {
+      std::string kv = *e;
+      if (!options.env.count(kv.substr(0, kv.find('=')))) env.push_back(kv);
+    }
+    for (auto& [k, v] : options.env)
+      if (v) env.push_back(k + "=" + *v);
+    std::vector<std::string> argv{test::program("kavrex")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent) _exit(127);
+      dup2(out[1], 1);
+      int null = open("/dev/null", O_WRONLY);
+      dup2(null, 2);
+      close(out[0]);
+      sigset_t none;
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      for (int s = 1; s < 32; ++s) signal(s, SIG_DFL);
+      std::vector<char*> a, e;
+      for (auto& s : argv) a.push_back(s.data());
+      a.push_back(nullptr);
+      for (auto& s : env) e.push_back(s.data());
+      e.push_back(nullptr);
+      execve(a[0], a.data(), e.data());
+      _exit(127);
+    }
+    close(out[1]);
+    fd_ = out[0];
+  }
+  ~PipedKavrex() {
+    if (pid_ > 0 && !reaped_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    close(fd_);
+  }
+  pid_t pid() const { return pid_; }
+  // Reads until `n` bytes have come (or the end).
+  std::string read(std::size_t n) {
+    std::string got;
+    char buf[4096];
+    while (got.size() < n) {
+      ssize_t r = ::read(fd_, buf, std::min(sizeof buf, n - got.size()));
+      if (r <= 0) break;
+      got.append(buf, static_cast<std::size_t>(r));
+    }
+    return got;
+  }
+  int wait() {
+    int raw = 0;
+    waitpid(pid_, &raw, 0);
+    reaped_ = true;
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  bool reaped_ = false;
+};
+
+// Whether `pid` has created a segment yet (the load has begun).
+bool has_segments(pid_t pid) { return !left_by(pid).empty(); }
+
+struct Signal {
+  int number;
+  const char* name;
+};
+constexpr Signal kSignals[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}, {SIGQUIT, "SIGQUIT"}};
+
+TEST(Fault, SignalsWhileADumpIsLoadedEndWithStatusOneAndRemoveEverySegment) {
+  Installation inst;
+  std::string big = record_dump(inst, "big.dump", 3000);
+  std::string small = record_dump(inst, "small.dump", 5);
+  std::string segments = many_segments(inst, 300);
+  int mid_load = 0;
+  for (const Signal& s : kSignals) {
+    SCOPED_TRACE(s.name);
+    // During the load: stopped as soon as its first segment exists.
+    {
+      test::Child tool({test::program("kavrex"), "info", segments}, inst.options());
+      while (!has_segments(tool.pid()) && tool.running()) std::this_thread::yield();
+      tool.signal(SIGSTOP);
+      std::size_t made = left_by(tool.pid()).size();
+      if (made > 0 && made < 300) ++mid_load;
+      tool.signal(s.number);
+      tool.signal(SIGCONT);
+      EXPECT_EQ(tool.wait(), 1) << tool.err();
+      EXPECT_EQ(left_by(tool.pid()), std::vector<int>{});
+    }
+    // During a view: the tool waits on a full pipe in the middle of the ring.
+    {
+      PipedKavrex tool(inst, {"fview", big});
+      EXPECT_EQ(tool.read(2000).size(), 2000u);
+      EXPECT_FALSE(left_by(tool.pid()).empty());
+      kill(tool.pid(), s.number);
+      EXPECT_EQ(tool.wait(), 1);
+      EXPECT_EQ(left_by(tool.pid()), std::vector<int>{});
+    }
+    // During a tail walk over a dump whose server (this process) lives on.
+    {
+      test::Child tool({test::program("kavrex"), "-t", "view", small}, inst.options());
+      ASSERT_TRUE(tool.wait_for_output("record 4 of a dump")) << tool.err();
+      tool.signal(s.number);
+      EXPECT_EQ(tool.wait(), 1) << tool.err();
+      EXPECT_EQ(left_by(tool.pid()), std::vector<int>{});
+    }
+  }
+  std::printf("[ figures  ] 12 signalled runs, %d of 4 load signals landed mid-load\n", mid_load);
+}
+
+TEST(Fault, SigkillAtRandomMomentsOfALoadLeavesNoSegment) {
+  Installation inst;
+  std::string path = many_segments(inst, 40);
+  // How long a whole run takes here, start-up included.
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(inst.kavrex({"info", path}).status, 0);
+  auto whole = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+
+  std::mt19937 random(11);
+  std::uniform_int_distribution<long> moment(0, whole.count());
+  int kills = 0, with_segments = 0, finished = 0, guarded = 0;
+  std::vector<int> left;
+  auto until = std::chrono::steady_clock::now() + 20s;
+  while (kills < 250 && std::chrono::steady_clock::now() < until) {
+    test::Child tool({test::program("kavrex"), "info", path}, inst.options());
+    std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+    if (has_segments(tool.pid())) ++with_segments;
+    tool.signal(SIGKILL);
+    int status = tool.wait();
+    if (status == 0) ++finished;
+    ++kills;
+    // A segment killed between its creation and its removal mark is the
+    // load guard's to remove, once it has seen the tool go.
+    if (has_segments(tool.pid())) ++guarded;
+    for (int i = 0; i < 200 && has_segments(tool.pid()); ++i) std::this_thread::sleep_for(5ms);
+    for (int id : left_by(tool.pid())) {
+      left.push_back(id);
+      shmctl(id, IPC_RMID, nullptr);
+    }
+  }
+  EXPECT_GE(kills, 200);
+  EXPECT_EQ(left, std::vector<int>{});
+  std::printf("[ figures  ] %d kills within %lld us runs, %d while segments existed, %d runs ended first, "
+              "%d left to the guard, %zu segments left\n",
+              kills, static_cast<long long>(whole.count()), with_segments, finished, guarded, left.size());
+}
+
+TEST(Fault, TailEndsSoonAfterTheServerIsKilled) {
+  Installation inst;
+  auto sim = inst.start_sim({"--records", "2000", "--on", "--level", "3", "--flat-out"});
+  test::Child tail({test::program("kavrex"), "-t", "fview"}, inst.options());
+  std::this_thread::sleep_for(300ms);
+  std::vector<int> server_segments = left_by(sim->pid());
+  sim->signal(SIGKILL);
+  ASSERT_EQ(sim->wait(), 128 + SIGKILL);
+  auto gone = std::chrono::steady_clock::now();
+  int status = tail.wait(10s);
+  auto took = std::chrono::steady_clock::now() - gone;
+  // A killed server removes nothing: its segments go once the tool has
+  // let go of them.
+  for (int id : server_segments) shmctl(id, IPC_RMID, nullptr);
+  EXPECT_EQ(status, 0) << tail.err();
+  std::string out = tail.out();
+  std::string message = "The server process " + std::to_string(sim->pid()) + " is gone!\n";
+  ASSERT_GE(out.size(), message.size());
+  EXPECT_EQ(out.substr(out.size() - message.size()), message);
+  // Polls come every 10 ms; the margin is for a busy machine.
+  EXPECT_LT(took, 1500ms);
+  std::printf("[ figures  ] tail ended %lld ms after the server was reaped\n",
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+}
+
+TEST(Fault, LiveViewsEndOnSignalsAndLeaveTheServerRunning) {
+  Installation inst;
+  auto sim = inst.start_sim({"--records", "500", "--on", "--level", "3", "--rate", "2000"});
+  for (const Signal& s : kSignals) {
+    SCOPED_TRACE(s.name);
+    test::Child tail({test::program("kavrex"), "-t", "view"}, inst.options());
+    ASSERT_TRUE(tail.wait_for_output("rsam/")) << tail.err();
+    tail.signal(s.number);
+    // No dump is loaded: the interrupt handler ends with the default
+    // action (after its bell), and so do the others.
+    EXPECT_EQ(tail.wait(5s), 128 + s.number) << tail.err();
+    EXPECT_EQ(left_by(tail.pid()), std::vector<int>{});
+    EXPECT_TRUE(sim->running());
+  }
+}
+
+TEST(Fault, ADumpOverTheToolsOwnMemoryIsRefused) {
+  Installation inst;
+  auto expect_refused = [&](const std::vector<std::string>& argv, const std::string& path) {
+    test::Child tool(argv, inst.options());
+    EXPECT_EQ(tool.wait(), 1);
+    EXPECT_EQ(tool.out(), "");
+    std::string err = tool.err();
+    EXPECT_EQ(err.rfind("rinfile: shmget/shmat error (cnt ", 0), 0u) << err;
+    EXPECT_NE(err.find(") errno=22\nkavrex: Can't read shared memory file " + path + "\n"), std::string::npos) << err;
+    EXPECT_EQ(left_by(tool.pid()), std::vector<int>{});
+  };
+  // The tool's program text and the top of its stack, where a run without
+  // address randomisation puts them on x86-64.
+  std::uint64_t size = kvf::sim::ImageBuilder::plan({.ring_records = 4})[0].size;
+  std::uint64_t below_stack_top = (0x7ffffffff000ull - size - 0x1000) & ~std::uint64_t{0xFFF};
+  for (std::uint64_t base : {std::uint64_t{0x555555554000}, below_stack_top}) {
+    SCOPED_TRACE(base);
+    kvf::sim::ImageBuilder image({.base = base, .ring_records = 4});
+    std::string path = inst.file("own-" + std::to_string(base));
+    image.write_dump(path);
+    expect_refused({"/usr/bin/setarch", "x86_64", "-R", test::program("kavrex"), "fview", path}, path);
+  }
+  // A second segment placed over the first, which the tool has just made
+  // its own.
+  kvf::sim::ImageBuilder first({.ring_records = 4});
+  kvf::sim::ImageBuilder second({.base = kvf::sim::kDefaultBase + 0x10000, .ring_records = 4});
+  std::string two = first.dump() + second.dump();
+  // The first segment's control block counts two segments.
+  std::int16_t segments = 2;
+  std::memcpy(two.data() + (first.shmcb() - kvf::sim::kDefaultBase) + kvf::shmcb::kSegmentCount, &segments,
+              sizeof segments);
+  test::write_file(inst.file("overlap"), two);
+  expect_refused({test::program("kavrex"), "view", inst.file("overlap")}, inst.file("overlap"));
+}
+
+}  // namespace

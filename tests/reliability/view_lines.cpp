@@ -1,0 +1,332 @@
+// view_lines.cpp -- reads an fview output of the stand-in server's ring back
+// into records and reader messages, and checks them against the trace
+// points (sim/trace_points.cpp): the columns belong to the trace point that
+// the file names, the message has that point's shape, and the arguments of
+// one record agree with each other (they all derive from one counter), so
+// a line put together from two records shows. Such a line is allowed only
+// when the reader says right after it that the writer overtook it.
+#include "view_lines.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+namespace reliability {
+namespace {
+
+constexpr char kSkipping[] = "possible buffer overrun, skipping ahead";
+constexpr char kMaxSkip[] = "possible buffer overrun, max skip ahead reached";
+constexpr char kUnreadable[] = "buffer overrun or formatting error, records skipped";
+const char* const kNames[] = {"bufpool", "lockpool", "sortpool", "global", "mt_pool_7", "x"};
+
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t nl = text.find('\n', at);
+    if (nl == std::string::npos) nl = text.size();
+    lines.push_back(text.substr(at, nl - at));
+    at = nl + 1;
+  }
+  return lines;
+}
+
+std::vector<std::string> words(const std::string& s) {
+  std::istringstream in(s);
+  std::vector<std::string> w;
+  for (std::string t; in >> t;) w.push_back(t);
+  return w;
+}
+
+int name_index(const std::string& name) {
+  for (int i = 0; i < 6; ++i)
+    if (name == kNames[i]) return i;
+  return -1;
+}
+
+bool is_number(const std::string& s, bool allow_sign = true) {
+  std::size_t i = allow_sign && !s.empty() && s[0] == '-' ? 1 : 0;
+  if (i == s.size()) return false;
+  for (; i < s.size(); ++i)
+    if (s[i] < '0' || s[i] > '9') return false;
+  return true;
+}
+
+bool is_time(const std::string& s) {
+  auto d = [&](std::size_t i) { return s[i] >= '0' && s[i] <= '9'; };
+  if (s.size() == 8) return d(0) && d(1) && s[2] == ':' && d(3) && d(4) && s[5] == ':' && d(6) && d(7);
+  return s.size() == 10 && d(0) && d(1) && s[2] == '/' && d(3) && d(4) && s[5] == '/' && d(6) && d(9);
+}
+
+std::string hex16(std::uint64_t v) {
+  char b[24];
+  std::snprintf(b, sizeof b, "%016" PRIX64, v);
+  return b;
+}
+
+// The message of each trace point, with its arguments checked against one
+// another.
+bool page_read_ok(const std::string& m) {
+  unsigned page, key, mixed;
+  int chunk;
+  if (std::sscanf(m.c_str(), "bf_read: page %u of chunk %d, flags 755\tkey beef%4x/%8x", &page, &chunk, &key,
+                  &mixed) != 4)
+    return false;
+  char want[200];
+  std::snprintf(want, sizeof want, "bf_read: page %u of chunk %d, flags 755\tkey beef%04x/%x", page, chunk, key,
+                mixed);
+  if (m != want) return false;
+  // page = n mod 100000 and key = n mod 65536 fix n below 204,800,000.
+  for (std::uint64_t n = page; n < 204800000; n += 100000)
+    if ((n & 0xFFFF) == key)
+      return chunk == static_cast<int>(n % 7) - 3 && mixed == static_cast<std::uint32_t>(n * 2654435761u);
+  return false;
+}
+
+bool lock_ok(const std::string& m) {
+  char mode;
+  char name[32];
+  char pointer[32];
+  if (std::sscanf(m.c_str(), "lock %c on %31s at %31s", &mode, name, pointer) != 3) return false;
+  int i = name_index(name);
+  std::string p = pointer;
+  if (i < 0 || p.size() != 16 || p.compare(0, 13, "0000200000001") != 0) return false;
+  if (m != std::string("lock ") + mode + " on " + name + " at " + p) return false;
+  unsigned low = static_cast<unsigned>(std::strtoul(p.substr(13).c_str(), nullptr, 16));
+  if (low % 16 != 0 || low / 16 >= 64) return false;
+  int odd = mode == 'X' ? 1 : mode == 'S' ? 0 : -1;
+  return odd == i % 2 && odd == static_cast<int>(low / 16 % 2);
+}
+
+bool merge_ok(const std::string& m) {
+  int pass;
+  char e[32], big[32], third[32], x[32], inverse[32];
+  if (std::sscanf(m.c_str(), "merge pass %d: %31s %31s %31s %31s %31s 100%% done", &pass, e, big, third, x,
+                  inverse) != 6)
+    return false;
+  double v = std::strtod(x, nullptr);
+  char want[200];
+  std::snprintf(want, sizeof want, "merge pass %d: %e %E %f %g %G 100%% done", pass, v * 1e-7, -v * 1e12, v / 3, v,
+                1.0 / (v + 1));
+  return pass >= 0 && pass < 9 && m == want;
+}
+
+bool pool_ok(const std::string& m) {
+  char name[32];
+  long long grew;
+  unsigned long long to, mask;
+  int was;
+  if (std::sscanf(m.c_str(), "pool %31s grew by %lld to %llu bytes, mask %llx, was %d", name, &grew, &to, &mask,
+                  &was) != 5)
+    return false;
+  std::uint64_t n = static_cast<std::uint64_t>(-grew - 1);
+  char want[200];
+  std::snprintf(want, sizeof want, "pool %s grew by %lld to %llu bytes, mask %llx, was %d", name, grew, to, mask,
+                was);
+  return m == want && name_index(name) == static_cast<int>(n % 6) && to == ~n &&
+         mask == (0x0123456789ABCDEFull ^ n) && was == static_cast<std::int32_t>(static_cast<std::uint32_t>(n * 4096));
+}
+
+bool dorvel_ok(const std::string& m) {
+  std::vector<std::string> w = words(m);
+  if (w.size() != 9 || m != w[0] + " " + w[1] + " " + w[2] + " " + w[3] + " " + w[4] + " " + w[5] + " " + w[6] +
+                                " " + w[7] + " " + w[8])
+    return false;
+  std::uint64_t first = std::strtoull(w[4].c_str(), nullptr, 16);
+  if (first < 0x200000000000ull || (first - 0x200000000000ull) % 8 != 0) return false;
+  std::uint64_t n = (first - 0x200000000000ull) / 8;
+  char x[16];
+  std::snprintf(x, sizeof x, "%x", static_cast<unsigned>(0xD0000000u | (n & 0xFFFFFF)));
+  for (int i = 0; i < 5; ++i)
+    if (w[4 + i] != hex16(0x200000000000ull + 8 * (n + i))) return false;
+  return w[0] == kNames[n % 6] && w[1] == kNames[(n + 1) % 6] && w[2] == std::to_string(100 + n % 900) && w[3] == x;
+}
+
+struct Point {
+  const char* file;
+  const char* component;
+  const char* feature;
+  const char* line;
+  bool (*message_ok)(const std::string&);
+};
+const Point kPoints[] = {
+    {"rsam/bfread.c", "KVF_BFR_MGR", "KVF_CALL", "412", page_read_ok},
+    {"rsam/lockmgr.c", "KVF_LCK_MGR", "KVF_MEM", "88", lock_ok},
+    {"sort/srtmerge.c", "KVF_SORT", "KVF_INFO", "1207", merge_ok},
+    {"shm/mempool.c", "KVF_SHMEM", "KVF_MEM", "530", pool_ok},
+    {"os/mutex.c", "KVF_MUTEX", "KVF_DEBUG", "61", [](const std::string& m) { return m == " end"; }},
+    {"dorvel/dvcall.c", "KVF_DORVEL", "KVF_CALL", "300", dorvel_ok},
+    {"rsam/bfflush.c", "KVF_BFR_MGR", "KVF_EVENT", "150", [](const std::string& m) { return m.empty(); }},
+};
+
+// The columns of the wide layout and the message after them; false when the
+// line does not have that shape or does not belong to one trace point.
+bool record_line(const std::string& line, std::uint32_t& stamp, const Point*& point, std::string& message) {
+  std::vector<std::string> w;
+  std::size_t at = 0, session_start = 0, session_size = 0;
+  while (w.size() < 12) {
+    while (at < line.size() && line[at] == ' ') ++at;
+    std::size_t start = at;
+    while (at < line.size() && line[at] != ' ') ++at;
+    if (start == at) return false;
+    w.push_back(line.substr(start, at - start));
+    session_start = start;
+    session_size = at - start;
+  }
+  std::size_t message_at = session_start + (session_size < 7 ? 7 : session_size) + 1;
+  if (message_at > line.size() || line.find_first_not_of(' ', at) < message_at) return false;
+  message = line.substr(message_at);
+  point = nullptr;
+  for (const Point& p : kPoints)
+    if (w[2] == p.file) point = &p;
+  if (!point || w[0] != point->component || w[1] != point->feature || w[3] != point->line) return false;
+  if (!is_number(w[4]) || !is_time(w[5]) || !is_number(w[6], false) || w[7] != "1" || !is_number(w[8]) ||
+      !is_number(w[11]))
+    return false;
+  stamp = static_cast<std::uint32_t>(std::strtoul(w[6].c_str(), nullptr, 10));
+  return point->message_ok(message);
+}
+
+// A hex-dump line of the mutex trace point: its address, then 1 to 16
+// bytes; returns where the text after the bytes begins, or npos.
+std::size_t dump_line(const std::string& line, std::size_t& bytes) {
+  std::size_t colon = line.find(':');
+  if (colon == std::string::npos || colon != 8) return std::string::npos;
+  std::size_t at = colon + 1;
+  bytes = 0;
+  while (bytes < 16 && at + 3 <= line.size() && line[at] == ' ' &&
+         std::strchr(" 0123456789abcdef", line[at + 1]) && std::strchr("0123456789abcdef", line[at + 2])) {
+    at += 3;
+    ++bytes;
+  }
+  return bytes == 0 ? std::string::npos : at;
+}
+
+struct Event {
+  enum Kind { record, torn, skipping, max_skip, unreadable } kind;
+  std::uint32_t stamp = 0;
+  std::size_t line = 0;
+};
+
+}  // namespace
+
+ViewCheck check_full_view(const std::string& out, bool one_pass, std::int32_t ring_size, int gone_pid) {
+  ViewCheck c;
+  auto problem = [&](std::size_t line, const std::string& what) {
+    if (c.problems.size() < 20) c.problems.push_back("line " + std::to_string(line + 1) + ": " + what);
+  };
+  if (!out.empty() && out.back() != '\n') problem(0, "output does not end with a whole line");
+  std::vector<std::string> lines = split_lines(out);
+  char header[200];
+  std::snprintf(header, sizeof header, "%-10s %-10s %-10s %-5s %-5s %-8s %-12s %-4s %-4s %-8s %-8s %-7s %-7s",
+                "Component", "Feature", "File", "Line", "Pid", "Time", "Stamp", "csvr", "thrd", "trans", "rstcb",
+                "session", "MESSAGE");
+  if (lines.empty() || lines[0] != header) problem(0, "no column header");
+  std::size_t end = lines.size();
+  if (gone_pid) {
+    std::string gone = "The server process " + std::to_string(gone_pid) + " is gone!";
+    if (end < 2 || lines[end - 1] != gone) problem(end, "does not end with the gone message");
+    else --end;
+  }
+
+  std::vector<Event> events;
+  for (std::size_t i = 1; i < end; ++i) {
+    const std::string& l = lines[i];
+    if (l == kSkipping) { events.push_back({Event::skipping, 0, i}); continue; }
+    if (l == kMaxSkip) { events.push_back({Event::max_skip, 0, i}); continue; }
+    if (l == kUnreadable) { events.push_back({Event::unreadable, 0, i}); continue; }
+    std::string columns = l;
+    // A mutex record: its text before %r, the dump lines (bytes 70, 73,
+    // 76 ... of the server's block), then its columns on the last one.
+    if (l.rfind("mutex ", 0) == 0) {
+      std::string name = l.substr(6, l.size() - 6 - 7);
+      bool named = l.size() > 13 && l.compare(l.size() - 7, 7, " state ") == 0 &&
+                   (name == "(null)" || name_index(name) >= 0);
+      std::size_t count = 0, bytes = 0, after = std::string::npos;
+      std::size_t j = i + 1;
+      bool bytes_ok = true;
+      for (; j < end; ++j) {
+        after = dump_line(lines[j], bytes);
+        if (after == std::string::npos) break;
+        for (std::size_t b = 0; b < bytes; ++b) {
+          unsigned v = static_cast<unsigned>(std::strtoul(lines[j].substr(9 + 3 * b + 1, 2).c_str(), nullptr, 16));
+          if (v != 0x70 + 3 * (count + b)) bytes_ok = false;
+        }
+        count += bytes;
+        if (after < lines[j].size() || bytes < 16) break;
+      }
+      if (j >= end || after == std::string::npos) {
+        // No dump after it (a count of 0 or less from a torn record).
+        events.push_back({Event::torn, 0, i});
+        continue;
+      }
+      columns = lines[j].substr(after);
+      // n mod 5 = 0 gives no name; the block is 1 + n mod 40 bytes.
+      bool consistent = named && bytes_ok && count >= 1 && count <= 40 && (name == "(null)") == ((count - 1) % 5 == 0);
+      i = j;
+      std::uint32_t stamp = 0;
+      const Point* point = nullptr;
+      std::string message;
+      if (consistent && record_line(columns, stamp, point, message) && std::string(point->file) == "os/mutex.c")
+        events.push_back({Event::record, stamp, i});
+      else
+        events.push_back({Event::torn, 0, i});
+      continue;
+    }
+    std::uint32_t stamp = 0;
+    const Point* point = nullptr;
+    std::string message;
+    if (record_line(columns, stamp, point, message))
+      events.push_back({Event::record, stamp, i});
+    else
+      events.push_back({Event::torn, 0, i});
+  }
+
+  // Ordinary skips while the distance (20, 40, ...) is below half the ring.
+  int ordinary = 0;
+  for (std::int64_t d = 20; d < ring_size / 2; d *= 2) ++ordinary;
+  for (std::size_t k = 0; k < events.size(); ++k) {
+    const Event& e = events[k];
+    bool told = k + 1 < events.size() && events[k + 1].kind != Event::record && events[k + 1].kind != Event::torn;
+    switch (e.kind) {
+      case Event::record:
+        ++c.records;
+        // Two whole records one after the other with nothing said between
+        // them come from neighbouring slots: their stamps follow each other,
+        // or the writer went round the ring whole times between the two
+        // reads (the stamp test only sees the slot in hand, so a reader that
+        // is not running while the writer laps it is not told).
+        if (k > 0 && events[k - 1].kind == Event::record && !told) {
+          std::uint32_t step = e.stamp - events[k - 1].stamp;
+          if (step == 0 || step > 0x7FFFFFFF || step % static_cast<std::uint32_t>(ring_size) != 1)
+            problem(e.line, "stamp " + std::to_string(e.stamp) + " follows " + std::to_string(events[k - 1].stamp) +
+                                " with no overrun message: " + lines[e.line]);
+          else if (step != 1)
+            ++c.silent_laps;
+        }
+        break;
+      case Event::torn:
+        ++c.torn;
+        if (!told) problem(e.line, "line not from one record, and no overrun message after it: " + lines[e.line]);
+        break;
+      case Event::skipping:
+        ++c.skipping;
+        if (c.max_skip > 0) problem(e.line, "an ordinary skip after the maximum skip");
+        if (c.skipping > ordinary) problem(e.line, "more ordinary skips than the ring size allows");
+        break;
+      case Event::max_skip:
+        ++c.max_skip;
+        if (c.skipping < ordinary) problem(e.line, "maximum skip before the distance reached half the ring");
+        if (one_pass && k + 1 != events.size()) problem(e.line, "one-pass walk goes on after the maximum skip");
+        break;
+      case Event::unreadable:
+        ++c.unreadable;
+        break;
+    }
+  }
+  return c;
+}
+
+}  // namespace reliability
