@@ -76,7 +76,7 @@ void floating(text::Text& out, char conversion, double value) {
 // %r: the text so far goes out as it is, then 16 bytes a line, each line
 // opening with the low 32 bits of its address; the text starts again.
 bool hex_dump(text::Text& out, std::uint64_t block, std::int32_t count) {
-  if (count > 0 && (block == 0 || !image_contains(block, static_cast<std::uint64_t>(count))))
+  if (count > 0 && (block == 0 || !image_holds(block, static_cast<std::uint64_t>(count))))
     return false;
   out::write(out.data(), out.size());
   out.clear();

@@ -1,6 +1,7 @@
-// image_text.h -- reading NUL-terminated strings that records point to, only
-// within the mapped image, so that a crafted address can never make the
-// views print the tool's own memory.
+// image_text.h -- reading what records point to only within the mapped
+// image, so that a crafted address can never make the views print the
+// tool's own memory: strings cut at the end of their range, and a range
+// test that remembers the range it found last.
 #pragma once
 
 #include <cstddef>
@@ -17,5 +18,14 @@ struct ImageString {
 // that holds it, and at `max` bytes, whichever comes first. False when
 // `address` is 0 or not in the image: the record cannot be read.
 bool image_string(std::uint64_t address, std::size_t max, ImageString* out);
+
+// As image_span and image_contains, answered from the part of a mapped
+// range seen last when the address falls in it; looked up afresh otherwise,
+// and after the image changes. Nearly every pointer of a ring leads into the
+// same range, so the table is rarely searched.
+std::uint64_t image_bytes_from(std::uint64_t address);
+inline bool image_holds(std::uint64_t address, std::uint64_t length) {
+  return length <= image_bytes_from(address);
+}
 
 }  // namespace kvf

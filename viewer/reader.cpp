@@ -6,6 +6,7 @@
 #include "kavrex/control_block.h"
 #include "shm/field.h"
 #include "shm/image.h"
+#include "viewer/image_text.h"
 #include "viewer/output.h"
 #include "viewer/ring_layout.h"
 
@@ -58,7 +59,7 @@ const unsigned char* ring_slot(const unsigned char* ring, std::int32_t index) {
   if (index < 0 || index >= current_ring_size()) return nullptr;
   std::uint64_t records = load_shared<std::uint64_t>(ring, ring::kRecords);
   std::uint64_t slot = records + static_cast<std::uint64_t>(index) * record::kSize;
-  if (records == 0 || !image_contains(slot, record::kSize)) return nullptr;
+  if (records == 0 || !image_holds(slot, record::kSize)) return nullptr;
   return address(slot);
 }
 

@@ -1,36 +1,91 @@
-// text.cpp -- digit conversions for the views' hand-written number formats.
+// text.cpp -- digit conversions for the views' hand-written number formats:
+// the length first, then the digits from the last one back, two decimal
+// digits at a time from a table.
 #include "viewer/text.h"
+
+#include <bit>
 
 namespace kvf::text {
 namespace {
 
-// Writes the digits of `value` in `base` to `out`, most significant first.
-std::size_t digits(char* out, std::uint64_t value, unsigned base, const char* alphabet) {
-  char tmp[kDigitsMax];
-  std::size_t n = 0;
-  do {
-    tmp[n++] = alphabet[value % base];
-    value /= base;
-  } while (value != 0);
-  for (std::size_t i = 0; i < n; ++i) out[i] = tmp[n - 1 - i];
-  return n;
-}
+// "00" "01" ... "99".
+constexpr struct Pairs {
+  char text[200];
+  constexpr Pairs() : text() {
+    for (int i = 0; i < 100; ++i) {
+      text[2 * i] = static_cast<char>('0' + i / 10);
+      text[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+  }
+} kPairs;
 
 constexpr const char* kLower = "0123456789abcdef";
 constexpr const char* kUpper = "0123456789ABCDEF";
 
-}  // namespace
-
-std::size_t signed_decimal(char* out, std::int64_t value) {
-  if (value >= 0) return digits(out, static_cast<std::uint64_t>(value), 10, kLower);
-  out[0] = '-';
-  // Negate in unsigned arithmetic so that INT64_MIN is exact.
-  return 1 + digits(out + 1, 0 - static_cast<std::uint64_t>(value), 10, kLower);
+std::size_t decimal_length(std::uint64_t v) {
+  std::size_t n = 1;
+  for (;;) {
+    if (v < 10) return n;
+    if (v < 100) return n + 1;
+    if (v < 1000) return n + 2;
+    if (v < 10000) return n + 3;
+    v /= 10000;
+    n += 4;
+  }
 }
 
-std::size_t unsigned_decimal(char* out, std::uint64_t value) { return digits(out, value, 10, kLower); }
-std::size_t lower_hex(char* out, std::uint64_t value) { return digits(out, value, 16, kLower); }
-std::size_t octal(char* out, std::uint64_t value) { return digits(out, value, 8, kLower); }
+// Writes the `n` digits of `v` ending at `end`. 32-bit division where the
+// value allows it, which is most of the time.
+template <typename U>
+void decimal_back(char* end, U v) {
+  while (v >= 100) {
+    U r = v % 100;
+    v /= 100;
+    end -= 2;
+    std::memcpy(end, kPairs.text + 2 * r, 2);
+  }
+  if (v >= 10) {
+    std::memcpy(end - 2, kPairs.text + 2 * v, 2);
+  } else {
+    end[-1] = static_cast<char>('0' + v);
+  }
+}
+
+}  // namespace
+
+std::size_t unsigned_decimal(char* out, std::uint64_t value) {
+  std::size_t n = decimal_length(value);
+  if (value <= UINT32_MAX)
+    decimal_back(out + n, static_cast<std::uint32_t>(value));
+  else
+    decimal_back(out + n, value);
+  return n;
+}
+
+std::size_t signed_decimal(char* out, std::int64_t value) {
+  if (value >= 0) return unsigned_decimal(out, static_cast<std::uint64_t>(value));
+  out[0] = '-';
+  // Negate in unsigned arithmetic so that INT64_MIN is exact.
+  return 1 + unsigned_decimal(out + 1, 0 - static_cast<std::uint64_t>(value));
+}
+
+std::size_t lower_hex(char* out, std::uint64_t value) {
+  std::size_t n = (static_cast<std::size_t>(std::bit_width(value | 1)) + 3) / 4;
+  for (std::size_t i = n; i-- > 0;) {
+    out[i] = kLower[value & 0xF];
+    value >>= 4;
+  }
+  return n;
+}
+
+std::size_t octal(char* out, std::uint64_t value) {
+  std::size_t n = (static_cast<std::size_t>(std::bit_width(value | 1)) + 2) / 3;
+  for (std::size_t i = n; i-- > 0;) {
+    out[i] = static_cast<char>('0' + (value & 7));
+    value >>= 3;
+  }
+  return n;
+}
 
 std::size_t pointer_hex(char* out, std::uint64_t value) {
   for (int i = 15; i >= 0; --i) {
