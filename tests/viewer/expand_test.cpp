@@ -32,10 +32,10 @@ class Expand : public ::testing::Test {
     unsigned char area[80] = {};
     std::memcpy(area, args.bytes().data(), args.used());
     Capture capture;
-    char buf[kvf::kMessageSize];
-    kvf::text::Text message(buf, sizeof buf);
-    bool ok = kvf::kvf_expand_message(message, format, area);
-    return {ok, capture.text(), std::string(message.data(), message.size())};
+    kvf::Line line = kvf::begin_record_line();
+    bool ok = kvf::kvf_expand_message(line, format, area);
+    std::string message(line.message, line.at);  // the line is never ended: not output
+    return {ok, capture.text(), message};
   }
   std::string message(const std::string& format, const Args& args = {}) {
     Expanded e = run(image.string(format), args);
