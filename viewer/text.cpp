@@ -22,19 +22,21 @@ constexpr struct Pairs {
 constexpr const char* kLower = "0123456789abcdef";
 constexpr const char* kUpper = "0123456789ABCDEF";
 
-std::size_t decimal_length(std::uint64_t v) {
-  std::size_t n = 1;
-  for (;;) {
-    if (v < 10) return n;
-    if (v < 100) return n + 1;
-    if (v < 1000) return n + 2;
-    if (v < 10000) return n + 3;
-    v /= 10000;
-    n += 4;
-  }
+std::size_t decimal_length(std::uint32_t v) {
+  if (v < 100000) return v < 100 ? (v < 10 ? 1 : 2) : v < 1000 ? 3 : v < 10000 ? 4 : 5;
+  return v < 10000000 ? (v < 1000000 ? 6 : 7) : v < 100000000 ? 8 : v < 1000000000 ? 9 : 10;
 }
 
-// Writes the `n` digits of `v` ending at `end`. 32-bit division where the
+std::size_t decimal_length(std::uint64_t v) {
+  std::size_t n = 0;
+  while (v > UINT32_MAX) {
+    v /= 100000;
+    n += 5;
+  }
+  return n + decimal_length(static_cast<std::uint32_t>(v));
+}
+
+// Writes the digits of `v` so that they end at `end`. 32-bit division where the
 // value allows it, which is most of the time.
 template <typename U>
 void decimal_back(char* end, U v) {
@@ -54,11 +56,14 @@ void decimal_back(char* end, U v) {
 }  // namespace
 
 std::size_t unsigned_decimal(char* out, std::uint64_t value) {
+  if (value <= UINT32_MAX) {
+    auto v = static_cast<std::uint32_t>(value);
+    std::size_t n = decimal_length(v);
+    decimal_back(out + n, v);
+    return n;
+  }
   std::size_t n = decimal_length(value);
-  if (value <= UINT32_MAX)
-    decimal_back(out + n, static_cast<std::uint32_t>(value));
-  else
-    decimal_back(out + n, value);
+  decimal_back(out + n, value);
   return n;
 }
 
