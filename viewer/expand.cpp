@@ -5,6 +5,8 @@
 // which holds room for the longest text the line may keep.
 #include "viewer/expand.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -111,14 +113,31 @@ void escape(Text& out, char c) {
   }
 }
 
+// %f %e %E %g %G with their default precision of 6. Finite values take the
+// shortest road, std::to_chars, which is defined to give printf's digits;
+// infinities and NaNs keep the C library's spelling.
 void floating(Text& out, char conversion, double value) {
-  const char pattern[3] = {'%', conversion, '\0'};
   char scratch[kScratch];
-  int n = std::snprintf(scratch, sizeof scratch, pattern, value);
-  if (n < 0 || static_cast<std::size_t>(n) >= sizeof scratch)
-    out.append(kFormatError);
-  else
-    out.append(scratch, static_cast<std::size_t>(n));
+  std::size_t n;
+  if (std::isfinite(value)) {
+    std::chars_format style = conversion == 'f'                       ? std::chars_format::fixed
+                              : conversion == 'e' || conversion == 'E' ? std::chars_format::scientific
+                                                                       : std::chars_format::general;
+    // One byte is kept back, as snprintf keeps it for its NUL.
+    auto [end, error] = std::to_chars(scratch, scratch + sizeof scratch - 1, value, style, 6);
+    if (error != std::errc()) {
+      out.append(kFormatError);
+      return;
+    }
+    n = static_cast<std::size_t>(end - scratch);
+    if (conversion == 'E' || conversion == 'G')
+      for (std::size_t i = 0; i < n; ++i)
+        if (scratch[i] == 'e') scratch[i] = 'E';
+  } else {
+    const char pattern[3] = {'%', conversion, '\0'};
+    n = static_cast<std::size_t>(std::snprintf(scratch, sizeof scratch, pattern, value));
+  }
+  out.append(scratch, n);
 }
 
 // %r: the text so far goes out as it is, then 16 bytes a line, each line
