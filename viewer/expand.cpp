@@ -14,6 +14,7 @@
 #include "viewer/image_text.h"
 #include "viewer/output.h"
 #include "viewer/ring_layout.h"
+#include "viewer/scan.h"
 #include "viewer/text.h"
 
 namespace kvf {
@@ -67,6 +68,14 @@ class Text {
     if (n > room) n = room;
     std::memcpy(at_, p, n);
     at_ += n;
+  }
+  // The string a %s points to; false when it is not in the image.
+  bool string(std::uint64_t address) {
+    std::size_t room = static_cast<std::size_t>(limit_ - at_);
+    std::size_t n;
+    if (!image_copy(address, room < kMessageSize ? room : kMessageSize, at_, &n)) return false;
+    at_ += n;
+    return true;
   }
   template <std::size_t N>
   void append(const char (&s)[N]) {
@@ -184,8 +193,9 @@ bool hex_dump(Text& text, std::uint64_t block, std::int32_t count) {
   return true;
 }
 
-// One conversion at `*f` (the byte after the percent sign, not NUL).
-// Advances `*f` past what it consumed. False when the record is unreadable.
+// One conversion at `*f` (the byte after the percent sign, neither NUL nor
+// the end of the format's range `end`). Advances `*f` past what it consumed.
+// False when the record is unreadable.
 bool convert(Text& out, const char** f, const char* end, Arguments& args) {
   char c = **f;
   ++*f;
@@ -218,10 +228,7 @@ bool convert(Text& out, const char** f, const char* end, Arguments& args) {
         out.append("(null)");
         return true;
       }
-      ImageString s;
-      if (!image_string(a, kMessageSize, &s)) return false;
-      out.append(s.data, s.size);
-      return true;
+      return out.string(a);
     }
     case 'p': {
       std::uint64_t a;
@@ -290,24 +297,26 @@ Line begin_record_line() {
 
 bool kvf_expand_message(Line& line, std::uint64_t format, const unsigned char* args) {
   if (format == 0) return true;
-  ImageString fmt;
-  // The format is read up to its NUL or the end of its mapped range.
-  if (!image_string(format, static_cast<std::size_t>(-1), &fmt)) return false;
-  const char* f = fmt.data;
-  const char* end = f + fmt.size;
+  // The format is read up to its NUL or the end of its mapped range, in
+  // one pass: plain runs end at a percent sign, a backslash or the NUL.
+  std::uint64_t span = image_bytes_from(format);
+  if (span == 0) return false;
+  const char* f = reinterpret_cast<const char*>(address(format));
+  const char* end = f + span;
+  auto done = [&end](const char* at) { return at == end || *at == '\0'; };
   Arguments cursor(args);
   Text text(line);
-  while (f < end) {
+  for (;;) {
     const char* plain = f;
-    while (f < end && *f != '%' && *f != '\\') ++f;
+    f = scan::special(f, end);
     text.append(plain, static_cast<std::size_t>(f - plain));
-    if (f == end) break;
+    if (done(f)) break;
     if (*f == '\\') {
-      if (++f == end) break;  // a closing backslash ends the text
+      if (done(++f)) break;  // a closing backslash ends the text
       escape(text, *f++);
       continue;
     }
-    if (++f == end) {
+    if (done(++f)) {
       text.put('%');  // a closing percent sign is copied
       break;
     }

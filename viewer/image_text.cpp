@@ -6,6 +6,7 @@
 
 #include "shm/field.h"
 #include "shm/image.h"
+#include "viewer/scan.h"
 
 namespace kvf {
 namespace {
@@ -45,6 +46,15 @@ bool image_string(std::uint64_t address, std::size_t max, ImageString* out) {
   const void* nul = std::memchr(p, 0, limit);
   out->data = p;
   out->size = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - p) : limit;
+  return true;
+}
+
+bool image_copy(std::uint64_t address, std::size_t max, char* out, std::size_t* size) {
+  if (address == 0) return false;
+  std::uint64_t span = image_bytes_from(address);
+  if (span == 0) return false;
+  std::size_t limit = span < max ? static_cast<std::size_t>(span) : max;
+  *size = scan::copy_string(out, reinterpret_cast<const char*>(kvf::address(address)), limit);
   return true;
 }
 

@@ -19,6 +19,10 @@ struct ImageString {
 // `address` is 0 or not in the image: the record cannot be read.
 bool image_string(std::uint64_t address, std::size_t max, ImageString* out);
 
+// The same string copied to `out` in one pass; its length goes to `*size`.
+// Bytes of `out` up to `max` past the length may be overwritten.
+bool image_copy(std::uint64_t address, std::size_t max, char* out, std::size_t* size);
+
 // As image_span and image_contains, answered from the part of a mapped
 // range seen last when the address falls in it; looked up afresh otherwise,
 // and after the image changes. Nearly every pointer of a ring leads into the

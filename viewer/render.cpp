@@ -39,6 +39,20 @@ char* left(char* p, const char* s, std::size_t n, std::size_t width) {
 
 char* left(char* p, const ImageString& s, std::size_t width) { return left(p, s.data, s.size, width); }
 
+// "%-Ns " of the string at `address`, copied in place; nullptr when it lies
+// outside the image.
+char* left_string(char* p, std::uint64_t address, std::size_t width) {
+  std::size_t n;
+  if (!image_copy(address, kColumnString, p, &n)) return nullptr;
+  if (n < width) {
+    std::memset(p + n, ' ', kBlanks);
+    n = width;
+  }
+  p += n;
+  *p++ = ' ';
+  return p;
+}
+
 // A column of a number made by one of the text:: digit helpers.
 template <typename Digits, typename V>
 char* left_number(char* p, Digits digits, V v, std::size_t width) {
@@ -90,12 +104,11 @@ std::uint32_t low32_at(const unsigned char* r, std::size_t at) {
 // The columns of a native record at `p`; nullptr when its file name lies
 // outside the image.
 char* native_columns(char* p, const unsigned char* r, bool full, std::uint64_t file) {
-  ImageString name;
-  if (!image_string(file, kColumnString, &name)) return nullptr;
   if (full) {
     p = name_column(p, component_name(load<std::uint32_t>(r, record::kComponent)), 10);
     p = name_column(p, feature_name(load<std::uint32_t>(r, record::kFeature)), 10);
-    p = left(p, name, 10);
+    p = left_string(p, file, 10);
+    if (p == nullptr) return nullptr;
     p = left_int(p, i32_at(r, record::kLine), 5);
     p = left_int(p, i32_at(r, record::kPid), 5);
     p = time_column(p, load<std::int64_t>(r, record::kTime));
@@ -106,7 +119,8 @@ char* native_columns(char* p, const unsigned char* r, bool full, std::uint64_t f
     p = left_hex(p, low32_at(r, record::kRstcb), 8);
     p = session_column(p, r);
   } else {
-    p = left(p, name, 10);
+    p = left_string(p, file, 10);
+    if (p == nullptr) return nullptr;
     p = left_int(p, i32_at(r, record::kLine), 4);
     p = session_column(p, r);
   }
