@@ -55,6 +55,12 @@ bool take(Arguments& args, T* value) {
   return args.take(value, sizeof *value);
 }
 
+constexpr auto kSignedDecimal = [](char* p, std::int64_t v) { return text::signed_decimal(p, v); };
+constexpr auto kUnsignedDecimal = [](char* p, std::uint64_t v) { return text::unsigned_decimal(p, v); };
+constexpr auto kLowerHex = [](char* p, std::uint64_t v) { return text::lower_hex(p, v); };
+constexpr auto kOctal = [](char* p, std::uint64_t v) { return text::octal(p, v); };
+constexpr auto kPointerHex = [](char* p, std::uint64_t v) { return text::pointer_hex(p, v); };
+
 // The message text of a line: what does not fit below `limit` is dropped.
 class Text {
  public:
@@ -81,8 +87,8 @@ class Text {
   void append(const char (&s)[N]) {
     append(s, N - 1);
   }
-  // A number by one of the text:: digit helpers, written in place when the
-  // longest number fits.
+  // A number by one of the text:: digit helpers (through a lambda, so that
+  // it is compiled in place), written straight in when the longest fits.
   template <typename Digits, typename V>
   void number(Digits digits, V v) {
     if (static_cast<std::size_t>(limit_ - at_) >= text::kDigitsMax) {
@@ -212,13 +218,13 @@ bool convert(Text& out, const char** f, const char* end, Arguments& args) {
       std::int32_t v;
       if (!take(args, &v)) break;
       auto u = static_cast<std::uint32_t>(v);
-      if (c == 'd' || c == 'i') out.number(text::signed_decimal, v);
-      else if (c == 'o') out.number(text::octal, u);
+      if (c == 'd' || c == 'i') out.number(kSignedDecimal, v);
+      else if (c == 'o') out.number(kOctal, u);
       else if (c == 'c') {
         // A NUL character would end the text where it is written out, so
         // it adds nothing.
         if ((u & 0xFF) != 0) out.put(static_cast<char>(u & 0xFF));
-      } else out.number(text::lower_hex, u);
+      } else out.number(kLowerHex, u);
       return true;
     }
     case 's': {
@@ -233,7 +239,7 @@ bool convert(Text& out, const char** f, const char* end, Arguments& args) {
     case 'p': {
       std::uint64_t a;
       if (!take(args, &a)) break;
-      out.number(text::pointer_hex, a);
+      out.number(kPointerHex, a);
       return true;
     }
     case 'e':
@@ -258,18 +264,18 @@ bool convert(Text& out, const char** f, const char* end, Arguments& args) {
       }
       if (*f >= end || **f != 'l') {
         // %l: a 32-bit long; only "%l" is consumed.
-        out.number(text::signed_decimal, static_cast<std::int32_t>(static_cast<std::uint32_t>(v)));
+        out.number(kSignedDecimal, static_cast<std::int32_t>(static_cast<std::uint32_t>(v)));
         return true;
       }
       ++*f;
       if (*f < end && **f == 'u') {
         ++*f;
-        out.number(text::unsigned_decimal, v);
+        out.number(kUnsignedDecimal, v);
       } else if (*f < end && **f == 'x') {
         ++*f;
-        out.number(text::lower_hex, v);
+        out.number(kLowerHex, v);
       } else {
-        out.number(text::signed_decimal, static_cast<std::int64_t>(v));
+        out.number(kSignedDecimal, static_cast<std::int64_t>(v));
       }
       return true;
     }
