@@ -75,6 +75,17 @@ class Text {
     std::memcpy(at_, p, n);
     at_ += n;
   }
+  // A plain run of the format at `p`, which may be read up to `readable`:
+  // a short run is moved as one 16-byte block (the line has room past the
+  // text's limit for what lands beyond the run).
+  void run(const char* p, std::size_t n, const char* readable) {
+    if (n <= 16 && readable - p >= 16 && limit_ - at_ >= 16) {
+      std::memcpy(at_, p, 16);
+      at_ += n;
+      return;
+    }
+    append(p, n);
+  }
   // The string a %s points to; false when it is not in the image.
   bool string(std::uint64_t address) {
     std::size_t room = static_cast<std::size_t>(limit_ - at_);
@@ -315,7 +326,7 @@ bool kvf_expand_message(Line& line, std::uint64_t format, const unsigned char* a
   for (;;) {
     const char* plain = f;
     f = scan::special(f, end);
-    text.append(plain, static_cast<std::size_t>(f - plain));
+    text.run(plain, static_cast<std::size_t>(f - plain), end);
     if (done(f)) break;
     if (*f == '\\') {
       if (done(++f)) break;  // a closing backslash ends the text

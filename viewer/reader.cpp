@@ -4,6 +4,7 @@
 #include "viewer/reader.h"
 
 #include "kavrex/control_block.h"
+#include "kavrex/control_block_layout.h"
 #include "shm/field.h"
 #include "shm/image.h"
 #include "viewer/image_text.h"
@@ -52,7 +53,7 @@ std::int32_t current_ring_size() {
     generation = image_generation();
     root = root_pointer();
   }
-  return block ? ring_size(block) : 0;
+  return block ? load_shared<std::int32_t>(block, control::kRingSize) : 0;
 }
 
 const unsigned char* ring_slot(const unsigned char* ring, std::int32_t index) {
