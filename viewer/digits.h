@@ -25,7 +25,7 @@ inline constexpr struct Pairs {
 inline constexpr const char* kLower = "0123456789abcdef";
 inline constexpr const char* kUpper = "0123456789ABCDEF";
 
-inline std::size_t decimal_length(std::uint32_t v) {
+[[gnu::always_inline]] inline std::size_t decimal_length(std::uint32_t v) {
   if (v < 100000) return v < 100 ? (v < 10 ? 1 : 2) : v < 1000 ? 3 : v < 10000 ? 4 : 5;
   return v < 10000000 ? (v < 1000000 ? 6 : 7) : v < 100000000 ? 8 : v < 1000000000 ? 9 : 10;
 }
@@ -42,7 +42,7 @@ inline std::size_t decimal_length(std::uint64_t v) {
 // Writes the digits of `v` so that they end at `end`; with 32-bit
 // division where the value allows it, which is most of the time.
 template <typename U>
-inline void decimal_back(char* end, U v) {
+[[gnu::always_inline]] inline void decimal_back(char* end, U v) {
   while (v >= 100) {
     U r = v % 100;
     v /= 100;
@@ -63,7 +63,7 @@ inline constexpr std::size_t kDigitsMax = 24;
 
 // Each writes the digits of `value` to `out` (no NUL) and returns how many;
 // pointer_hex always writes 16 uppercase digits, zero-filled.
-inline std::size_t unsigned_decimal(char* out, std::uint64_t value) {
+[[gnu::always_inline]] inline std::size_t unsigned_decimal(char* out, std::uint64_t value) {
   if (value <= UINT32_MAX) {
     auto v = static_cast<std::uint32_t>(value);
     std::size_t n = detail::decimal_length(v);
@@ -75,7 +75,7 @@ inline std::size_t unsigned_decimal(char* out, std::uint64_t value) {
   return n;
 }
 
-inline std::size_t signed_decimal(char* out, std::int64_t value) {
+[[gnu::always_inline]] inline std::size_t signed_decimal(char* out, std::int64_t value) {
   if (value >= 0) return unsigned_decimal(out, static_cast<std::uint64_t>(value));
   out[0] = '-';
   // Negate in unsigned arithmetic so that INT64_MIN is exact.

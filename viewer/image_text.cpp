@@ -9,33 +9,26 @@
 #include "viewer/scan.h"
 
 namespace kvf {
-namespace {
+namespace detail {
 
-// [g_begin, g_end) lies within one mapped range and ends where it ends: the
-// addresses looked up so far that led to that end. Valid for the image
-// generation `g_generation`; an empty interval otherwise.
-std::uint64_t g_begin = 1, g_end = 1;
-unsigned g_generation = 0;
+SeenRange g_seen;
 
-}  // namespace
-
-std::uint64_t image_bytes_from(std::uint64_t address) {
+std::uint64_t image_bytes_from_table(std::uint64_t address) {
   unsigned generation = image_generation();
-  if (generation == g_generation && address >= g_begin && address < g_end) return g_end - address;
   std::uint64_t span = image_span(address);
   if (span == 0) return 0;
   std::uint64_t end = address + span;
   // Ranges are disjoint, so one end names one range: the interval known to
   // be mapped grows when the end stays the same.
-  if (generation == g_generation && end == g_end && address < g_begin) {
-    g_begin = address;
+  if (generation == g_seen.generation && end == g_seen.end && address < g_seen.begin) {
+    g_seen.begin = address;
   } else {
-    g_begin = address;
-    g_end = end;
-    g_generation = generation;
+    g_seen = {address, end, generation};
   }
   return span;
 }
+
+}  // namespace detail
 
 bool image_string(std::uint64_t address, std::size_t max, ImageString* out) {
   if (address == 0) return false;
