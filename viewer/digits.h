@@ -108,4 +108,22 @@ inline std::size_t pointer_hex(char* out, std::uint64_t value) {
   return 16;
 }
 
+// The same as function objects, for writers that take the conversion as a
+// parameter and should still compile it in place.
+struct SignedDecimal {
+  [[gnu::always_inline]] std::size_t operator()(char* out, std::int64_t v) const { return signed_decimal(out, v); }
+};
+struct UnsignedDecimal {
+  [[gnu::always_inline]] std::size_t operator()(char* out, std::uint64_t v) const { return unsigned_decimal(out, v); }
+};
+struct LowerHex {
+  [[gnu::always_inline]] std::size_t operator()(char* out, std::uint64_t v) const { return lower_hex(out, v); }
+};
+struct Octal {
+  [[gnu::always_inline]] std::size_t operator()(char* out, std::uint64_t v) const { return octal(out, v); }
+};
+struct PointerHex {
+  [[gnu::always_inline]] std::size_t operator()(char* out, std::uint64_t v) const { return pointer_hex(out, v); }
+};
+
 }  // namespace kvf::text

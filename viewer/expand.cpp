@@ -55,12 +55,6 @@ bool take(Arguments& args, T* value) {
   return args.take(value, sizeof *value);
 }
 
-constexpr auto kSignedDecimal = [](char* p, std::int64_t v) { return text::signed_decimal(p, v); };
-constexpr auto kUnsignedDecimal = [](char* p, std::uint64_t v) { return text::unsigned_decimal(p, v); };
-constexpr auto kLowerHex = [](char* p, std::uint64_t v) { return text::lower_hex(p, v); };
-constexpr auto kOctal = [](char* p, std::uint64_t v) { return text::octal(p, v); };
-constexpr auto kPointerHex = [](char* p, std::uint64_t v) { return text::pointer_hex(p, v); };
-
 // The message text of a line: what does not fit below `limit` is dropped.
 class Text {
  public:
@@ -98,8 +92,8 @@ class Text {
   void append(const char (&s)[N]) {
     append(s, N - 1);
   }
-  // A number by one of the text:: digit helpers (through a lambda, so that
-  // it is compiled in place), written straight in when the longest fits.
+  // A number by one of the text:: digit writers, written straight in when
+  // the longest number fits.
   template <typename Digits, typename V>
   void number(Digits digits, V v) {
     if (static_cast<std::size_t>(limit_ - at_) >= text::kDigitsMax) {
@@ -229,13 +223,13 @@ bool convert(Text& out, const char** f, const char* end, Arguments& args) {
       std::int32_t v;
       if (!take(args, &v)) break;
       auto u = static_cast<std::uint32_t>(v);
-      if (c == 'd' || c == 'i') out.number(kSignedDecimal, v);
-      else if (c == 'o') out.number(kOctal, u);
+      if (c == 'd' || c == 'i') out.number(text::SignedDecimal{}, v);
+      else if (c == 'o') out.number(text::Octal{}, u);
       else if (c == 'c') {
         // A NUL character would end the text where it is written out, so
         // it adds nothing.
         if ((u & 0xFF) != 0) out.put(static_cast<char>(u & 0xFF));
-      } else out.number(kLowerHex, u);
+      } else out.number(text::LowerHex{}, u);
       return true;
     }
     case 's': {
@@ -250,7 +244,7 @@ bool convert(Text& out, const char** f, const char* end, Arguments& args) {
     case 'p': {
       std::uint64_t a;
       if (!take(args, &a)) break;
-      out.number(kPointerHex, a);
+      out.number(text::PointerHex{}, a);
       return true;
     }
     case 'e':
@@ -275,18 +269,18 @@ bool convert(Text& out, const char** f, const char* end, Arguments& args) {
       }
       if (*f >= end || **f != 'l') {
         // %l: a 32-bit long; only "%l" is consumed.
-        out.number(kSignedDecimal, static_cast<std::int32_t>(static_cast<std::uint32_t>(v)));
+        out.number(text::SignedDecimal{}, static_cast<std::int32_t>(static_cast<std::uint32_t>(v)));
         return true;
       }
       ++*f;
       if (*f < end && **f == 'u') {
         ++*f;
-        out.number(kUnsignedDecimal, v);
+        out.number(text::UnsignedDecimal{}, v);
       } else if (*f < end && **f == 'x') {
         ++*f;
-        out.number(kLowerHex, v);
+        out.number(text::LowerHex{}, v);
       } else {
-        out.number(kSignedDecimal, static_cast<std::int64_t>(v));
+        out.number(text::SignedDecimal{}, static_cast<std::int64_t>(v));
       }
       return true;
     }

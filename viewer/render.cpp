@@ -53,8 +53,7 @@ char* left_string(char* p, std::uint64_t address, std::size_t width) {
   return p;
 }
 
-// A column of a number made by one of the text:: digit helpers, called
-// through a lambda so that it is compiled in place.
+// A column of a number made by one of the text:: digit writers.
 template <typename Digits, typename V>
 char* left_number(char* p, Digits digits, V v, std::size_t width) {
   std::memset(p, ' ', kBlanks);
@@ -65,10 +64,10 @@ char* left_number(char* p, Digits digits, V v, std::size_t width) {
 }
 
 char* left_int(char* p, std::int32_t v, std::size_t width) {
-  return left_number(p, [](char* d, std::int32_t x) { return text::signed_decimal(d, x); }, v, width);
+  return left_number(p, text::SignedDecimal{}, v, width);
 }
 char* left_hex(char* p, std::uint32_t v, std::size_t width) {
-  return left_number(p, [](char* d, std::uint32_t x) { return text::lower_hex(d, x); }, v, width);
+  return left_number(p, text::LowerHex{}, v, width);
 }
 
 // A catalogue name, or nothing for an unnamed id.
@@ -113,8 +112,7 @@ char* native_columns(char* p, const unsigned char* r, bool full, std::uint64_t f
     p = left_int(p, i32_at(r, record::kLine), 5);
     p = left_int(p, i32_at(r, record::kPid), 5);
     p = time_column(p, load<std::int64_t>(r, record::kTime));
-    p = left_number(p, [](char* d, std::uint32_t x) { return text::unsigned_decimal(d, x); },
-                    load_shared<std::uint32_t>(r, record::kStamp), 12);
+    p = left_number(p, text::UnsignedDecimal{}, load_shared<std::uint32_t>(r, record::kStamp), 12);
     p = left_int(p, i32_at(r, record::kCsvr), 4);
     p = left_int(p, i32_at(r, record::kThrd), 4);
     p = left_hex(p, low32_at(r, record::kTrans), 8);
