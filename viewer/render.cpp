@@ -76,8 +76,8 @@ char* name_column(char* p, const char* name, std::size_t width) {
 }
 
 char* time_column(char* p, std::int64_t time) {
-  const char* t = kvf_time_string(time);
-  return left(p, t, std::strlen(t), 8);
+  std::string_view t = kvf_time_text(time);
+  return left(p, t.data(), t.size(), 8);
 }
 
 // A string the record points to, as a column shows it: an address of 0 is

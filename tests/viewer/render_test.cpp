@@ -231,4 +231,31 @@ TEST_F(Render, TimeIsLocal) {
   EXPECT_STREQ(kvf::kvf_time_string(utc(2026, 3, 15, 3, 0, 0)), "03/14/2026");
 }
 
+TEST_F(Render, TimeMatchesTheLocalClockAcrossOffsetChanges) {
+  // A zone with summer time: 2026-03-08 02:00 local becomes 03:00, and
+  // 2026-11-01 02:00 local becomes 01:00. Every quarter hour of three days
+  // around each change, seen from "now" on the change day and from the day
+  // after, against the C library's own conversion.
+  setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
+  tzset();
+  for (std::int64_t change : {utc(2026, 3, 8, 7, 0, 0), utc(2026, 11, 1, 6, 0, 0)}) {
+    for (std::int64_t now : {change + 3600, change + 86400}) {
+      g_clock = now;
+      kvf::set_time_source(test_clock);
+      std::tm today;
+      std::time_t n = now;
+      localtime_r(&n, &today);
+      for (std::int64_t t = change - 86400 - 7 * 3600; t < change + 2 * 86400; t += 900) {
+        std::time_t tt = t;
+        std::tm tm;
+        localtime_r(&tt, &tm);
+        char want[16];
+        bool same = tm.tm_year == today.tm_year && tm.tm_yday == today.tm_yday;
+        std::strftime(want, sizeof want, same ? "%H:%M:%S" : "%m/%d/%Y", &tm);
+        ASSERT_STREQ(kvf::kvf_time_string(t), want) << "time " << t << ", now " << now;
+      }
+    }
+  }
+}
+
 }  // namespace
