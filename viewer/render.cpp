@@ -70,9 +70,31 @@ char* left_hex(char* p, std::uint32_t v, std::size_t width) {
   return left_number(p, text::LowerHex{}, v, width);
 }
 
-// A catalogue name, or nothing for an unnamed id.
-char* name_column(char* p, const char* name, std::size_t width) {
-  return name ? left(p, name, std::strlen(name), width) : left(p, "", 0, width);
+// A catalogue name, or nothing for an unnamed id. The lengths of the names
+// of the first ids are remembered with the name they were measured on.
+struct Measured {
+  const char* name = nullptr;
+  std::size_t size = 0;
+};
+constexpr std::uint32_t kMeasuredIds = 64;
+Measured g_component_names[kMeasuredIds], g_feature_names[kMeasuredIds];
+
+char* name_column(char* p, Measured* measured, std::uint32_t id, const char* name, std::size_t width) {
+  if (name == nullptr) return left(p, "", 0, width);
+  if (id >= kMeasuredIds) return left(p, name, std::strlen(name), width);
+  Measured& m = measured[id];
+  if (m.name != name) m = {name, std::strlen(name)};
+  return left(p, name, m.size, width);
+}
+
+char* component_column(char* p, const unsigned char* r) {
+  std::uint32_t id = load<std::uint32_t>(r, record::kComponent);
+  return name_column(p, g_component_names, id, component_name(id), 10);
+}
+
+char* feature_column(char* p, const unsigned char* r) {
+  std::uint32_t id = load<std::uint32_t>(r, record::kFeature);
+  return name_column(p, g_feature_names, id, feature_name(id), 10);
 }
 
 char* time_column(char* p, std::int64_t time) {
@@ -105,8 +127,8 @@ std::uint32_t low32_at(const unsigned char* r, std::size_t at) {
 // outside the image.
 char* native_columns(char* p, const unsigned char* r, bool full, std::uint64_t file) {
   if (full) {
-    p = name_column(p, component_name(load<std::uint32_t>(r, record::kComponent)), 10);
-    p = name_column(p, feature_name(load<std::uint32_t>(r, record::kFeature)), 10);
+    p = component_column(p, r);
+    p = feature_column(p, r);
     p = left_string(p, file, 10);
     if (p == nullptr) return nullptr;
     p = left_int(p, i32_at(r, record::kLine), 5);
@@ -136,7 +158,7 @@ char* dorvel_line(char* p, const unsigned char* r, bool full) {
     return nullptr;
   if (full) {
     p = left(p, first, 10);
-    p = name_column(p, feature_name(load<std::uint32_t>(r, record::kFeature)), 10);
+    p = feature_column(p, r);
     p = left(p, second, 10);
     p = left_int(p, i32_at(r, record::kDorvelLine), 4);
     p = left_int(p, i32_at(r, record::kPid), 5);
