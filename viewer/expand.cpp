@@ -175,9 +175,9 @@ bool hex_dump(Text& text, std::uint64_t block, std::int32_t count) {
   out::end_line(line.start + said);
 
   const unsigned char* bytes = address(block);
-  constexpr std::size_t kDumpLine = 1 + 8 + 1 + 16 * 3;  // "\n", address, ":", 16 bytes
+  static_assert(1 + 8 + 1 + 16 * 3 <= out::kLineMax);  // "\n", address, ":", 16 bytes
   for (std::int32_t i = 0; i < count;) {
-    char* p = out::begin_line(kDumpLine);
+    char* p = out::begin_line();
     *p++ = '\n';
     char d[text::kDigitsMax];
     std::size_t n = text::lower_hex(d, static_cast<std::uint32_t>(block + static_cast<std::uint64_t>(i)));
@@ -302,7 +302,8 @@ bool convert(Text& out, const char** f, const char* end, Arguments& args) {
 }  // namespace
 
 Line begin_record_line() {
-  char* p = out::begin_line(kLineRoom);
+  static_assert(kLineRoom <= out::kLineMax);
+  char* p = out::begin_line();
   return {p, p, p};
 }
 

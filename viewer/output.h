@@ -18,11 +18,11 @@ void put(char c);
 void flush();
 bool pending();
 
-// A line written in place: begin_line gives room for `n` (at most
-// kLineMax) bytes at the end of the buffer; the bytes become output only
-// when end_line is called with the end of what was written. A line that is
-// not ended is dropped by the next begin_line or write.
-char* begin_line(std::size_t n);
+// A line written in place: begin_line gives room for kLineMax bytes at the
+// end of the buffer; the bytes become output only when end_line is called
+// with the end of what was written. A line that is not ended is dropped by
+// the next begin_line or write.
+char* begin_line();
 void end_line(const char* end);
 
 // The descriptor written to: 1 unless a test redirects it.

@@ -179,6 +179,26 @@ TEST_F(Render, HexDumpComesBeforeTheColumns) {
   EXPECT_EQ(print(r, false, false), std::string("dump\n") + addr + " ab  1" + "f          1    0       done\n");
 }
 
+TEST_F(Render, LinesAndDumpsAcrossManyOutputPieces) {
+  // Lines written in place and dump lines written between them, past
+  // several 64 KiB pieces of the output buffer: every copy stays whole.
+  Record r;
+  r.file = image.string("piece.c");
+  r.line = 7;
+  unsigned char* block = image.alloc(40);
+  for (int i = 0; i < 40; ++i) block[i] = static_cast<unsigned char>(3 * i);
+  r.format = image.string("head %d %r tail %s");
+  r.args.i32(-3).u64(TestImage::addr(block)).i32(40).u64(image.string(std::string(300, 's')));
+  std::string one = print(r, false, true);
+  ASSERT_NE(one.find("tail sss"), std::string::npos);
+  image.write(slot, r);
+  Capture capture;
+  for (int i = 0; i < 1000; ++i) ASSERT_TRUE(kvf::kvf_print_record(slot, false, true));
+  std::string all = capture.text();
+  ASSERT_EQ(all.size(), 1000 * one.size());
+  for (int i = 0; i < 1000; ++i) ASSERT_EQ(all.compare(i * one.size(), one.size(), one), 0) << "copy " << i;
+}
+
 TEST_F(Render, PointersOutsideTheImageWriteNothing) {
   static const char secret[] = "tool memory";
   std::uint64_t outside = TestImage::addr(secret);
