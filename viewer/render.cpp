@@ -70,31 +70,48 @@ char* left_hex(char* p, std::uint32_t v, std::size_t width) {
   return left_number(p, text::LowerHex{}, v, width);
 }
 
-// A catalogue name, or nothing for an unnamed id. The lengths of the names
-// of the first ids are remembered with the name they were measured on.
-struct Measured {
+// A catalogue name, or nothing for an unnamed id. The names of the first
+// ids are kept as column text, blank-padded to a fixed block, with the name
+// they were made from: such a column is one copy of the block.
+constexpr std::size_t kNameBlock = 32;
+constexpr std::size_t kNameWidth = 10;
+static_assert(kNameWidth < kNameBlock);
+struct NameText {
   const char* name = nullptr;
   std::size_t size = 0;
+  char block[kNameBlock];
 };
-constexpr std::uint32_t kMeasuredIds = 64;
-Measured g_component_names[kMeasuredIds], g_feature_names[kMeasuredIds];
+constexpr std::uint32_t kNamedIds = 64;
+NameText g_component_names[kNamedIds], g_feature_names[kNamedIds];
 
-char* name_column(char* p, Measured* measured, std::uint32_t id, const char* name, std::size_t width) {
+char* name_column(char* p, NameText* texts, std::uint32_t id, const char* name) {
+  constexpr std::size_t width = kNameWidth;
   if (name == nullptr) return left(p, "", 0, width);
-  if (id >= kMeasuredIds) return left(p, name, std::strlen(name), width);
-  Measured& m = measured[id];
-  if (m.name != name) m = {name, std::strlen(name)};
-  return left(p, name, m.size, width);
+  if (id >= kNamedIds) return left(p, name, std::strlen(name), width);
+  NameText& t = texts[id];
+  if (t.name != name) {
+    std::size_t n = std::strlen(name);
+    if (n >= kNameBlock) return left(p, name, n, width);
+    t.name = name;
+    t.size = n;
+    std::memset(t.block, ' ', kNameBlock);
+    std::memcpy(t.block, name, n);
+  }
+  // Blanks up to the width are in the block already.
+  std::memcpy(p, t.block, kNameBlock);
+  p += t.size < width ? width : t.size;
+  *p++ = ' ';
+  return p;
 }
 
 char* component_column(char* p, const unsigned char* r) {
   std::uint32_t id = load<std::uint32_t>(r, record::kComponent);
-  return name_column(p, g_component_names, id, component_name(id), 10);
+  return name_column(p, g_component_names, id, component_name(id));
 }
 
 char* feature_column(char* p, const unsigned char* r) {
   std::uint32_t id = load<std::uint32_t>(r, record::kFeature);
-  return name_column(p, g_feature_names, id, feature_name(id), 10);
+  return name_column(p, g_feature_names, id, feature_name(id));
 }
 
 char* time_column(char* p, std::int64_t time) {
