@@ -1,16 +1,21 @@
 // expand.cpp -- the message format language of trace records: backslash
 // escapes, flagless C conversions over the packed argument area, and the
 // hex dump %r. Every address is checked against the image before it is read.
+// The text is written straight into the record's line in the output buffer,
+// which holds room for the longest text the line may keep.
 #include "viewer/expand.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
 #include "shm/field.h"
-#include "shm/image.h"
 #include "viewer/image_text.h"
 #include "viewer/output.h"
 #include "viewer/ring_layout.h"
+#include "viewer/scan.h"
+#include "viewer/text.h"
 
 namespace kvf {
 namespace {
@@ -50,7 +55,72 @@ bool take(Arguments& args, T* value) {
   return args.take(value, sizeof *value);
 }
 
-void escape(text::Text& out, char c) {
+// The message text of a line: what does not fit below `limit` is dropped.
+class Text {
+ public:
+  explicit Text(Line& line) : line_(line) { restart(); }
+
+  void put(char c) {
+    if (at_ < limit_) *at_++ = c;
+  }
+  void append(const char* p, std::size_t n) {
+    std::size_t room = static_cast<std::size_t>(limit_ - at_);
+    if (n > room) n = room;
+    std::memcpy(at_, p, n);
+    at_ += n;
+  }
+  // A plain run of the format at `p`, which may be read up to `readable`:
+  // a short run is moved as one 16-byte block (the line has room past the
+  // text's limit for what lands beyond the run).
+  void run(const char* p, std::size_t n, const char* readable) {
+    if (n <= 16 && readable - p >= 16 && limit_ - at_ >= 16) {
+      std::memcpy(at_, p, 16);
+      at_ += n;
+      return;
+    }
+    append(p, n);
+  }
+  // The string a %s points to; false when it is not in the image.
+  bool string(std::uint64_t address) {
+    std::size_t room = static_cast<std::size_t>(limit_ - at_);
+    std::size_t n;
+    if (!image_copy(address, room < kMessageSize ? room : kMessageSize, at_, &n)) return false;
+    at_ += n;
+    return true;
+  }
+  template <std::size_t N>
+  void append(const char (&s)[N]) {
+    append(s, N - 1);
+  }
+  // A number by one of the text:: digit writers, written straight in when
+  // the longest number fits.
+  template <typename Digits, typename V>
+  void number(Digits digits, V v) {
+    if (static_cast<std::size_t>(limit_ - at_) >= text::kDigitsMax) {
+      at_ += digits(at_, v);
+    } else {
+      char d[text::kDigitsMax];
+      append(d, digits(d, v));
+    }
+  }
+
+  // Hands the text back to the line; `restart` takes the line up again.
+  Line& line() {
+    line_.at = at_;
+    return line_;
+  }
+  void restart() {
+    at_ = line_.at;
+    limit_ = line_.message + (kMessageSize - 1);
+  }
+
+ private:
+  Line& line_;
+  char* at_;
+  char* limit_;
+};
+
+void escape(Text& out, char c) {
   switch (c) {
     case 'a': out.put('\a'); break;
     case 'b': out.put('\b'); break;
@@ -63,46 +133,83 @@ void escape(text::Text& out, char c) {
   }
 }
 
-void floating(text::Text& out, char conversion, double value) {
-  const char pattern[3] = {'%', conversion, '\0'};
+// %f %e %E %g %G with their default precision of 6. Finite values take the
+// shortest road, std::to_chars, which is defined to give printf's digits;
+// infinities and NaNs keep the C library's spelling.
+void floating(Text& out, char conversion, double value) {
   char scratch[kScratch];
-  int n = std::snprintf(scratch, sizeof scratch, pattern, value);
-  if (n < 0 || static_cast<std::size_t>(n) >= sizeof scratch)
-    out.append(kFormatError);
-  else
-    out.append(scratch, static_cast<std::size_t>(n));
+  std::size_t n;
+  if (std::isfinite(value)) {
+    std::chars_format style = conversion == 'f'                       ? std::chars_format::fixed
+                              : conversion == 'e' || conversion == 'E' ? std::chars_format::scientific
+                                                                       : std::chars_format::general;
+    // One byte is kept back, as snprintf keeps it for its NUL.
+    auto [end, error] = std::to_chars(scratch, scratch + sizeof scratch - 1, value, style, 6);
+    if (error != std::errc()) {
+      out.append(kFormatError);
+      return;
+    }
+    n = static_cast<std::size_t>(end - scratch);
+    if (conversion == 'E' || conversion == 'G')
+      for (std::size_t i = 0; i < n; ++i)
+        if (scratch[i] == 'e') scratch[i] = 'E';
+  } else {
+    const char pattern[3] = {'%', conversion, '\0'};
+    n = static_cast<std::size_t>(std::snprintf(scratch, sizeof scratch, pattern, value));
+  }
+  out.append(scratch, n);
 }
 
 // %r: the text so far goes out as it is, then 16 bytes a line, each line
-// opening with the low 32 bits of its address; the text starts again.
-bool hex_dump(text::Text& out, std::uint64_t block, std::int32_t count) {
-  if (count > 0 && (block == 0 || !image_contains(block, static_cast<std::uint64_t>(count))))
+// opening with the low 32 bits of its address; the text starts again, in a
+// new line that carries the columns.
+bool hex_dump(Text& text, std::uint64_t block, std::int32_t count) {
+  if (count > 0 && (block == 0 || !image_holds(block, static_cast<std::uint64_t>(count))))
     return false;
-  out::write(out.data(), out.size());
-  out.clear();
+  Line& line = text.line();
+  std::size_t columns = static_cast<std::size_t>(line.message - line.start);
+  char saved[kColumnsMax];
+  std::memcpy(saved, line.start, columns);
+  std::size_t said = static_cast<std::size_t>(line.at - line.message);
+  std::memmove(line.start, line.message, said);
+  out::end_line(line.start + said);
+
   const unsigned char* bytes = address(block);
-  char line[1 + 8 + 1 + 16 * 3 + 1];  // "\n", address, ":", 16 bytes, NUL
+  static_assert(1 + 8 + 1 + 16 * 3 <= out::kLineMax);  // "\n", address, ":", 16 bytes
   for (std::int32_t i = 0; i < count;) {
-    text::Text l(line, sizeof line);
-    l.put('\n');
+    char* p = out::begin_line();
+    *p++ = '\n';
     char d[text::kDigitsMax];
-    l.right(d, text::lower_hex(d, static_cast<std::uint32_t>(block + static_cast<std::uint64_t>(i))), 8);
-    l.put(':');
+    std::size_t n = text::lower_hex(d, static_cast<std::uint32_t>(block + static_cast<std::uint64_t>(i)));
+    std::memset(p, ' ', 8 - n);
+    std::memcpy(p + 8 - n, d, n);
+    p += 8;
+    *p++ = ':';
     for (std::int32_t j = 0; j < 16 && i < count; ++j, ++i) {
-      l.put(' ');
-      l.right(d, text::lower_hex(d, bytes[i]), 2);
+      static constexpr char kHex[] = "0123456789abcdef";
+      unsigned b = bytes[i];
+      p[0] = ' ';
+      p[1] = b < 16 ? ' ' : kHex[b >> 4];
+      p[2] = kHex[b & 0xF];
+      p += 3;
     }
-    out::write(l.data(), l.size());
+    out::end_line(p);
   }
+
+  line = begin_record_line();
+  std::memcpy(line.start, saved, columns);
+  line.message = line.start + columns;
+  line.at = line.message;
+  text.restart();
   return true;
 }
 
-// One conversion at `*f` (the byte after the percent sign, not NUL).
-// Advances `*f` past what it consumed. False when the record is unreadable.
-bool convert(text::Text& out, const char** f, const char* end, Arguments& args) {
+// One conversion at `*f` (the byte after the percent sign, neither NUL nor
+// the end of the format's range `end`). Advances `*f` past what it consumed.
+// False when the record is unreadable.
+bool convert(Text& out, const char** f, const char* end, Arguments& args) {
   char c = **f;
   ++*f;
-  char d[text::kDigitsMax];
   switch (c) {
     case '%':
       out.put('%');
@@ -116,13 +223,13 @@ bool convert(text::Text& out, const char** f, const char* end, Arguments& args) 
       std::int32_t v;
       if (!take(args, &v)) break;
       auto u = static_cast<std::uint32_t>(v);
-      if (c == 'd' || c == 'i') out.append(d, text::signed_decimal(d, v));
-      else if (c == 'o') out.append(d, text::octal(d, u));
+      if (c == 'd' || c == 'i') out.number(text::SignedDecimal{}, v);
+      else if (c == 'o') out.number(text::Octal{}, u);
       else if (c == 'c') {
         // A NUL character would end the text where it is written out, so
         // it adds nothing.
         if ((u & 0xFF) != 0) out.put(static_cast<char>(u & 0xFF));
-      } else out.append(d, text::lower_hex(d, u));
+      } else out.number(text::LowerHex{}, u);
       return true;
     }
     case 's': {
@@ -132,15 +239,12 @@ bool convert(text::Text& out, const char** f, const char* end, Arguments& args) 
         out.append("(null)");
         return true;
       }
-      ImageString s;
-      if (!image_string(a, kMessageSize, &s)) return false;
-      out.append(s.data, s.size);
-      return true;
+      return out.string(a);
     }
     case 'p': {
       std::uint64_t a;
       if (!take(args, &a)) break;
-      out.pointer(a);
+      out.number(text::PointerHex{}, a);
       return true;
     }
     case 'e':
@@ -165,18 +269,18 @@ bool convert(text::Text& out, const char** f, const char* end, Arguments& args) 
       }
       if (*f >= end || **f != 'l') {
         // %l: a 32-bit long; only "%l" is consumed.
-        out.append(d, text::signed_decimal(d, static_cast<std::int32_t>(static_cast<std::uint32_t>(v))));
+        out.number(text::SignedDecimal{}, static_cast<std::int32_t>(static_cast<std::uint32_t>(v)));
         return true;
       }
       ++*f;
       if (*f < end && **f == 'u') {
         ++*f;
-        out.append(d, text::unsigned_decimal(d, v));
+        out.number(text::UnsignedDecimal{}, v);
       } else if (*f < end && **f == 'x') {
         ++*f;
-        out.append(d, text::lower_hex(d, v));
+        out.number(text::LowerHex{}, v);
       } else {
-        out.append(d, text::signed_decimal(d, static_cast<std::int64_t>(v)));
+        out.number(text::SignedDecimal{}, static_cast<std::int64_t>(v));
       }
       return true;
     }
@@ -197,31 +301,40 @@ bool convert(text::Text& out, const char** f, const char* end, Arguments& args) 
 
 }  // namespace
 
-bool kvf_expand_message(text::Text& buffer, std::uint64_t format, const unsigned char* args) {
-  buffer.clear();
+Line begin_record_line() {
+  static_assert(kLineRoom <= out::kLineMax);
+  char* p = out::begin_line();
+  return {p, p, p};
+}
+
+bool kvf_expand_message(Line& line, std::uint64_t format, const unsigned char* args) {
   if (format == 0) return true;
-  ImageString fmt;
-  // The format is read up to its NUL or the end of its mapped range.
-  if (!image_string(format, static_cast<std::size_t>(-1), &fmt)) return false;
-  const char* f = fmt.data;
-  const char* end = f + fmt.size;
+  // The format is read up to its NUL or the end of its mapped range, in
+  // one pass: plain runs end at a percent sign, a backslash or the NUL.
+  std::uint64_t span = image_bytes_from(format);
+  if (span == 0) return false;
+  const char* f = reinterpret_cast<const char*>(address(format));
+  const char* end = f + span;
+  auto done = [&end](const char* at) { return at == end || *at == '\0'; };
   Arguments cursor(args);
-  while (f < end) {
+  Text text(line);
+  for (;;) {
     const char* plain = f;
-    while (f < end && *f != '%' && *f != '\\') ++f;
-    buffer.append(plain, static_cast<std::size_t>(f - plain));
-    if (f == end) break;
+    f = scan::special(f, end);
+    text.run(plain, static_cast<std::size_t>(f - plain), end);
+    if (done(f)) break;
     if (*f == '\\') {
-      if (++f == end) break;  // a closing backslash ends the text
-      escape(buffer, *f++);
+      if (done(++f)) break;  // a closing backslash ends the text
+      escape(text, *f++);
       continue;
     }
-    if (++f == end) {
-      buffer.put('%');  // a closing percent sign is copied
+    if (done(++f)) {
+      text.put('%');  // a closing percent sign is copied
       break;
     }
-    if (!convert(buffer, &f, end, cursor)) return false;
+    if (!convert(text, &f, end, cursor)) return false;
   }
+  text.line();
   return true;
 }
 

@@ -1,22 +1,53 @@
-// image_text.cpp -- bounded string reads from the image.
+// image_text.cpp -- bounded string reads from the image, and the range
+// lookup the views make for every pointer they follow.
 #include "viewer/image_text.h"
 
 #include <cstring>
 
 #include "shm/field.h"
 #include "shm/image.h"
+#include "viewer/scan.h"
 
 namespace kvf {
+namespace detail {
+
+SeenRange g_seen;
+
+std::uint64_t image_bytes_from_table(std::uint64_t address) {
+  unsigned generation = image_generation();
+  std::uint64_t span = image_span(address);
+  if (span == 0) return 0;
+  std::uint64_t end = address + span;
+  // Ranges are disjoint, so one end names one range: the interval known to
+  // be mapped grows when the end stays the same.
+  if (generation == g_seen.generation && end == g_seen.end && address < g_seen.begin) {
+    g_seen.begin = address;
+  } else {
+    g_seen = {address, end, generation};
+  }
+  return span;
+}
+
+}  // namespace detail
 
 bool image_string(std::uint64_t address, std::size_t max, ImageString* out) {
   if (address == 0) return false;
-  std::uint64_t span = image_span(address);
+  std::uint64_t span = image_bytes_from(address);
   if (span == 0) return false;
   std::size_t limit = span < max ? static_cast<std::size_t>(span) : max;
   const char* p = reinterpret_cast<const char*>(kvf::address(address));
   const void* nul = std::memchr(p, 0, limit);
   out->data = p;
   out->size = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - p) : limit;
+  return true;
+}
+
+bool image_copy(std::uint64_t address, std::size_t max, char* out, std::size_t* size) {
+  if (address == 0) return false;
+  std::uint64_t span = image_bytes_from(address);
+  if (span == 0) return false;
+  std::size_t limit = span < max ? static_cast<std::size_t>(span) : max;
+  *size = scan::copy_string(out, reinterpret_cast<const char*>(kvf::address(address)), limit);
   return true;
 }
 

@@ -1,4 +1,6 @@
-// output.cpp -- the buffered standard output of the views.
+// output.cpp -- the buffered standard output of the views. Between calls the
+// buffer holds less than one 64 KiB piece; a line reserved in place may run
+// up to kLineMax bytes past it before the piece goes out.
 #include "viewer/output.h"
 
 #include <cerrno>
@@ -11,9 +13,9 @@
 namespace kvf::out {
 namespace {
 
-constexpr std::size_t kCapacity = 64 * 1024;
+constexpr std::size_t kPiece = 64 * 1024;
 
-char g_buffer[kCapacity];
+char g_buffer[kPiece + kLineMax];
 std::size_t g_used = 0;
 int g_fd = 1;
 bool g_stdio_flushed = false;
@@ -34,6 +36,14 @@ void write_all(const char* p, std::size_t n) {
   }
 }
 
+// Once a whole piece is buffered it goes out; what follows it moves to the
+// front.
+void write_piece() {
+  write_all(g_buffer, kPiece);
+  g_used -= kPiece;
+  std::memmove(g_buffer, g_buffer + kPiece, g_used);
+}
+
 }  // namespace
 
 void flush() {
@@ -44,22 +54,32 @@ void flush() {
 }
 
 void write(const char* p, std::size_t n) {
-  if (n > kCapacity - g_used) {
-    flush();
-    if (n >= kCapacity) {
+  while (n > 0) {
+    if (g_used == 0 && n >= kPiece) {
       write_all(p, n);
       return;
     }
+    std::size_t take = kPiece - g_used < n ? kPiece - g_used : n;
+    std::memcpy(g_buffer + g_used, p, take);
+    g_used += take;
+    p += take;
+    n -= take;
+    if (g_used == kPiece) write_piece();
   }
-  std::memcpy(g_buffer + g_used, p, n);
-  g_used += n;
 }
 
 void write(const char* s) { write(s, std::strlen(s)); }
 
 void put(char c) {
-  if (g_used == kCapacity) flush();
   g_buffer[g_used++] = c;
+  if (g_used == kPiece) write_piece();
+}
+
+char* begin_line() { return g_buffer + g_used; }
+
+void end_line(const char* end) {
+  g_used = static_cast<std::size_t>(end - g_buffer);
+  if (g_used >= kPiece) write_piece();
 }
 
 bool pending() { return g_used != 0; }

@@ -4,8 +4,10 @@
 #include "viewer/reader.h"
 
 #include "kavrex/control_block.h"
+#include "kavrex/control_block_layout.h"
 #include "shm/field.h"
 #include "shm/image.h"
+#include "viewer/image_text.h"
 #include "viewer/output.h"
 #include "viewer/ring_layout.h"
 
@@ -51,14 +53,14 @@ std::int32_t current_ring_size() {
     generation = image_generation();
     root = root_pointer();
   }
-  return block ? ring_size(block) : 0;
+  return block ? load_shared<std::int32_t>(block, control::kRingSize) : 0;
 }
 
 const unsigned char* ring_slot(const unsigned char* ring, std::int32_t index) {
   if (index < 0 || index >= current_ring_size()) return nullptr;
   std::uint64_t records = load_shared<std::uint64_t>(ring, ring::kRecords);
   std::uint64_t slot = records + static_cast<std::uint64_t>(index) * record::kSize;
-  if (records == 0 || !image_contains(slot, record::kSize)) return nullptr;
+  if (records == 0 || !image_holds(slot, record::kSize)) return nullptr;
   return address(slot);
 }
 

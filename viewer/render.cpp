@@ -1,7 +1,10 @@
 // render.cpp -- the column header and the record line in the native and the
-// dorvel-compatible layouts, wide and narrow, formatted by hand into two
-// process-wide buffers (column text, message text) and written out whole.
+// dorvel-compatible layouts, wide and narrow, formatted by hand straight into
+// the output buffer: a line reserves room for its longest form once, so no
+// column checks for room as it goes.
 #include "viewer/render.h"
+
+#include <cstring>
 
 #include "kavrex/catalogues.h"
 #include "shm/field.h"
@@ -15,37 +18,106 @@ namespace kvf {
 namespace {
 
 // A string shown in a column (file name, the two dorvel strings) is cut at
-// this many bytes; the column buffer holds three of them and every other
-// column with room to spare, so a column line is never cut.
+// this many bytes. Two of them, a dozen other columns (catalogue names,
+// numbers, the time: each under 32 bytes with its blank) and the five
+// dorvel values fit the columns' room.
 constexpr std::size_t kColumnString = 256;
-constexpr std::size_t kColumnSize = 1024;
+static_assert(2 * (kColumnString + 1) + 12 * 32 + 5 * 17 <= kColumnsMax);
 
-char g_columns[kColumnSize];
-char g_message[kMessageSize];
+// Every column is at most this wide before its text pushes it wider: its
+// blanks are written as one block before the text goes over them.
+constexpr std::size_t kBlanks = 16;
 
-using text::Text;
-
-void column(Text& out, const char* s, std::size_t width) {
-  out.left(s, std::strlen(s), width);
-  out.put(' ');
+// "%-Ns ": the bytes, blanks up to `width`, one blank.
+char* left(char* p, const char* s, std::size_t n, std::size_t width) {
+  std::memset(p, ' ', kBlanks);
+  std::memcpy(p, s, n);
+  p += n < width ? width : n;
+  *p++ = ' ';
+  return p;
 }
 
-void column(Text& out, const ImageString& s, std::size_t width) {
-  out.left(s.data, s.size, width);
-  out.put(' ');
+char* left(char* p, const ImageString& s, std::size_t width) { return left(p, s.data, s.size, width); }
+
+// "%-Ns " of the string at `address`, copied in place; nullptr when it lies
+// outside the image.
+char* left_string(char* p, std::uint64_t address, std::size_t width) {
+  std::size_t n;
+  if (!image_copy(address, kColumnString, p, &n)) return nullptr;
+  if (n < width) {
+    std::memset(p + n, ' ', kBlanks);
+    n = width;
+  }
+  p += n;
+  *p++ = ' ';
+  return p;
 }
 
-void int_column(Text& out, std::int32_t v, std::size_t width) {
-  out.left_int(v, width);
-  out.put(' ');
+// A column of a number made by one of the text:: digit writers.
+template <typename Digits, typename V>
+char* left_number(char* p, Digits digits, V v, std::size_t width) {
+  std::memset(p, ' ', kBlanks);
+  std::size_t n = digits(p, v);
+  p += n < width ? width : n;
+  *p++ = ' ';
+  return p;
 }
 
-void hex_column(Text& out, std::uint32_t v, std::size_t width) {
-  out.left_hex(v, width);
-  out.put(' ');
+char* left_int(char* p, std::int32_t v, std::size_t width) {
+  return left_number(p, text::SignedDecimal{}, v, width);
+}
+char* left_hex(char* p, std::uint32_t v, std::size_t width) {
+  return left_number(p, text::LowerHex{}, v, width);
 }
 
-const char* name_or_empty(const char* name) { return name ? name : ""; }
+// A catalogue name, or nothing for an unnamed id. The names of the first
+// ids are kept as column text, blank-padded to a fixed block, with the name
+// they were made from: such a column is one copy of the block.
+constexpr std::size_t kNameBlock = 32;
+constexpr std::size_t kNameWidth = 10;
+static_assert(kNameWidth < kNameBlock);
+struct NameText {
+  const char* name = nullptr;
+  std::size_t size = 0;
+  char block[kNameBlock];
+};
+constexpr std::uint32_t kNamedIds = 64;
+NameText g_component_names[kNamedIds], g_feature_names[kNamedIds];
+
+char* name_column(char* p, NameText* texts, std::uint32_t id, const char* name) {
+  constexpr std::size_t width = kNameWidth;
+  if (name == nullptr) return left(p, "", 0, width);
+  if (id >= kNamedIds) return left(p, name, std::strlen(name), width);
+  NameText& t = texts[id];
+  if (t.name != name) {
+    std::size_t n = std::strlen(name);
+    if (n >= kNameBlock) return left(p, name, n, width);
+    t.name = name;
+    t.size = n;
+    std::memset(t.block, ' ', kNameBlock);
+    std::memcpy(t.block, name, n);
+  }
+  // Blanks up to the width are in the block already.
+  std::memcpy(p, t.block, kNameBlock);
+  p += t.size < width ? width : t.size;
+  *p++ = ' ';
+  return p;
+}
+
+char* component_column(char* p, const unsigned char* r) {
+  std::uint32_t id = load<std::uint32_t>(r, record::kComponent);
+  return name_column(p, g_component_names, id, component_name(id));
+}
+
+char* feature_column(char* p, const unsigned char* r) {
+  std::uint32_t id = load<std::uint32_t>(r, record::kFeature);
+  return name_column(p, g_feature_names, id, feature_name(id));
+}
+
+char* time_column(char* p, std::int64_t time) {
+  std::string_view t = kvf_time_text(time);
+  return left(p, t.data(), t.size(), 8);
+}
 
 // A string the record points to, as a column shows it: an address of 0 is
 // "(null)"; false when it lies outside the image.
@@ -57,10 +129,10 @@ bool column_string(std::uint64_t address, ImageString* s) {
   return image_string(address, kColumnString, s);
 }
 
-// Session text: "%d" of the low 32 bits of `session`.
-ImageString session_text(const unsigned char* r, char* digits) {
+// Session column: "%-7d" of the low 32 bits of `session`.
+char* session_column(char* p, const unsigned char* r) {
   auto low = static_cast<std::int32_t>(static_cast<std::uint32_t>(load<std::uint64_t>(r, record::kSession)));
-  return {digits, text::signed_decimal(digits, low)};
+  return left_int(p, low, 7);
 }
 
 std::int32_t i32_at(const unsigned char* r, std::size_t at) { return load<std::int32_t>(r, at); }
@@ -68,70 +140,77 @@ std::uint32_t low32_at(const unsigned char* r, std::size_t at) {
   return static_cast<std::uint32_t>(load<std::uint64_t>(r, at));
 }
 
-bool native_columns(Text& out, const unsigned char* r, bool full, std::uint64_t file) {
-  ImageString name;
-  if (!image_string(file, kColumnString, &name)) return false;
-  char digits[text::kDigitsMax];
+// The columns of a native record at `p`; nullptr when its file name lies
+// outside the image.
+char* native_columns(char* p, const unsigned char* r, bool full, std::uint64_t file) {
   if (full) {
-    column(out, name_or_empty(component_name(load<std::uint32_t>(r, record::kComponent))), 10);
-    column(out, name_or_empty(feature_name(load<std::uint32_t>(r, record::kFeature))), 10);
-    column(out, name, 10);
-    int_column(out, i32_at(r, record::kLine), 5);
-    int_column(out, i32_at(r, record::kPid), 5);
-    column(out, kvf_time_string(load<std::int64_t>(r, record::kTime)), 8);
-    out.left_unsigned(load_shared<std::uint32_t>(r, record::kStamp), 12);
-    out.put(' ');
-    int_column(out, i32_at(r, record::kCsvr), 4);
-    int_column(out, i32_at(r, record::kThrd), 4);
-    hex_column(out, low32_at(r, record::kTrans), 8);
-    hex_column(out, low32_at(r, record::kRstcb), 8);
-    column(out, session_text(r, digits), 7);
+    p = component_column(p, r);
+    p = feature_column(p, r);
+    p = left_string(p, file, 10);
+    if (p == nullptr) return nullptr;
+    p = left_int(p, i32_at(r, record::kLine), 5);
+    p = left_int(p, i32_at(r, record::kPid), 5);
+    p = time_column(p, load<std::int64_t>(r, record::kTime));
+    p = left_number(p, text::UnsignedDecimal{}, load_shared<std::uint32_t>(r, record::kStamp), 12);
+    p = left_int(p, i32_at(r, record::kCsvr), 4);
+    p = left_int(p, i32_at(r, record::kThrd), 4);
+    p = left_hex(p, low32_at(r, record::kTrans), 8);
+    p = left_hex(p, low32_at(r, record::kRstcb), 8);
+    p = session_column(p, r);
   } else {
-    column(out, name, 10);
-    int_column(out, i32_at(r, record::kLine), 4);
-    column(out, session_text(r, digits), 7);
+    p = left_string(p, file, 10);
+    if (p == nullptr) return nullptr;
+    p = left_int(p, i32_at(r, record::kLine), 4);
+    p = session_column(p, r);
   }
-  return true;
+  return p;
 }
 
-bool dorvel_line(Text& out, Text& message, const unsigned char* r, bool full) {
+// The columns and the five values of a KVF_DORVEL record at `p`; nullptr
+// when one of its strings lies outside the image.
+char* dorvel_line(char* p, const unsigned char* r, bool full) {
   ImageString first, second;
   if (!column_string(load<std::uint64_t>(r, record::kDorvelFirst), &first) ||
       !column_string(load<std::uint64_t>(r, record::kDorvelSecond), &second))
-    return false;
-  char digits[text::kDigitsMax];
+    return nullptr;
   if (full) {
-    column(out, first, 10);
-    column(out, name_or_empty(feature_name(load<std::uint32_t>(r, record::kFeature))), 10);
-    column(out, second, 10);
-    int_column(out, i32_at(r, record::kDorvelLine), 4);
-    int_column(out, i32_at(r, record::kPid), 5);
-    column(out, kvf_time_string(load<std::int64_t>(r, record::kTime)), 8);
-    hex_column(out, load<std::uint32_t>(r, record::kDorvelStamp), 5);
-    int_column(out, i32_at(r, record::kCsvr), 4);
-    int_column(out, i32_at(r, record::kThrd), 4);
-    hex_column(out, low32_at(r, record::kTrans), 8);
-    hex_column(out, low32_at(r, record::kRstcb), 8);
-    column(out, session_text(r, digits), 7);
+    p = left(p, first, 10);
+    p = feature_column(p, r);
+    p = left(p, second, 10);
+    p = left_int(p, i32_at(r, record::kDorvelLine), 4);
+    p = left_int(p, i32_at(r, record::kPid), 5);
+    p = time_column(p, load<std::int64_t>(r, record::kTime));
+    p = left_hex(p, load<std::uint32_t>(r, record::kDorvelStamp), 5);
+    p = left_int(p, i32_at(r, record::kCsvr), 4);
+    p = left_int(p, i32_at(r, record::kThrd), 4);
+    p = left_hex(p, low32_at(r, record::kTrans), 8);
+    p = left_hex(p, low32_at(r, record::kRstcb), 8);
+    p = session_column(p, r);
   } else {
-    column(out, second, 10);
-    int_column(out, i32_at(r, record::kDorvelLine), 4);
-    column(out, session_text(r, digits), 7);
-    out.right(first.data, first.size, 8);
-    out.put(' ');
+    p = left(p, second, 10);
+    p = left_int(p, i32_at(r, record::kDorvelLine), 4);
+    p = session_column(p, r);
+    // "%8s "
+    if (first.size < 8) {
+      std::memset(p, ' ', 8 - first.size);
+      p += 8 - first.size;
+    }
+    std::memcpy(p, first.data, first.size);
+    p += first.size;
+    *p++ = ' ';
   }
-  message.clear();
   for (int i = 0; i < record::kDorvelValueCount; ++i) {
-    if (i > 0) message.put(' ');
-    message.pointer(load<std::uint64_t>(r, record::kDorvelValues + 8 * static_cast<std::size_t>(i)));
+    if (i > 0) *p++ = ' ';
+    p += text::pointer_hex(p, load<std::uint64_t>(r, record::kDorvelValues + 8 * static_cast<std::size_t>(i)));
   }
-  return true;
+  return p;
 }
 
 }  // namespace
 
 void kvf_print_header(bool full) {
-  Text out(g_columns, sizeof g_columns);
+  char buffer[256];
+  text::Text out(buffer, sizeof buffer);
   if (full) {
     static constexpr struct {
       const char* title;
@@ -155,20 +234,25 @@ void kvf_print_header(bool full) {
 }
 
 bool kvf_print_record(const unsigned char* r, bool dorvel_compatible, bool full) {
-  Text columns(g_columns, sizeof g_columns);
-  Text message(g_message, sizeof g_message);
-  if (dorvel_compatible && load<std::uint32_t>(r, record::kComponent) == record::kDorvelComponent) {
-    if (!dorvel_line(columns, message, r, full)) return false;
-  } else {
-    std::uint64_t file = load_shared<std::uint64_t>(r, record::kFile);
+  bool dorvel = dorvel_compatible && load<std::uint32_t>(r, record::kComponent) == record::kDorvelComponent;
+  std::uint64_t file = 0;
+  if (!dorvel) {
+    file = load_shared<std::uint64_t>(r, record::kFile);
     if (file == 0) return true;
-    if (!native_columns(columns, r, full, file)) return false;
-    if (!kvf_expand_message(message, load<std::uint64_t>(r, record::kFormat), r + record::kArgs))
+  }
+  Line line = begin_record_line();
+  if (dorvel) {
+    line.at = dorvel_line(line.start, r, full);
+    if (line.at == nullptr) return false;
+  } else {
+    char* columns_end = native_columns(line.start, r, full, file);
+    if (columns_end == nullptr) return false;
+    line.message = line.at = columns_end;
+    if (!kvf_expand_message(line, load<std::uint64_t>(r, record::kFormat), r + record::kArgs))
       return false;
   }
-  out::write(columns.data(), columns.size());
-  out::write(message.data(), message.size());
-  out::put('\n');
+  *line.at++ = '\n';
+  out::end_line(line.at);
   return true;
 }
 

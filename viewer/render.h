@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 namespace kvf {
 
@@ -18,6 +19,8 @@ bool kvf_print_record(const unsigned char* record, bool dorvel_compatible, bool 
 // "HH:MM:SS" for a time on the current local day, "MM/DD/YYYY" otherwise.
 // The text lives in a buffer that the next call overwrites.
 const char* kvf_time_string(std::int64_t time);
+// The same text with its length.
+std::string_view kvf_time_text(std::int64_t time);
 
 // Where kvf_time_string takes the current time from (time(2) by default);
 // lets tests move the clock across a day boundary.

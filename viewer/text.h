@@ -11,18 +11,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "viewer/digits.h"
+
 namespace kvf::text {
-
-// Longest output of the digit helpers below (22 octal digits of a u64).
-inline constexpr std::size_t kDigitsMax = 24;
-
-// Each writes the digits of `value` to `out` (no NUL) and returns how many.
-std::size_t signed_decimal(char* out, std::int64_t value);
-std::size_t unsigned_decimal(char* out, std::uint64_t value);
-std::size_t lower_hex(char* out, std::uint64_t value);
-std::size_t octal(char* out, std::uint64_t value);
-// Always 16 uppercase digits, zero-filled.
-std::size_t pointer_hex(char* out, std::uint64_t value);
 
 class Text {
  public:

@@ -1,8 +1,10 @@
 // time_text.cpp -- the time column: clock time for a record of the current
 // local day, the date for any other, through localtime_r. The day of "now"
-// and the text of the last record second are cached.
+// is kept until the clock moves on; the local days that records fall in are
+// kept too, so that most records need no conversion at all.
 #include <ctime>
 
+#include "viewer/digits.h"
 #include "viewer/render.h"
 #include "viewer/text.h"
 
@@ -18,26 +20,92 @@ std::int64_t g_now_second = -1;
 bool g_now_valid = false;
 int g_today_year = 0, g_today_yday = 0;
 
-// The last text made, for record second `g_text_second` against the day
-// `g_text_year`/`g_text_yday`.
+// A local day whose seconds [begin, end) all have one UTC offset, so that
+// the clock time of any of them is its distance from `begin`: a day with a
+// change of offset (or a leap second) is never kept. `date` is its
+// "MM/DD/YYYY", longer for a year past 9999.
+struct Day {
+  std::int64_t begin = 0, end = 0;
+  int year = 0, yday = 0;
+  char date[32] = {};
+  std::size_t date_size = 0;
+};
+
+// Days by (time / 86400) modulo their number: records of one ring seldom
+// span more than a few days. Emptied when the time source or the zone may
+// have changed (set_time_source).
+constexpr int kDays = 8;
+Day g_days[kDays];
+
+// The text handed out last.
 char g_text[32];
-bool g_text_cached = false;
-std::int64_t g_text_second = 0;
-int g_text_year = 0, g_text_yday = 0;
 
 // A record time that the local-time conversion rejects shows this
 // (10 places, the width of a date).
 constexpr char kBadTime[] = "--/--/----";
+
+void two_digits(char* out, int v) {
+  out[0] = static_cast<char>('0' + v / 10);
+  out[1] = static_cast<char>('0' + v % 10);
+}
+
+// "MM/DD/YYYY" of `tm` (the year zero-padded to four places, sign first);
+// returns its length.
+std::size_t date_text(char* out, std::size_t size, const std::tm& tm) {
+  text::Text t(out, size);
+  t.zero_padded(tm.tm_mon + 1, 2);
+  t.put('/');
+  t.zero_padded(tm.tm_mday, 2);
+  t.put('/');
+  t.zero_padded(static_cast<std::int64_t>(tm.tm_year) + 1900, 4);
+  return t.size();
+}
+
+bool same_day(const std::tm& a, const std::tm& b) {
+  return a.tm_year == b.tm_year && a.tm_yday == b.tm_yday && a.tm_gmtoff == b.tm_gmtoff;
+}
+
+// Keeps the local day of `time` (local time `tm`) in `day` when its first
+// and last second show the same date and offset as `time`.
+void keep_day(Day& day, std::int64_t time, const std::tm& tm) {
+  std::int64_t begin = time - (tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec);
+  std::int64_t end = begin + 86400;
+  std::time_t first = static_cast<std::time_t>(begin), last = static_cast<std::time_t>(end - 1);
+  std::tm a, b;
+  if (localtime_r(&first, &a) == nullptr || localtime_r(&last, &b) == nullptr) return;
+  if (!same_day(a, tm) || !same_day(b, tm) || a.tm_hour != 0 || a.tm_min != 0 || a.tm_sec != 0 ||
+      b.tm_hour != 23 || b.tm_min != 59 || b.tm_sec != 59)
+    return;
+  day.begin = begin;
+  day.end = end;
+  day.year = tm.tm_year;
+  day.yday = tm.tm_yday;
+  day.date_size = date_text(day.date, sizeof day.date, tm);
+}
+
+bool today(int year, int yday) { return g_now_valid && year == g_today_year && yday == g_today_yday; }
+
+// "HH:MM:SS" of the second `s` of a day.
+std::string_view clock_text(std::int64_t s) {
+  int h = static_cast<int>(s / 3600), m = static_cast<int>(s / 60 % 60), sec = static_cast<int>(s % 60);
+  two_digits(g_text, h);
+  g_text[2] = ':';
+  two_digits(g_text + 3, m);
+  g_text[5] = ':';
+  two_digits(g_text + 6, sec);
+  g_text[8] = '\0';
+  return {g_text, 8};
+}
 
 }  // namespace
 
 void set_time_source(std::int64_t (*now)()) {
   g_now = now ? now : system_now;
   g_now_second = -1;
-  g_text_cached = false;
+  for (Day& d : g_days) d = Day{};
 }
 
-const char* kvf_time_string(std::int64_t time) {
+std::string_view kvf_time_text(std::int64_t time) {
   std::int64_t now = g_now();
   if (now != g_now_second || g_now_second == -1) {
     std::time_t t = static_cast<std::time_t>(now);
@@ -49,36 +117,23 @@ const char* kvf_time_string(std::int64_t time) {
     }
     g_now_second = now;
   }
-  if (g_text_cached && time == g_text_second && g_now_valid && g_text_year == g_today_year &&
-      g_text_yday == g_today_yday)
-    return g_text;
-
-  std::time_t t = static_cast<std::time_t>(time);
-  std::tm tm;
-  text::Text out(g_text, sizeof g_text);
-  if (localtime_r(&t, &tm) == nullptr) {
-    out.append(kBadTime);
-    g_text_cached = false;
-    return g_text;
+  std::int64_t n = time / 86400 - (time % 86400 < 0);
+  Day& day = g_days[static_cast<std::uint64_t>(n) % kDays];
+  if (time < day.begin || time >= day.end) {
+    std::time_t t = static_cast<std::time_t>(time);
+    std::tm tm;
+    if (localtime_r(&t, &tm) == nullptr) return {kBadTime, 10};
+    keep_day(day, time, tm);
+    if (time < day.begin || time >= day.end) {
+      // A day that is not kept: this record's own conversion.
+      if (today(tm.tm_year, tm.tm_yday)) return clock_text(tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec);
+      return {g_text, date_text(g_text, sizeof g_text, tm)};
+    }
   }
-  if (g_now_valid && tm.tm_year == g_today_year && tm.tm_yday == g_today_yday) {
-    out.zero_padded(tm.tm_hour, 2);
-    out.put(':');
-    out.zero_padded(tm.tm_min, 2);
-    out.put(':');
-    out.zero_padded(tm.tm_sec, 2);
-  } else {
-    out.zero_padded(tm.tm_mon + 1, 2);
-    out.put('/');
-    out.zero_padded(tm.tm_mday, 2);
-    out.put('/');
-    out.zero_padded(static_cast<std::int64_t>(tm.tm_year) + 1900, 4);
-  }
-  g_text_cached = g_now_valid;
-  g_text_second = time;
-  g_text_year = g_today_year;
-  g_text_yday = g_today_yday;
-  return g_text;
+  if (today(day.year, day.yday)) return clock_text(time - day.begin);
+  return {day.date, day.date_size};
 }
+
+const char* kvf_time_string(std::int64_t time) { return kvf_time_text(time).data(); }
 
 }  // namespace kvf

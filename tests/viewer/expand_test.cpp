@@ -3,6 +3,7 @@
 // and addresses outside the image.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -32,10 +33,10 @@ class Expand : public ::testing::Test {
     unsigned char area[80] = {};
     std::memcpy(area, args.bytes().data(), args.used());
     Capture capture;
-    char buf[kvf::kMessageSize];
-    kvf::text::Text message(buf, sizeof buf);
-    bool ok = kvf::kvf_expand_message(message, format, area);
-    return {ok, capture.text(), std::string(message.data(), message.size())};
+    kvf::Line line = kvf::begin_record_line();
+    bool ok = kvf::kvf_expand_message(line, format, area);
+    std::string message(line.message, line.at);  // the line is never ended: not output
+    return {ok, capture.text(), message};
   }
   std::string message(const std::string& format, const Args& args = {}) {
     Expanded e = run(image.string(format), args);
@@ -108,6 +109,18 @@ TEST_F(Expand, FloatingConversions) {
 TEST_F(Expand, ConversionThatDoesNotFitShowsFmterr) {
   EXPECT_EQ(message("[%f] %d", Args().f64(1e200).i32(6)), "[**FMTERR**] 6");
   EXPECT_EQ(message("%e", Args().f64(1e200)), "1.000000e+200");
+  // The longest text that fits is 127 bytes.
+  char fits[160];
+  ASSERT_EQ(std::snprintf(fits, sizeof fits, "%f", 1e120), 127);
+  EXPECT_EQ(message("%f", Args().f64(1e120)), fits);
+  EXPECT_EQ(message("%f", Args().f64(1e121)), "**FMTERR**");
+}
+
+TEST_F(Expand, InfinitiesAndNansAreSpelledAsTheCLibrarySpellsThem) {
+  double inf = HUGE_VAL, nan = std::nan("");
+  Args a;
+  a.f64(inf).f64(-inf).f64(nan).f64(-nan).f64(inf).f64(nan);
+  EXPECT_EQ(message("%f %e %g %f %E %G", a), "inf -inf nan -nan INF NAN");
 }
 
 TEST_F(Expand, ConversionsBeyondTheArgumentAreaShowFmterr) {

@@ -179,6 +179,26 @@ TEST_F(Render, HexDumpComesBeforeTheColumns) {
   EXPECT_EQ(print(r, false, false), std::string("dump\n") + addr + " ab  1" + "f          1    0       done\n");
 }
 
+TEST_F(Render, LinesAndDumpsAcrossManyOutputPieces) {
+  // Lines written in place and dump lines written between them, past
+  // several 64 KiB pieces of the output buffer: every copy stays whole.
+  Record r;
+  r.file = image.string("piece.c");
+  r.line = 7;
+  unsigned char* block = image.alloc(40);
+  for (int i = 0; i < 40; ++i) block[i] = static_cast<unsigned char>(3 * i);
+  r.format = image.string("head %d %r tail %s");
+  r.args.i32(-3).u64(TestImage::addr(block)).i32(40).u64(image.string(std::string(300, 's')));
+  std::string one = print(r, false, true);
+  ASSERT_NE(one.find("tail sss"), std::string::npos);
+  image.write(slot, r);
+  Capture capture;
+  for (int i = 0; i < 1000; ++i) ASSERT_TRUE(kvf::kvf_print_record(slot, false, true));
+  std::string all = capture.text();
+  ASSERT_EQ(all.size(), 1000 * one.size());
+  for (int i = 0; i < 1000; ++i) ASSERT_EQ(all.compare(i * one.size(), one.size(), one), 0) << "copy " << i;
+}
+
 TEST_F(Render, PointersOutsideTheImageWriteNothing) {
   static const char secret[] = "tool memory";
   std::uint64_t outside = TestImage::addr(secret);
@@ -229,6 +249,33 @@ TEST_F(Render, TimeIsLocal) {
   // 12:00 UTC is 07:00 in EST; 03:00 UTC on the 15th is the 14th there.
   EXPECT_STREQ(kvf::kvf_time_string(kNow), "07:00:00");
   EXPECT_STREQ(kvf::kvf_time_string(utc(2026, 3, 15, 3, 0, 0)), "03/14/2026");
+}
+
+TEST_F(Render, TimeMatchesTheLocalClockAcrossOffsetChanges) {
+  // A zone with summer time: 2026-03-08 02:00 local becomes 03:00, and
+  // 2026-11-01 02:00 local becomes 01:00. Every quarter hour of three days
+  // around each change, seen from "now" on the change day and from the day
+  // after, against the C library's own conversion.
+  setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
+  tzset();
+  for (std::int64_t change : {utc(2026, 3, 8, 7, 0, 0), utc(2026, 11, 1, 6, 0, 0)}) {
+    for (std::int64_t now : {change + 3600, change + 86400}) {
+      g_clock = now;
+      kvf::set_time_source(test_clock);
+      std::tm today;
+      std::time_t n = now;
+      localtime_r(&n, &today);
+      for (std::int64_t t = change - 86400 - 7 * 3600; t < change + 2 * 86400; t += 900) {
+        std::time_t tt = t;
+        std::tm tm;
+        localtime_r(&tt, &tm);
+        char want[16];
+        bool same = tm.tm_year == today.tm_year && tm.tm_yday == today.tm_yday;
+        std::strftime(want, sizeof want, same ? "%H:%M:%S" : "%m/%d/%Y", &tm);
+        ASSERT_STREQ(kvf::kvf_time_string(t), want) << "time " << t << ", now " << now;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -1,0 +1,129 @@
+// digits.h -- the digit conversions of the views' number formats, inline so
+// that the line writers compile them in place: the length first, then the
+// digits from the last one back, two decimal digits at a time from a table.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace kvf::text {
+namespace detail {
+
+// "00" "01" ... "99".
+inline constexpr struct Pairs {
+  char text[200];
+  constexpr Pairs() : text() {
+    for (int i = 0; i < 100; ++i) {
+      text[2 * i] = static_cast<char>('0' + i / 10);
+      text[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+  }
+} kPairs;
+
+inline constexpr const char* kLower = "0123456789abcdef";
+inline constexpr const char* kUpper = "0123456789ABCDEF";
+
+[[gnu::always_inline]] inline std::size_t decimal_length(std::uint32_t v) {
+  if (v < 100000) return v < 100 ? (v < 10 ? 1 : 2) : v < 1000 ? 3 : v < 10000 ? 4 : 5;
+  return v < 10000000 ? (v < 1000000 ? 6 : 7) : v < 100000000 ? 8 : v < 1000000000 ? 9 : 10;
+}
+
+inline std::size_t decimal_length(std::uint64_t v) {
+  std::size_t n = 0;
+  while (v > UINT32_MAX) {
+    v /= 100000;
+    n += 5;
+  }
+  return n + decimal_length(static_cast<std::uint32_t>(v));
+}
+
+// Writes the digits of `v` so that they end at `end`; with 32-bit
+// division where the value allows it, which is most of the time.
+template <typename U>
+[[gnu::always_inline]] inline void decimal_back(char* end, U v) {
+  while (v >= 100) {
+    U r = v % 100;
+    v /= 100;
+    end -= 2;
+    std::memcpy(end, kPairs.text + 2 * r, 2);
+  }
+  if (v >= 10) {
+    std::memcpy(end - 2, kPairs.text + 2 * v, 2);
+  } else {
+    end[-1] = static_cast<char>('0' + v);
+  }
+}
+
+}  // namespace detail
+
+// Longest output of the digit helpers below (22 octal digits of a u64).
+inline constexpr std::size_t kDigitsMax = 24;
+
+// Each writes the digits of `value` to `out` (no NUL) and returns how many;
+// pointer_hex always writes 16 uppercase digits, zero-filled.
+[[gnu::always_inline]] inline std::size_t unsigned_decimal(char* out, std::uint64_t value) {
+  if (value <= UINT32_MAX) {
+    auto v = static_cast<std::uint32_t>(value);
+    std::size_t n = detail::decimal_length(v);
+    detail::decimal_back(out + n, v);
+    return n;
+  }
+  std::size_t n = detail::decimal_length(value);
+  detail::decimal_back(out + n, value);
+  return n;
+}
+
+[[gnu::always_inline]] inline std::size_t signed_decimal(char* out, std::int64_t value) {
+  if (value >= 0) return unsigned_decimal(out, static_cast<std::uint64_t>(value));
+  out[0] = '-';
+  // Negate in unsigned arithmetic so that INT64_MIN is exact.
+  return 1 + unsigned_decimal(out + 1, 0 - static_cast<std::uint64_t>(value));
+}
+
+inline std::size_t lower_hex(char* out, std::uint64_t value) {
+  std::size_t n = (static_cast<std::size_t>(std::bit_width(value | 1)) + 3) / 4;
+  for (std::size_t i = n; i-- > 0;) {
+    out[i] = detail::kLower[value & 0xF];
+    value >>= 4;
+  }
+  return n;
+}
+
+inline std::size_t octal(char* out, std::uint64_t value) {
+  std::size_t n = (static_cast<std::size_t>(std::bit_width(value | 1)) + 2) / 3;
+  for (std::size_t i = n; i-- > 0;) {
+    out[i] = static_cast<char>('0' + (value & 7));
+    value >>= 3;
+  }
+  return n;
+}
+
+inline std::size_t pointer_hex(char* out, std::uint64_t value) {
+  for (int i = 15; i >= 0; --i) {
+    out[i] = detail::kUpper[value & 0xF];
+    value >>= 4;
+  }
+  return 16;
+}
+
+// The same as function objects, for writers that take the conversion as a
+// parameter and should still compile it in place.
+struct SignedDecimal {
+  [[gnu::always_inline]] std::size_t operator()(char* out, std::int64_t v) const { return signed_decimal(out, v); }
+};
+struct UnsignedDecimal {
+  [[gnu::always_inline]] std::size_t operator()(char* out, std::uint64_t v) const { return unsigned_decimal(out, v); }
+};
+struct LowerHex {
+  [[gnu::always_inline]] std::size_t operator()(char* out, std::uint64_t v) const { return lower_hex(out, v); }
+};
+struct Octal {
+  [[gnu::always_inline]] std::size_t operator()(char* out, std::uint64_t v) const { return octal(out, v); }
+};
+struct PointerHex {
+  [[gnu::always_inline]] std::size_t operator()(char* out, std::uint64_t v) const { return pointer_hex(out, v); }
+};
+
+}  // namespace kvf::text
