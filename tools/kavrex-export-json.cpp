@@ -1,6 +1,7 @@
 // kavrex-export-json.cpp -- JSON lines in fixed buffers: escaping, UTF-8
 // repair, ISO 8601 times, and the object for one trace record.
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #include "kavrex/catalogues.h"
@@ -182,8 +183,13 @@ bool record_line(JsonLine& line, const unsigned char* r, std::int32_t index) {
   std::uint64_t file = load_shared<std::uint64_t>(r, record::kFile);
   ImageString file_name;
   if (!image_string(file, 4096, &file_name)) return false;
-  text::Text message(g_message, sizeof g_message);
-  bool expanded = kvf_expand_message(message, load<std::uint64_t>(r, record::kFormat), r + record::kArgs);
+  // The expansion writes the text in place at the end of the viewer's output
+  // buffer (hex-dump lines go out before it); the line is never ended, so
+  // only the dump lines reach the capture. The text is copied out first.
+  Line out_line = begin_record_line();
+  bool expanded = kvf_expand_message(out_line, load<std::uint64_t>(r, record::kFormat), r + record::kArgs);
+  std::size_t message_size = std::min(static_cast<std::size_t>(out_line.at - out_line.message), sizeof g_message);
+  std::memcpy(g_message, out_line.message, message_size);
   std::size_t dump = take_capture(g_dump_text, sizeof g_dump_text);
   if (!expanded) return false;
 
@@ -216,7 +222,7 @@ bool record_line(JsonLine& line, const unsigned char* r, std::int32_t index) {
   line.number("line", load<std::int32_t>(r, record::kLine));
   line.open_string("message");
   line.string_piece(g_dump_text, dump);
-  line.string_piece(message.data(), message.size());
+  line.string_piece(g_message, message_size);
   line.close_string();
   line.end();
   return true;
