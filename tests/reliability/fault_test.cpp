@@ -52,10 +52,10 @@ std::string record_dump(const Installation& inst, const std::string& name, int r
 
 // A dump of many segments, so that a load takes a while.
 std::string many_segments(const Installation& inst, int count) {
-  kvf::sim::ImageOptions spec{.ring_records = 8};
-  spec.segments.push_back({});
-  for (int i = 1; i < count; ++i) spec.segments.push_back({.size = 256 * 1024});
-  kvf::sim::ImageBuilder image(spec);
+  kvf::sim::ImageOptions options{.ring_records = 8};
+  options.segments.push_back({});
+  for (int i = 1; i < count; ++i) options.segments.push_back({.size = 256 * 1024});
+  kvf::sim::ImageBuilder image(options);
   std::string path = inst.file("segments.dump");
   image.write_dump(path);
   return path;
