@@ -15,7 +15,6 @@
 #include "viewer/expand.h"
 #include "viewer/render.h"
 #include "viewer/ring_layout.h"
-#include "viewer/text.h"
 
 namespace {
 
@@ -53,10 +52,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::memset(image, 0, kImageSize);
   std::memcpy(image, data + args, body);
 
-  static char message[kvf::kMessageSize];
-  kvf::text::Text text(message, sizeof message);
-  kvf::kvf_expand_message(text, kImage, slot + kvf::record::kArgs);
-  if (std::strlen(message) != text.size()) __builtin_trap();
+  // The text is written in place into a line that is never ended; it must
+  // stay within its room and hold no NUL (strings end at theirs).
+  kvf::Line line = kvf::begin_record_line();
+  kvf::kvf_expand_message(line, kImage, slot + kvf::record::kArgs);
+  std::size_t written = static_cast<std::size_t>(line.at - line.message);
+  if (written >= kvf::kMessageSize || std::memchr(line.message, 0, written)) __builtin_trap();
 
   // The same through the renderer, in the four layouts, with the file name
   // at the image's last byte of input (unterminated at the end of a full
