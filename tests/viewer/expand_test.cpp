@@ -48,95 +48,75 @@ class Expand : public ::testing::Test {
   TestImage image{1u << 20};
 };
 
-TEST_F(Expand, EscapesAndClosingMarks) {
-  EXPECT_EQ(message("%d items\\n", Args().i32(3)), "3 items\n");
-  EXPECT_EQ(message("\\a\\b\\f\\n\\r\\t\\v\\\\"), "\a\b\f\n\r\t\v\\");
-  EXPECT_EQ(message("\\q"), "q");
-  EXPECT_EQ(message("ab\\"), "ab");   // a closing backslash ends the text
-  EXPECT_EQ(message("ab%"), "ab%");   // a closing percent sign is copied
-  EXPECT_EQ(message("100%%"), "100%");
-}
-
-TEST_F(Expand, NoFormatIsAnEmptyMessage) {
-  Expanded e = run(0, Args().i32(1));
-  EXPECT_TRUE(e.ok);
-  EXPECT_EQ(e.message, "");
-  EXPECT_EQ(message(""), "");
-}
-
-TEST_F(Expand, FourByteConversions) {
-  Args a;
-  a.i32(-5).i32(7).i32(8).i32(255).i32(255).i32(0x141).i32(-1);
-  EXPECT_EQ(message("%d %i %o %x %X %c %o", a), "-5 7 10 ff ff A 37777777777");
-  EXPECT_EQ(message("%d", Args().i32(INT32_MIN)), "-2147483648");
-  // A NUL character adds nothing.
-  EXPECT_EQ(message("<%c>", Args().i32(0x100)), "<>");
-}
-
-TEST_F(Expand, StringThenNumberAreUnaligned) {
-  std::uint64_t s = image.string("abc");
-  EXPECT_EQ(message("%s=%x", Args().u64(s).i32(42)), "abc=2a");
-  EXPECT_EQ(message("%d %s", Args().i32(5).u64(s)), "5 abc");
-  EXPECT_EQ(message("[%s]", Args().u64(0)), "[(null)]");
-}
-
-TEST_F(Expand, PointersAreSixteenUppercaseDigits) {
-  EXPECT_EQ(message("%p", Args().u64(0xabc123)), "0000000000ABC123");
-  EXPECT_EQ(message("%p", Args().u64(UINT64_MAX)), "FFFFFFFFFFFFFFFF");
-}
-
-TEST_F(Expand, LongConversionsAndWhatTheyConsume) {
-  EXPECT_EQ(message("%ld", Args().u64(7)), "7d");
-  EXPECT_EQ(message("%l", Args().u64(0x1FFFFFFFFull)), "-1");  // a long is 32 bits
-  EXPECT_EQ(message("%llu", Args().u64(UINT64_MAX)), "18446744073709551615");
-  EXPECT_EQ(message("%llx", Args().u64(UINT64_MAX)), "ffffffffffffffff");
-  EXPECT_EQ(message("%ll", Args().u64(UINT64_MAX)), "-1");
-  EXPECT_EQ(message("%lld", Args().u64(UINT64_MAX)), "-1d");
-  EXPECT_EQ(message("%l %d", Args().u64(3).i32(4)), "3 4");
-}
-
-TEST_F(Expand, UnknownConversionsConsumeNothing) {
-  EXPECT_EQ(message("%5d %d", Args().i32(9)), "%5d 9");
-  EXPECT_EQ(message("%u %-10s %hd %d", Args().i32(1)), "%u %-10s %hd 1");
-}
-
-TEST_F(Expand, FloatingConversions) {
-  Args a;
-  a.f64(1.5).f64(1.5).f64(1.5).f64(0.0001).f64(1e-10);
-  EXPECT_EQ(message("%f %e %g %E %G", a), "1.500000 1.500000e+00 1.5 1.000000E-04 1E-10");
-}
-
-TEST_F(Expand, ConversionThatDoesNotFitShowsFmterr) {
-  EXPECT_EQ(message("[%f] %d", Args().f64(1e200).i32(6)), "[**FMTERR**] 6");
-  EXPECT_EQ(message("%e", Args().f64(1e200)), "1.000000e+200");
-  // The longest text that fits is 127 bytes.
-  char fits[160];
+TEST_F(Expand, MessageLanguage) {
+  const std::uint64_t s = image.string("abc"), big = image.string(std::string(5000, 'q'));
+  const double inf = HUGE_VAL, nan = std::nan("");
+  char fits[160];  // the longest conversion text that fits is 127 bytes
   ASSERT_EQ(std::snprintf(fits, sizeof fits, "%f", 1e120), 127);
-  EXPECT_EQ(message("%f", Args().f64(1e120)), fits);
-  EXPECT_EQ(message("%f", Args().f64(1e121)), "**FMTERR**");
-}
-
-TEST_F(Expand, InfinitiesAndNansAreSpelledAsTheCLibrarySpellsThem) {
-  double inf = HUGE_VAL, nan = std::nan("");
-  Args a;
-  a.f64(inf).f64(-inf).f64(nan).f64(-nan).f64(inf).f64(nan);
-  EXPECT_EQ(message("%f %e %g %f %E %G", a), "inf -inf nan -nan INF NAN");
-}
-
-TEST_F(Expand, ConversionsBeyondTheArgumentAreaShowFmterr) {
-  Args a;
-  for (int i = 0; i < 20; ++i) a.i32(i);
+  // 20 four-byte arguments fill the area; after 19 (76 bytes) no 8-byte one fits.
+  Args twenty, nineteen;
   std::string f, want;
   for (int i = 0; i < 20; ++i) {
+    twenty.i32(i);
+    if (i < 19) nineteen.i32(i);
     f += "%d ";
     want += std::to_string(i) + " ";
   }
-  EXPECT_EQ(message(f + "%d %%", a), want + "**FMTERR** %");
-  // 76 bytes used: an 8-byte %s no longer fits, and nothing after it does.
-  Args b;
-  for (int i = 0; i < 19; ++i) b.i32(i);
-  EXPECT_EQ(message(f.substr(0, 3 * 19) + "%s %d %llx.", b),
-            want.substr(0, want.find("19 ")) + "**FMTERR** **FMTERR** **FMTERR**.");
+  struct Case {
+    std::string format;
+    Args args;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"%d items\\n", Args().i32(3), "3 items\n"},
+      {"\\a\\b\\f\\n\\r\\t\\v\\\\", {}, "\a\b\f\n\r\t\v\\"},
+      {"\\q", {}, "q"},
+      {"ab\\", {}, "ab"},  // a closing backslash ends the text
+      {"ab%", {}, "ab%"},  // a closing percent sign is copied
+      {"100%%", {}, "100%"},
+      {"", {}, ""},
+      {"%d %i %o %x %X %c %o", Args().i32(-5).i32(7).i32(8).i32(255).i32(255).i32(0x141).i32(-1),
+       "-5 7 10 ff ff A 37777777777"},
+      {"%d", Args().i32(INT32_MIN), "-2147483648"},
+      {"<%c>", Args().i32(0x100), "<>"},  // a NUL character adds nothing
+      // Arguments are unaligned.
+      {"%s=%x", Args().u64(s).i32(42), "abc=2a"},
+      {"%d %s", Args().i32(5).u64(s), "5 abc"},
+      {"[%s]", Args().u64(0), "[(null)]"},
+      {"%p", Args().u64(0xabc123), "0000000000ABC123"},
+      {"%p", Args().u64(UINT64_MAX), "FFFFFFFFFFFFFFFF"},
+      // A long is 32 bits, and only %ll with u or x is unsigned.
+      {"%ld", Args().u64(7), "7d"},
+      {"%l", Args().u64(0x1FFFFFFFFull), "-1"},
+      {"%llu", Args().u64(UINT64_MAX), "18446744073709551615"},
+      {"%llx", Args().u64(UINT64_MAX), "ffffffffffffffff"},
+      {"%ll", Args().u64(UINT64_MAX), "-1"},
+      {"%lld", Args().u64(UINT64_MAX), "-1d"},
+      {"%l %d", Args().u64(3).i32(4), "3 4"},
+      // Unknown conversions consume nothing.
+      {"%5d %d", Args().i32(9), "%5d 9"},
+      {"%u %-10s %hd %d", Args().i32(1), "%u %-10s %hd 1"},
+      {"%f %e %g %E %G", Args().f64(1.5).f64(1.5).f64(1.5).f64(0.0001).f64(1e-10),
+       "1.500000 1.500000e+00 1.5 1.000000E-04 1E-10"},
+      {"%f %e %g %f %E %G", Args().f64(inf).f64(-inf).f64(nan).f64(-nan).f64(inf).f64(nan),
+       "inf -inf nan -nan INF NAN"},
+      // Text that does not fit, or arguments past the area, show FMTERR.
+      {"[%f] %d", Args().f64(1e200).i32(6), "[**FMTERR**] 6"},
+      {"%e", Args().f64(1e200), "1.000000e+200"},
+      {"%f", Args().f64(1e120), fits},
+      {"%f", Args().f64(1e121), "**FMTERR**"},
+      {f + "%d %%", twenty, want + "**FMTERR** %"},
+      {f.substr(0, 3 * 19) + "%s %d %llx.", nineteen, want.substr(0, want.find("19 ")) + "**FMTERR** **FMTERR** **FMTERR**."},
+      // Long text is cut at the buffer.
+      {"%s%s!", Args().u64(big).u64(big), std::string(kvf::kMessageSize - 1, 'q')},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.format.substr(0, 60));
+    EXPECT_EQ(message(c.format, c.args), c.want);
+  }
+  Expanded none = run(0, Args().i32(1));  // no format: an empty message
+  EXPECT_TRUE(none.ok);
+  EXPECT_EQ(none.message, "");
 }
 
 TEST_F(Expand, HexDumpWritesTextSoFarThenLinesThenRestarts) {
@@ -191,13 +171,6 @@ TEST_F(Expand, StringsStopAtTheEndOfTheirRange) {
   EXPECT_TRUE(e.ok);
   EXPECT_EQ(e.message, "zzzzz");
   munmap(p, 3 * page);
-}
-
-TEST_F(Expand, LongTextIsCutAtTheBuffer) {
-  std::string big(5000, 'q');
-  std::uint64_t s = image.string(big);
-  std::string m = message("%s%s!", Args().u64(s).u64(s));
-  EXPECT_EQ(m, std::string(kvf::kMessageSize - 1, 'q'));
 }
 
 }  // namespace

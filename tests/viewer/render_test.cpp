@@ -1,5 +1,5 @@
-// render_test.cpp -- the column headers and the four record layouts byte for
-// byte, the time column, and records that point outside the image.
+// render_test.cpp -- the column headers and the record layouts byte for byte,
+// records that point outside the image, and the time column.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -22,12 +22,7 @@ std::int64_t test_clock() { return g_clock; }
 
 std::int64_t utc(int year, int month, int day, int h, int m, int s) {
   std::tm tm{};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = h;
-  tm.tm_min = m;
-  tm.tm_sec = s;
+  tm.tm_year = year - 1900, tm.tm_mon = month - 1, tm.tm_mday = day, tm.tm_hour = h, tm.tm_min = m, tm.tm_sec = s;
   return timegm(&tm);
 }
 
@@ -51,39 +46,16 @@ class Render : public ::testing::Test {
 
   // A record in the wide columns' every field.
   Record full_record() {
-    Record r;
-    r.file = image.string("bufmgr.c");
-    r.line = 1234;
-    r.time = utc(2026, 3, 15, 9, 5, 3);
-    r.stamp = 4000000000u;
-    r.component = 2;
-    r.feature = 15;
-    r.pid = 4321;
-    r.csvr = 1;
-    r.thrd = 56;
-    r.session = 77;
-    r.trans = (1ull << 32) + 255;
-    r.rstcb = 0x7f00deadbeefull;
-    r.format = image.string("page %d");
-    r.args.i32(5);
-    return r;
+    return {.file = image.string("bufmgr.c"), .line = 1234, .time = utc(2026, 3, 15, 9, 5, 3), .stamp = 4000000000u,
+            .component = 2, .feature = 15, .pid = 4321, .csvr = 1, .thrd = 56, .session = 77,
+            .trans = (1ull << 32) + 255, .rstcb = 0x7f00deadbeefull, .format = image.string("page %d"),
+            .args = Args().i32(5)};
   }
-
   Record dorvel_record() {
     Record r = full_record();
-    r.component = 18;
-    r.feature = 4;
-    r.format = image.string("native %s");
-    r.args = Args()
-                 .u64(image.string("first"))
-                 .u64(image.string("second"))
-                 .i32(-12)
-                 .i32(0xabc)
-                 .u64(1)
-                 .u64(0xdeadbeef)
-                 .u64(0)
-                 .u64(UINT64_MAX)
-                 .u64(0x1234567890ull);
+    r.component = 18, r.feature = 4, r.format = image.string("native %s");
+    r.args = Args().u64(image.string("first")).u64(image.string("second")).i32(-12).i32(0xabc);
+    r.args.u64(1).u64(0xdeadbeef).u64(0).u64(UINT64_MAX).u64(0x1234567890ull);
     return r;
   }
 
@@ -101,68 +73,63 @@ TEST_F(Render, Headers) {
             "trans    rstcb    session MESSAGE\n");
 }
 
-TEST_F(Render, NarrowNativeLine) {
-  Record r;
-  r.file = image.string("bufmgr");
-  r.line = 1234;
-  r.session = 77;
-  r.format = image.string("page %d");
-  r.args.i32(5);
-  std::string want = "bufmgr     1234 77      page 5\n";
-  EXPECT_EQ(print(r, false, false), want);
-  EXPECT_EQ(print(r, true, false), want);
-}
+TEST_F(Render, RecordLayoutsInTheFourViews) {
+  static const char secret[] = "tool memory";
+  const std::uint64_t outside = TestImage::addr(secret);
+  const Record native = full_record(), dorvel = dorvel_record();
+  // An unnamed component and wide values push the columns right; low 32 bits of session are -1.
+  Record unnamed = native;
+  unnamed.component = 119, unnamed.feature = 0, unnamed.session = (5ll << 32) - 1, unnamed.line = -7;
+  unnamed.file = image.string("a_very_long_file_name.c"), unnamed.format = 0;
+  Record dorvel_nulls = dorvel;  // the dorvel layout ignores file and shows null strings
+  dorvel_nulls.file = 0, dorvel_nulls.args = Args().u64(0).u64(0).i32(3).i32(0);
+  Record no_file = native, bad_file = native, bad_format = native, bad_string = native, bad_dorvel = dorvel;
+  no_file.file = 0, bad_file.file = outside, bad_format.format = outside;
+  bad_string.format = image.string("%s"), bad_string.args = Args().u64(outside);
+  bad_dorvel.args = Args().u64(image.string("ok")).u64(outside);
+  const Record long_file{.file = image.string(std::string(300, 'n')), .line = 1, .args = {}};
 
-TEST_F(Render, WideNativeLine) {
   // Feature 15 is KVF_INFO; trans 2^32 + 255 shows its low 32 bits.
-  std::string want =
-      "KVF_BFR_MGR KVF_INFO   bufmgr.c   1234  4321  09:05:03 4000000000   1    56   "
-      "ff       deadbeef 77      page 5\n";
-  EXPECT_EQ(print(full_record(), false, true), want);
-  EXPECT_EQ(print(full_record(), true, true), want);
-}
-
-TEST_F(Render, UnnamedComponentAndWideValuesPushColumnsRight) {
-  Record r = full_record();
-  r.component = 119;
-  r.feature = 0;
-  r.session = (5ll << 32) - 1;  // low 32 bits are -1
-  r.file = image.string("a_very_long_file_name.c");
-  r.line = -7;
-  r.format = 0;
-  EXPECT_EQ(print(r, false, true),
-            "                      a_very_long_file_name.c -7    4321  09:05:03 4000000000   1    56   "
-            "ff       deadbeef -1      \n");
-}
-
-TEST_F(Render, DorvelRecordInTheFourViews) {
-  Record r = dorvel_record();
-  EXPECT_EQ(print(r, false, false), "bufmgr.c   1234 77      native first\n");
-  EXPECT_EQ(print(r, false, true),
-            "KVF_DORVEL KVF_MSG    bufmgr.c   1234  4321  09:05:03 4000000000   1    56   "
-            "ff       deadbeef 77      native first\n");
-  std::string values =
+  const std::string columns =
+      "bufmgr.c   1234  4321  09:05:03 4000000000   1    56   ff       deadbeef 77      ";
+  const std::string values =
       "0000000000000001 00000000DEADBEEF 0000000000000000 FFFFFFFFFFFFFFFF 0000001234567890\n";
-  EXPECT_EQ(print(r, true, false), "second     -12  77         first " + values);
-  EXPECT_EQ(print(r, true, true),
-            "first      KVF_MSG    second     -12  4321  09:05:03 abc   1    56   ff       deadbeef "
-            "77      " + values);
-}
-
-TEST_F(Render, DorvelLayoutIgnoresFileAndShowsNullStrings) {
-  Record r = dorvel_record();
-  r.file = 0;
-  r.args = Args().u64(0).u64(0).i32(3).i32(0);
-  EXPECT_EQ(print(r, true, false),
-            "(null)     3    77        (null) 0000000000000000 0000000000000000 0000000000000000 "
-            "0000000000000000 0000000000000000\n");
-}
-
-TEST_F(Render, RecordWithoutFilePrintsNothing) {
-  Record r = full_record();
-  r.file = 0;
-  EXPECT_EQ(print(r, false, true), "");
-  EXPECT_EQ(print(r, false, false), "");
+  const std::string zeros = "0000000000000000 0000000000000000 0000000000000000 0000000000000000 0000000000000000\n";
+  struct Case {
+    const char* what;
+    const Record& r;
+    bool dorvel, full;
+    std::string want;
+    bool ok = true;
+  };
+  const Case cases[] = {
+      {"native narrow", native, false, false, "bufmgr.c   1234 77      page 5\n"},
+      {"native narrow, dorvel view", native, true, false, "bufmgr.c   1234 77      page 5\n"},
+      {"native wide", native, false, true, "KVF_BFR_MGR KVF_INFO   " + columns + "page 5\n"},
+      {"native wide, dorvel view", native, true, true, "KVF_BFR_MGR KVF_INFO   " + columns + "page 5\n"},
+      {"unnamed", unnamed, false, true,
+       "                      a_very_long_file_name.c -7    4321  09:05:03 4000000000   1    56   "
+       "ff       deadbeef -1      \n"},
+      {"dorvel narrow, native view", dorvel, false, false, "bufmgr.c   1234 77      native first\n"},
+      {"dorvel wide, native view", dorvel, false, true, "KVF_DORVEL KVF_MSG    " + columns + "native first\n"},
+      {"dorvel narrow", dorvel, true, false, "second     -12  77         first " + values},
+      {"dorvel wide", dorvel, true, true,
+       "first      KVF_MSG    second     -12  4321  09:05:03 abc   1    56   ff       deadbeef 77      " +
+           values},
+      {"dorvel nulls", dorvel_nulls, true, false, "(null)     3    77        (null) " + zeros},
+      {"no file, wide", no_file, false, true, ""},
+      {"no file, narrow", no_file, false, false, ""},
+      {"file cut at 256 bytes", long_file, false, false, std::string(256, 'n') + " 1    0       \n"},
+      // Pointers outside the image: the record is unreadable and nothing is written.
+      {"file outside", bad_file, false, true, "", false},
+      {"format outside", bad_format, false, false, "", false},
+      {"string outside", bad_string, false, true, "", false},
+      {"dorvel string outside", bad_dorvel, true, false, "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(print(c.r, c.dorvel, c.full, c.ok), c.want);
+  }
 }
 
 TEST_F(Render, HexDumpComesBeforeTheColumns) {
@@ -180,8 +147,8 @@ TEST_F(Render, HexDumpComesBeforeTheColumns) {
 }
 
 TEST_F(Render, LinesAndDumpsAcrossManyOutputPieces) {
-  // Lines written in place and dump lines written between them, past
-  // several 64 KiB pieces of the output buffer: every copy stays whole.
+  // Lines written in place with dump lines between them, past several
+  // 64 KiB pieces of the output buffer: every copy stays whole.
   Record r;
   r.file = image.string("piece.c");
   r.line = 7;
@@ -197,31 +164,6 @@ TEST_F(Render, LinesAndDumpsAcrossManyOutputPieces) {
   std::string all = capture.text();
   ASSERT_EQ(all.size(), 1000 * one.size());
   for (int i = 0; i < 1000; ++i) ASSERT_EQ(all.compare(i * one.size(), one.size(), one), 0) << "copy " << i;
-}
-
-TEST_F(Render, PointersOutsideTheImageWriteNothing) {
-  static const char secret[] = "tool memory";
-  std::uint64_t outside = TestImage::addr(secret);
-  Record r = full_record();
-  r.file = outside;
-  EXPECT_EQ(print(r, false, true, false), "");
-  r = full_record();
-  r.format = outside;
-  EXPECT_EQ(print(r, false, false, false), "");
-  r = full_record();
-  r.format = image.string("%s");
-  r.args = Args().u64(outside);
-  EXPECT_EQ(print(r, false, true, false), "");
-  r = dorvel_record();
-  r.args = Args().u64(image.string("ok")).u64(outside);
-  EXPECT_EQ(print(r, true, false, false), "");
-}
-
-TEST_F(Render, LongFileNameIsCutAt256Bytes) {
-  Record r;
-  r.file = image.string(std::string(300, 'n'));
-  r.line = 1;
-  EXPECT_EQ(print(r, false, false), std::string(256, 'n') + " 1    0       \n");
 }
 
 TEST_F(Render, TimeIsClockTimeTodayAndADateOtherwise) {
@@ -242,20 +184,10 @@ TEST_F(Render, TimeFollowsTheClockAcrossMidnight) {
   EXPECT_STREQ(kvf::kvf_time_string(t + 2), "00:00:00");
 }
 
-TEST_F(Render, TimeIsLocal) {
-  setenv("TZ", "EST5", 1);
-  tzset();
-  kvf::set_time_source(test_clock);  // drops what was cached for UTC
-  // 12:00 UTC is 07:00 in EST; 03:00 UTC on the 15th is the 14th there.
-  EXPECT_STREQ(kvf::kvf_time_string(kNow), "07:00:00");
-  EXPECT_STREQ(kvf::kvf_time_string(utc(2026, 3, 15, 3, 0, 0)), "03/14/2026");
-}
-
 TEST_F(Render, TimeMatchesTheLocalClockAcrossOffsetChanges) {
-  // A zone with summer time: 2026-03-08 02:00 local becomes 03:00, and
-  // 2026-11-01 02:00 local becomes 01:00. Every quarter hour of three days
-  // around each change, seen from "now" on the change day and from the day
-  // after, against the C library's own conversion.
+  // Every quarter hour of three days around each change of a zone with
+  // summer time, seen from the change day and the day after, against the C
+  // library's own conversion.
   setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
   tzset();
   for (std::int64_t change : {utc(2026, 3, 8, 7, 0, 0), utc(2026, 11, 1, 6, 0, 0)}) {

@@ -20,40 +20,26 @@
 
 namespace {
 
+using viewer_test::kHeader;
+using viewer_test::line;
 using viewer_test::Record;
 using viewer_test::TestImage;
-
-constexpr char kHeader[] = "File       Line session \n";
-
-std::string line(int i) {
-  std::string f = "f" + std::to_string(i), n = std::to_string(i);
-  return f + std::string(10 - f.size(), ' ') + " " + n + std::string(4 - n.size(), ' ') + " 0       \n";
-}
+using namespace std::chrono_literals;
 
 std::string gone(pid_t pid) { return "The server process " + std::to_string(pid) + " is gone!\n"; }
 
-// A process that stands for the server: alive until killed, then reaped at
+// A process that stands for the server: alive until stopped, then reaped at
 // once so that no zombie keeps its id.
-class Server {
- public:
+struct Server {
+  pid_t pid = fork();
+  bool stopped = false;
   Server() {
-    pid_ = fork();
-    if (pid_ == 0) {
-      for (;;) pause();
-    }
+    if (pid == 0) for (;;) pause();
   }
   ~Server() { stop(); }
   void stop() {
-    if (pid_ <= 0 || stopped_) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    stopped_ = true;
+    if (pid > 0 && !stopped) kill(pid, SIGKILL), waitpid(pid, nullptr, 0), stopped = true;
   }
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_;
-  bool stopped_ = false;
 };
 
 class Tail : public ::testing::Test {
@@ -62,6 +48,7 @@ class Tail : public ::testing::Test {
     kvf::reader_state() = kvf::ReaderState{};
     out_ = memfd_create("tail-output", 0);
     ASSERT_GE(out_, 0);
+    image.set_server_pid(static_cast<std::uint32_t>(server.pid));
   }
   void TearDown() override {
     if (viewer_ > 0 && !reaped_) {
@@ -70,7 +57,7 @@ class Tail : public ::testing::Test {
     }
     close(out_);
   }
-
+  void ring(std::int32_t size, std::uint32_t head, std::uint32_t tail) { image.ring(size, head, tail); }
   void start() {
     viewer_ = fork();
     if (viewer_ == 0) {
@@ -80,36 +67,29 @@ class Tail : public ::testing::Test {
       _exit(99);  // a tail walk never returns
     }
   }
-  std::string output() const {
-    std::string s;
-    char buf[4096];
-    for (off_t at = 0;;) {
-      ssize_t n = pread(out_, buf, sizeof buf, at);
-      if (n <= 0) return s;
-      s.append(buf, static_cast<std::size_t>(n));
-      at += n;
-    }
-  }
+  std::string output() const { return viewer_test::read_all(out_); }
   // Waits until the output is exactly `want`.
   ::testing::AssertionResult shows(const std::string& want) {
-    for (int i = 0; i < 1000; ++i) {
-      if (output() == want) return ::testing::AssertionSuccess();
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    for (int i = 0; i < 1000 && output() != want; ++i) std::this_thread::sleep_for(10ms);
+    if (output() == want) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "output is\n" << output() << "\nnot\n" << want;
+  }
+  // Stays `want` for a while.
+  void stays(const std::string& want) {
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(output(), want);
   }
   int status() {
     int raw = 0;
-    for (int i = 0; i < 1000; ++i) {
+    for (int i = 0; i < 1000; ++i, std::this_thread::sleep_for(10ms))
       if (waitpid(viewer_, &raw, WNOHANG) == viewer_) {
         reaped_ = true;
         return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
     return -1;
   }
 
+  Server server;
   TestImage image;
   int out_ = -1;
   pid_t viewer_ = -1;
@@ -117,63 +97,51 @@ class Tail : public ::testing::Test {
 };
 
 TEST_F(Tail, DumpOfAServerThatIsGone) {
-  Server server;
   server.stop();
-  image.set_server_pid(static_cast<std::uint32_t>(server.pid()));
-  image.make_ring(100);
-  image.set_indexes(3, 0);
-  for (int i = 0; i < 3; ++i) image.fill(i);
+  ring(100, 3, 0);
   start();
   EXPECT_EQ(status(), 0);
-  EXPECT_EQ(output(), kHeader + line(0) + line(1) + line(2) + gone(server.pid()));
+  EXPECT_EQ(output(), kHeader + line(0) + line(1) + line(2) + gone(server.pid));
+}
+
+TEST_F(Tail, ServerIdZeroNamesNoProcess) {
+  image.set_server_pid(0);
+  image.make_ring(10);
+  start();
+  EXPECT_EQ(status(), 0);
+  EXPECT_EQ(output(), kHeader + gone(0));
 }
 
 TEST_F(Tail, FollowsTheServerUntilItIsGone) {
-  Server server;
-  image.set_server_pid(static_cast<std::uint32_t>(server.pid()));
-  image.make_ring(10);
-  image.set_indexes(2, 0);
-  for (int i = 0; i < 2; ++i) image.fill(i);
+  ring(10, 2, 0);
   start();
   std::string want = kHeader + line(0) + line(1);
   ASSERT_TRUE(shows(want));
-
   // A new record, then one whose slot is announced before it is complete.
-  image.fill(2);
   image.set_indexes(3, 0);
   ASSERT_TRUE(shows(want += line(2)));
   image.write(3, Record{});
   image.set_indexes(4, 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  ASSERT_EQ(output(), want);
+  stays(want);
   image.fill(3);
   ASSERT_TRUE(shows(want += line(3)));
-
   // The server replaces its ring: the walk starts on the new one, no header.
-  image.make_ring(50);
-  for (int i = 0; i < 50; ++i) image.fill(i);
-  image.set_indexes(2, 0);
+  ring(50, 2, 0);
   ASSERT_TRUE(shows(want += line(0) + line(1)));
-
   // It drops its ring: the walk waits for one and starts on the next.
   image.set_ring(0, 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::this_thread::sleep_for(50ms);
   image.make_ring(10);
   image.fill(0, 9);
   image.set_indexes(1, 0);
   ASSERT_TRUE(shows(want += line(0)));
-
   server.stop();
   EXPECT_EQ(status(), 0);
-  EXPECT_EQ(output(), want + gone(server.pid()));
+  EXPECT_EQ(output(), want + gone(server.pid));
 }
 
 TEST_F(Tail, ShrunkRingRestartsAtTheStartRule) {
-  Server server;
-  image.set_server_pid(static_cast<std::uint32_t>(server.pid()));
-  image.make_ring(50);
-  for (int i = 0; i < 50; ++i) image.fill(i);
-  image.set_indexes(25, 0);  // calm: more than a window before the end
+  ring(50, 25, 0);  // calm: more than a window before the end
   start();
   std::string want = kHeader;
   for (int i = 0; i < 25; ++i) want += line(i);
@@ -188,33 +156,20 @@ TEST_F(Tail, ShrunkRingRestartsAtTheStartRule) {
 }
 
 TEST_F(Tail, QuietRingIsNotRepeatedAfterAMaximumSkip) {
-  Server server;
-  image.set_server_pid(static_cast<std::uint32_t>(server.pid()));
-  image.make_ring(20);
-  image.set_indexes(5, 0);
-  for (int i = 0; i < 20; ++i) image.fill(i);
+  const std::string max = "possible buffer overrun, max skip ahead reached\n";
+  ring(20, 5, 0);
   start();
-  std::string want = kHeader + line(0) + "possible buffer overrun, max skip ahead reached\n";
+  std::string want = kHeader + line(0) + max;
   ASSERT_TRUE(shows(want));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(output(), want);
+  stays(want);
   // Once the ring moves, the walk goes on at the skip target (slot 0 again);
   // every step is still too close to tail, so each lands 20 past tail, and
   // slot 1 is then not repeated either.
   image.set_indexes(6, 1);
-  const std::string max = "possible buffer overrun, max skip ahead reached\n";
   ASSERT_TRUE(shows(want += line(0) + max + line(1) + max));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(output(), want);
+  stays(want);
   server.stop();
   EXPECT_EQ(status(), 0);
-}
-
-TEST_F(Tail, ServerIdZeroNamesNoProcess) {
-  image.make_ring(10);
-  start();
-  EXPECT_EQ(status(), 0);
-  EXPECT_EQ(output(), kHeader + gone(0));
 }
 
 }  // namespace

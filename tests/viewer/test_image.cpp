@@ -16,7 +16,6 @@
 
 namespace viewer_test {
 
-
 TestImage::TestImage(std::size_t size) : size_(size) {
   void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) throw std::runtime_error("mmap");
@@ -92,12 +91,31 @@ void TestImage::fill(std::int32_t i, std::uint32_t stamp) {
   write(i, r);
 }
 
+unsigned char* TestImage::ring(std::int32_t size, std::uint32_t head, std::uint32_t tail) {
+  unsigned char* r = make_ring(size);
+  for (std::int32_t i = 0; i < size; ++i) fill(i, 1000 + static_cast<std::uint32_t>(i));
+  set_indexes(head, tail);
+  return r;
+}
+
 void TestImage::set_stamp(std::int32_t i, std::uint32_t stamp) {
   kvf::store<std::uint32_t>(slot(i), kvf::record::kStamp, stamp);
 }
 
 void TestImage::set_server_pid(std::uint32_t pid) {
   kvf::store<std::uint32_t>(server_, kvf::server_record::kPid, pid);
+}
+
+std::string line(int i) {
+  std::string f = "f" + std::to_string(i), n = std::to_string(i);
+  return f + std::string(f.size() < 10 ? 10 - f.size() : 0, ' ') + " " + n +
+         std::string(n.size() < 4 ? 4 - n.size() : 0, ' ') + " 0       \n";
+}
+
+std::string lines(int from, int to) {
+  std::string s;
+  for (int i = from; i <= to; ++i) s += line(i);
+  return s;
 }
 
 Capture::Capture() {
@@ -113,10 +131,14 @@ Capture::~Capture() {
 
 std::string Capture::text() {
   kvf::out::flush();
+  return read_all(fd_);
+}
+
+std::string read_all(int fd) {
   std::string s;
   char buf[4096];
   for (off_t at = 0;;) {
-    ssize_t n = pread(fd_, buf, sizeof buf, at);
+    ssize_t n = pread(fd, buf, sizeof buf, at);
     if (n <= 0) break;
     s.append(buf, static_cast<std::size_t>(n));
     at += n;

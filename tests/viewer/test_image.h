@@ -18,9 +18,8 @@ using Record = kvf::sim::Record;
 
 class TestImage {
  public:
-  // Maps `size` bytes (shared, so that a forked walk sees later writes),
-  // registers them as the whole image and sets the root
-  // pointer (root record, shmcb and control block are laid out at once).
+  // Maps `size` shared bytes (a forked walk sees later writes) as the whole
+  // image, with root record, shmcb and control block laid out.
   explicit TestImage(std::size_t size = 8u << 20);
   ~TestImage();
   TestImage(const TestImage&) = delete;
@@ -42,6 +41,8 @@ class TestImage {
   void write(unsigned char* slot, const Record& r);
   // A plain record at slot i: file "f<i>", line i, stamp = stamp, no message.
   void fill(std::int32_t i, std::uint32_t stamp = 1);
+  // A new ring of `size` plain records (stamp 1000 + i) at head, tail.
+  unsigned char* ring(std::int32_t size, std::uint32_t head, std::uint32_t tail);
   void set_stamp(std::int32_t i, std::uint32_t stamp);
   void set_server_pid(std::uint32_t pid);
 
@@ -53,6 +54,14 @@ class TestImage {
   unsigned char* server_ = nullptr;
   unsigned char* ring_ = nullptr;
 };
+
+// The narrow column header, and the narrow lines of fill(i) for i in [from, to].
+inline constexpr char kHeader[] = "File       Line session \n";
+std::string line(int i);
+std::string lines(int from, int to);
+
+// Everything written to `fd` from its start.
+std::string read_all(int fd);
 
 // Sends the views' output to a memory file while alive.
 class Capture {

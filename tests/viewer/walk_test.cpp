@@ -1,6 +1,6 @@
-// walk_test.cpp -- the one-pass view: header, where it starts and stops on
-// calm, wrapped, small and emptied rings, the maximum skip, unreadable and
-// faulting records, and rings that are refused.
+// walk_test.cpp -- the one-pass view: where it starts and stops on calm,
+// wrapped, small and emptied rings, the maximum skip, unreadable and faulting
+// records, rings that are refused, and faults and write errors.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -23,29 +23,16 @@ using viewer_test::Capture;
 using viewer_test::Record;
 using viewer_test::TestImage;
 
-constexpr char kHeader[] = "File       Line session \n";
-constexpr char kSkipped[] = "buffer overrun or formatting error, records skipped\n";
+using viewer_test::kHeader;
+using viewer_test::line;
+using viewer_test::lines;
 
-// The narrow line of TestImage::fill(i).
-std::string line(int i) {
-  std::string f = "f" + std::to_string(i), n = std::to_string(i);
-  return f + std::string(f.size() < 10 ? 10 - f.size() : 0, ' ') + " " + n +
-         std::string(n.size() < 4 ? 4 - n.size() : 0, ' ') + " 0       \n";
-}
-std::string lines(int from, int to) {
-  std::string s;
-  for (int i = from; i <= to; ++i) s += line(i);
-  return s;
-}
+constexpr char kSkipped[] = "buffer overrun or formatting error, records skipped\n";
 
 class Walk : public ::testing::Test {
  protected:
   void SetUp() override { kvf::reader_state() = kvf::ReaderState{}; }
-  void ring(std::int32_t size, std::uint32_t head, std::uint32_t tail) {
-    image.make_ring(size);
-    image.set_indexes(head, tail);
-    for (std::int32_t i = 0; i < size; ++i) image.fill(i);
-  }
+  void ring(std::int32_t size, std::uint32_t head, std::uint32_t tail) { image.ring(size, head, tail); }
   std::string view(bool dorvel = false, bool full = false, int want_status = 0) {
     Capture capture;
     EXPECT_EQ(kvf::kvf_view(dorvel, full, false), want_status);
@@ -55,44 +42,42 @@ class Walk : public ::testing::Test {
   TestImage image;
 };
 
-TEST_F(Walk, NoRingOrAnEmptyRingShowsTheHeaderAlone) {
-  EXPECT_EQ(view(), kHeader);
-  ring(100, 0, 0);
-  EXPECT_EQ(view(), kHeader);
-  image.set_indexes(7, 7);
-  EXPECT_EQ(view(), kHeader);
-}
-
-TEST_F(Walk, CalmRing) {
-  ring(100, 10, 0);
-  EXPECT_EQ(view(), kHeader + lines(0, 9));
-}
-
-TEST_F(Walk, WrappedRing) {
-  ring(100, 39, 40);
-  EXPECT_EQ(view(), kHeader + lines(60, 99) + lines(0, 38));
-}
-
-TEST_F(Walk, SmallRingsStartAWindowPastTail) {
-  ring(3, 2, 0);  // window 1, never calm: slot 0 is inside the window
-  EXPECT_EQ(view(), kHeader + line(1));
-  ring(5, 0, 1);  // window 2; slot 0 is head
-  EXPECT_EQ(view(), kHeader + lines(3, 4));
-  ring(19, 4, 5);  // window 9
-  EXPECT_EQ(view(), kHeader + lines(14, 18) + lines(0, 3));
+TEST_F(Walk, WhereTheWalkStartsAndStops) {
+  EXPECT_EQ(view(), kHeader);  // no ring
+  // A calm ring starts at tail, any other a window (20 slots, or half of a
+  // smaller ring) past it.
+  struct Case {
+    std::int32_t size;
+    std::uint32_t head, tail;
+    std::string records;
+  };
+  const Case cases[] = {
+      {100, 0, 0, ""},
+      {100, 7, 7, ""},
+      {100, 10, 0, lines(0, 9)},
+      {100, 80, 0, lines(20, 79)},  // not more than a window before the end: not calm
+      {100, 39, 40, lines(60, 99) + lines(0, 38)},
+      {3, 2, 0, line(1)},  // window 1, never calm: slot 0 is inside the window
+      {5, 0, 1, lines(3, 4)},
+      {10, 3, 4, line(9) + lines(0, 2)},
+      {10, 7, 8, lines(3, 6)},  // 8 + 5 wraps
+      {19, 4, 5, lines(14, 18) + lines(0, 3)},
+      // Window 20 on 20 slots: the start wraps to slot 0, and the next step
+      // skips back to slot 0 at the maximum distance, which ends the walk.
+      {20, 5, 0, line(0) + "possible buffer overrun, max skip ahead reached\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.size << " slots, head " << c.head << ", tail " << c.tail);
+    kvf::reader_state() = kvf::ReaderState{};
+    ring(c.size, c.head, c.tail);
+    EXPECT_EQ(view(), kHeader + c.records);
+  }
 }
 
 TEST_F(Walk, IncompleteSlotEndsTheWalk) {
   ring(100, 10, 0);
   image.write(4, Record{});
   EXPECT_EQ(view(), kHeader + lines(0, 3));
-}
-
-TEST_F(Walk, MaximumSkipEndsTheWalkEvenAtSlotZero) {
-  // Window 20 on 20 slots: never calm, the start wraps to slot 0 and the
-  // next step skips back to slot 0 at the maximum distance.
-  ring(20, 5, 0);
-  EXPECT_EQ(view(), kHeader + line(0) + "possible buffer overrun, max skip ahead reached\n");
 }
 
 TEST_F(Walk, UnreadableRecordIsSkippedAndTheWalkGoesOn) {
