@@ -8,31 +8,24 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <cstdlib>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/prctl.h>
 #include <sys/shm.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "shm/shmcb_layout.h"
 #include "sim/image_builder.h"
 #include "support/installation.h"
 
-extern char** environ;
-
 namespace {
 
 using namespace std::chrono_literals;
 using test::Installation;
-using test::RunResult;
 
 std::vector<int> left_by(pid_t pid) { return test::shm_segments_created_by(pid); }
 
@@ -61,78 +54,13 @@ std::string many_segments(const Installation& inst, int count) {
   return path;
 }
 
-// kavrex with its standard output on a pipe that the test reads only as far
-// as it wants: once the pipe is full the tool waits inside its view.
-class PipedKavrex {
- public:
-  PipedKavrex(const Installation& inst, const std::vector<std::string>& args) {
-    int out[2];
-    if (pipe(out) != 0) throw std::runtime_error("pipe");
-    std::vector<std::string> env;
-    auto options = inst.options();
-    for (char** e = environ; *e; ++e) {
-      std::string kv = *e;
-      if (!options.env.count(kv.substr(0, kv.find('=')))) env.push_back(kv);
-    }
-    for (auto& [k, v] : options.env)
-      if (v) env.push_back(k + "=" + *v);
-    std::vector<std::string> argv{test::program("kavrex")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    pid_t parent = getpid();
-    pid_ = fork();
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (getppid() != parent) _exit(127);
-      dup2(out[1], 1);
-      int null = open("/dev/null", O_WRONLY);
-      dup2(null, 2);
-      close(out[0]);
-      sigset_t none;
-      sigemptyset(&none);
-      sigprocmask(SIG_SETMASK, &none, nullptr);
-      for (int s = 1; s < 32; ++s) signal(s, SIG_DFL);
-      std::vector<char*> a, e;
-      for (auto& s : argv) a.push_back(s.data());
-      a.push_back(nullptr);
-      for (auto& s : env) e.push_back(s.data());
-      e.push_back(nullptr);
-      execve(a[0], a.data(), e.data());
-      _exit(127);
-    }
-    close(out[1]);
-    fd_ = out[0];
-  }
-  ~PipedKavrex() {
-    if (pid_ > 0 && !reaped_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    close(fd_);
-  }
-  pid_t pid() const { return pid_; }
-  // Reads until `n` bytes have come (or the end).
-  std::string read(std::size_t n) {
-    std::string got;
-    char buf[4096];
-    while (got.size() < n) {
-      ssize_t r = ::read(fd_, buf, std::min(sizeof buf, n - got.size()));
-      if (r <= 0) break;
-      got.append(buf, static_cast<std::size_t>(r));
-    }
-    return got;
-  }
-  int wait() {
-    int raw = 0;
-    waitpid(pid_, &raw, 0);
-    reaped_ = true;
-    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-  }
-
- private:
-  pid_t pid_ = -1;
-  int fd_ = -1;
-  bool reaped_ = false;
-};
+// Reads from `fd` until `n` bytes have come (or the end).
+std::size_t read_some(int fd, std::size_t n) {
+  char buf[4096];
+  std::size_t got = 0;
+  for (ssize_t r; got < n && (r = read(fd, buf, std::min(sizeof buf, n - got))) > 0;) got += static_cast<std::size_t>(r);
+  return got;
+}
 
 // Whether `pid` has created a segment yet (the load has begun).
 bool has_segments(pid_t pid) { return !left_by(pid).empty(); }
@@ -156,6 +84,8 @@ TEST(Fault, SignalsWhileADumpIsLoadedEndWithStatusOneAndRemoveEverySegment) {
   std::string big = record_dump(inst, "big.dump", 3000);
   std::string small = record_dump(inst, "small.dump", 5);
   std::string segments = many_segments(inst, 300);
+  std::string fifo = inst.file("view-output");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   int mid_load = 0;
   for (const Signal& s : kSignals) {
     SCOPED_TRACE(s.name);
@@ -171,13 +101,17 @@ TEST(Fault, SignalsWhileADumpIsLoadedEndWithStatusOneAndRemoveEverySegment) {
       EXPECT_EQ(tool.wait(), 1) << tool.err();
       EXPECT_EQ(left_after_guard(tool.pid()), std::vector<int>{});
     }
-    // During a view: the tool waits on a full pipe in the middle of the ring.
+    // During a view: the tool waits on a full pipe in the middle of the ring
+    // (the shell opens the pipe, then becomes the tool).
     {
-      PipedKavrex tool(inst, {"fview", big});
-      EXPECT_EQ(tool.read(2000).size(), 2000u);
+      test::Child tool({"/bin/sh", "-c", "exec \"$@\" >'" + fifo + "'", "sh", test::program("kavrex"), "fview", big},
+                       inst.options());
+      int out = open(fifo.c_str(), O_RDONLY);
+      EXPECT_EQ(read_some(out, 2000), 2000u);
       EXPECT_FALSE(left_by(tool.pid()).empty());
-      kill(tool.pid(), s.number);
-      EXPECT_EQ(tool.wait(), 1);
+      tool.signal(s.number);
+      EXPECT_EQ(tool.wait(), 1) << tool.err();
+      close(out);
       EXPECT_EQ(left_after_guard(tool.pid()), std::vector<int>{});
     }
     // During a tail walk over a dump whose server (this process) lives on.
