@@ -24,9 +24,19 @@ using reliability::check_full_view;
 using test::Installation;
 using test::RunResult;
 
+// A counter the stand-in server prints when it ends.
 std::string counter(const std::string& sim_out, const std::string& name) {
-  std::size_t at = sim_out.find("kavrex-sim: " + name + " ");
-  return at == std::string::npos ? "?" : sim_out.substr(at + 13 + name.size(), sim_out.find('\n', at) - at - 13 - name.size());
+  std::size_t at = sim_out.find("kavrex-sim: " + name + " "), from = at + 13 + name.size();
+  return at == std::string::npos ? "?" : sim_out.substr(from, sim_out.find('\n', at) - from);
+}
+
+// Prints the figures of a run and records them in the test report.
+template <typename... Values>
+void figures(const char* format, Values... values) {
+  char text[512];
+  std::snprintf(text, sizeof text, format, values...);
+  ::testing::Test::RecordProperty("figures", text);
+  std::printf("[ figures  ] %s\n", text);
 }
 
 TEST(Load, ViewsWhileTheWritersRunFlatOut) {
@@ -59,14 +69,10 @@ TEST(Load, ViewsWhileTheWritersRunFlatOut) {
   EXPECT_GT(runs, 3);
   EXPECT_GT(records, 0);
 
-  std::string figures = "runs " + std::to_string(runs) + ", records printed " + std::to_string(records) +
-                        ", torn lines told " + std::to_string(torn) + ", skips " + std::to_string(skips) +
-                        ", max skips " + std::to_string(max_skips) + ", unannounced laps " + std::to_string(laps) + "; tail records " + std::to_string(t.records) +
-                        ", tail skips " + std::to_string(t.skipping) + "/" + std::to_string(t.max_skip) +
-                        ", tail unannounced laps " + std::to_string(t.silent_laps) +
-                        "; server records written " + counter(sim->out(), "records written");
-  RecordProperty("figures", figures);
-  std::printf("[ figures  ] %s\n", figures.c_str());
+  figures("runs %d, records printed %d, torn lines told %d, skips %d, max skips %d, unannounced laps %d; tail "
+          "records %d, tail skips %d/%d, tail unannounced laps %d; server records written %s",
+          runs, records, torn, skips, max_skips, laps, t.records, t.skipping, t.max_skip, t.silent_laps,
+          counter(sim->out(), "records written").c_str());
 }
 
 // Cell values the test stores through its own attach: every cell's upper
@@ -127,11 +133,8 @@ TEST(Load, ManyToolsWriteTheControlBlockAtOnce) {
   sim->signal(SIGTERM);
   EXPECT_EQ(sim->wait(), 0) << sim->err();
   EXPECT_EQ(test::shm_segments_created_by(sim->pid()), std::vector<int>{});
-  std::string figures = "processes " + std::to_string(processes) + ", cells damaged " + std::to_string(damaged) +
-                        ", server records written " + counter(sim->out(), "records written") +
-                        ", ring replacements " + counter(sim->out(), "ring replacements");
-  RecordProperty("figures", figures);
-  std::printf("[ figures  ] %s\n", figures.c_str());
+  figures("processes %d, cells damaged %d, server records written %s, ring replacements %s", processes, damaged,
+          counter(sim->out(), "records written").c_str(), counter(sim->out(), "ring replacements").c_str());
 }
 
 }  // namespace

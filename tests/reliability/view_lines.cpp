@@ -22,22 +22,10 @@ constexpr char kUnreadable[] = "buffer overrun or formatting error, records skip
 const char* const kNames[] = {"bufpool", "lockpool", "sortpool", "global", "mt_pool_7", "x"};
 
 std::vector<std::string> split_lines(const std::string& text) {
+  std::istringstream in(text);
   std::vector<std::string> lines;
-  std::size_t at = 0;
-  while (at < text.size()) {
-    std::size_t nl = text.find('\n', at);
-    if (nl == std::string::npos) nl = text.size();
-    lines.push_back(text.substr(at, nl - at));
-    at = nl + 1;
-  }
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
   return lines;
-}
-
-std::vector<std::string> words(const std::string& s) {
-  std::istringstream in(s);
-  std::vector<std::string> w;
-  for (std::string t; in >> t;) w.push_back(t);
-  return w;
 }
 
 int name_index(const std::string& name) {
@@ -58,12 +46,6 @@ bool is_time(const std::string& s) {
   auto d = [&](std::size_t i) { return s[i] >= '0' && s[i] <= '9'; };
   if (s.size() == 8) return d(0) && d(1) && s[2] == ':' && d(3) && d(4) && s[5] == ':' && d(6) && d(7);
   return s.size() == 10 && d(0) && d(1) && s[2] == '/' && d(3) && d(4) && s[5] == '/' && d(6) && d(9);
-}
-
-std::string hex16(std::uint64_t v) {
-  char b[24];
-  std::snprintf(b, sizeof b, "%016" PRIX64, v);
-  return b;
 }
 
 // The message of each trace point, with its arguments checked against one
@@ -130,18 +112,16 @@ bool pool_ok(const std::string& m) {
 }
 
 bool dorvel_ok(const std::string& m) {
-  std::vector<std::string> w = words(m);
-  if (w.size() != 9 || m != w[0] + " " + w[1] + " " + w[2] + " " + w[3] + " " + w[4] + " " + w[5] + " " + w[6] +
-                                " " + w[7] + " " + w[8])
-    return false;
-  std::uint64_t first = std::strtoull(w[4].c_str(), nullptr, 16);
-  if (first < 0x200000000000ull || (first - 0x200000000000ull) % 8 != 0) return false;
-  std::uint64_t n = (first - 0x200000000000ull) / 8;
-  char x[16];
-  std::snprintf(x, sizeof x, "%x", static_cast<unsigned>(0xD0000000u | (n & 0xFFFFFF)));
-  for (int i = 0; i < 5; ++i)
-    if (w[4 + i] != hex16(0x200000000000ull + 8 * (n + i))) return false;
-  return w[0] == kNames[n % 6] && w[1] == kNames[(n + 1) % 6] && w[2] == std::to_string(100 + n % 900) && w[3] == x;
+  char first[32];
+  if (std::sscanf(m.c_str(), "%*s %*s %*s %*s %31s", first) != 1) return false;
+  std::uint64_t p = std::strtoull(first, nullptr, 16);
+  if (p < 0x200000000000ull || (p - 0x200000000000ull) % 8 != 0) return false;
+  std::uint64_t n = (p - 0x200000000000ull) / 8;
+  char want[200];
+  std::snprintf(want, sizeof want, "%s %s %u %x %016" PRIX64 " %016" PRIX64 " %016" PRIX64 " %016" PRIX64 " %016" PRIX64,
+                kNames[n % 6], kNames[(n + 1) % 6], static_cast<unsigned>(100 + n % 900),
+                static_cast<unsigned>(0xD0000000u | (n & 0xFFFFFF)), p, p + 8, p + 16, p + 24, p + 32);
+  return m == want;
 }
 
 struct Point {
@@ -163,7 +143,7 @@ const Point kPoints[] = {
 
 // The columns of the wide layout and the message after them; false when the
 // line does not have that shape or does not belong to one trace point.
-bool record_line(const std::string& line, std::uint32_t& stamp, const Point*& point, std::string& message) {
+bool record_line(const std::string& line, std::uint32_t& stamp, const Point*& point) {
   std::vector<std::string> w;
   std::size_t at = 0, session_start = 0, session_size = 0;
   while (w.size() < 12) {
@@ -177,7 +157,6 @@ bool record_line(const std::string& line, std::uint32_t& stamp, const Point*& po
   }
   std::size_t message_at = session_start + (session_size < 7 ? 7 : session_size) + 1;
   if (message_at > line.size() || line.find_first_not_of(' ', at) < message_at) return false;
-  message = line.substr(message_at);
   point = nullptr;
   for (const Point& p : kPoints)
     if (w[2] == p.file) point = &p;
@@ -186,7 +165,7 @@ bool record_line(const std::string& line, std::uint32_t& stamp, const Point*& po
       !is_number(w[11]))
     return false;
   stamp = static_cast<std::uint32_t>(std::strtoul(w[6].c_str(), nullptr, 10));
-  return point->message_ok(message);
+  return point->message_ok(line.substr(message_at));
 }
 
 // A hex-dump line of the mutex trace point: its address, then 1 to 16
@@ -234,54 +213,42 @@ ViewCheck check_full_view(const std::string& out, bool one_pass, std::int32_t ri
   std::vector<Event> events;
   for (std::size_t i = 1; i < end; ++i) {
     const std::string& l = lines[i];
-    if (l == kSkipping) { events.push_back({Event::skipping, 0, i}); continue; }
-    if (l == kMaxSkip) { events.push_back({Event::max_skip, 0, i}); continue; }
-    if (l == kUnreadable) { events.push_back({Event::unreadable, 0, i}); continue; }
+    if (l == kSkipping || l == kMaxSkip || l == kUnreadable) {
+      events.push_back({l == kSkipping ? Event::skipping : l == kMaxSkip ? Event::max_skip : Event::unreadable, 0, i});
+      continue;
+    }
     std::string columns = l;
+    bool whole = true, mutex = l.rfind("mutex ", 0) == 0;
     // A mutex record: its text before %r, the dump lines (bytes 70, 73,
     // 76 ... of the server's block), then its columns on the last one.
-    if (l.rfind("mutex ", 0) == 0) {
+    if (mutex) {
       std::string name = l.substr(6, l.size() - 6 - 7);
       bool named = l.size() > 13 && l.compare(l.size() - 7, 7, " state ") == 0 &&
                    (name == "(null)" || name_index(name) >= 0);
-      std::size_t count = 0, bytes = 0, after = std::string::npos;
-      std::size_t j = i + 1;
+      std::size_t count = 0, bytes = 0, after = std::string::npos, j = i + 1;
       bool bytes_ok = true;
       for (; j < end; ++j) {
         after = dump_line(lines[j], bytes);
         if (after == std::string::npos) break;
-        for (std::size_t b = 0; b < bytes; ++b) {
-          unsigned v = static_cast<unsigned>(std::strtoul(lines[j].substr(9 + 3 * b + 1, 2).c_str(), nullptr, 16));
-          if (v != 0x70 + 3 * (count + b)) bytes_ok = false;
-        }
+        for (std::size_t b = 0; b < bytes; ++b)
+          if (std::strtoul(lines[j].substr(9 + 3 * b + 1, 2).c_str(), nullptr, 16) != 0x70 + 3 * (count + b))
+            bytes_ok = false;
         count += bytes;
         if (after < lines[j].size() || bytes < 16) break;
       }
-      if (j >= end || after == std::string::npos) {
-        // No dump after it (a count of 0 or less from a torn record).
+      if (j >= end || after == std::string::npos) {  // no dump after it: a count of 0 or less from a torn record
         events.push_back({Event::torn, 0, i});
         continue;
       }
       columns = lines[j].substr(after);
       // n mod 5 = 0 gives no name; the block is 1 + n mod 40 bytes.
-      bool consistent = named && bytes_ok && count >= 1 && count <= 40 && (name == "(null)") == ((count - 1) % 5 == 0);
+      whole = named && bytes_ok && count >= 1 && count <= 40 && (name == "(null)") == ((count - 1) % 5 == 0);
       i = j;
-      std::uint32_t stamp = 0;
-      const Point* point = nullptr;
-      std::string message;
-      if (consistent && record_line(columns, stamp, point, message) && std::string(point->file) == "os/mutex.c")
-        events.push_back({Event::record, stamp, i});
-      else
-        events.push_back({Event::torn, 0, i});
-      continue;
     }
     std::uint32_t stamp = 0;
     const Point* point = nullptr;
-    std::string message;
-    if (record_line(columns, stamp, point, message))
-      events.push_back({Event::record, stamp, i});
-    else
-      events.push_back({Event::torn, 0, i});
+    whole = record_line(columns, stamp, point) && whole && (!mutex || std::string(point->file) == "os/mutex.c");
+    events.push_back({whole ? Event::record : Event::torn, stamp, i});
   }
 
   // Ordinary skips while the distance (20, 40, ...) is below half the ring.
