@@ -57,7 +57,7 @@ TEST(SetLevel, KeepsUpperBitsOfEveryCellWritten) {
   EXPECT_EQ(load<std::uint32_t>(b.bytes, control::kTraceOn), 0u);
 }
 
-TEST(SetLevel, ListsAccumulateAcrossSwitches) {
+TEST(SetLevel, ListsAccumulateAndAnEmptyListMeansAll) {
   Block b;
   auto r = level_cmd(b, 1, {"-c", "KVF_BFR_MGR", "-f", "KVF_MEM", "KVF_CALL", "-c", "KVF_LCK_MGR"});
   ASSERT_EQ(r.status, CommandStatus::ok);
@@ -67,13 +67,10 @@ TEST(SetLevel, ListsAccumulateAcrossSwitches) {
   EXPECT_EQ(set, 4);
   for (int c : {2, 3})
     for (int f : {2, 3}) EXPECT_EQ(b.cell(c, f), 1u);
-}
-
-TEST(SetLevel, EmptyListMeansEveryRowOrColumn) {
-  Block b;
-  ASSERT_EQ(level_cmd(b, 2, {"-f", "KVF_ARGS"}).status, CommandStatus::ok);
-  for (int c = 0; c < control::kComponentRows; ++c) EXPECT_EQ(b.cell(c, 15), 2u);
-  EXPECT_EQ(b.cell(5, 14), 0u);
+  Block features;
+  ASSERT_EQ(level_cmd(features, 2, {"-f", "KVF_ARGS"}).status, CommandStatus::ok);
+  for (int c = 0; c < control::kComponentRows; ++c) EXPECT_EQ(features.cell(c, 15), 2u);
+  EXPECT_EQ(features.cell(5, 14), 0u);
   Block all;
   ASSERT_EQ(level_cmd(all, 1, {"-c"}).status, CommandStatus::ok);
   EXPECT_EQ(all.cell(125, 48), 1u);
@@ -127,13 +124,10 @@ TEST(SetSession, DigitsOnlyWrapping) {
 }
 
 TEST(ReadDecimal, FrontEndRules) {
-  EXPECT_EQ(read_decimal("5"), 5);
-  EXPECT_EQ(read_decimal("  \t+12abc"), 12);
-  EXPECT_EQ(read_decimal("abc"), 0);
-  EXPECT_EQ(read_decimal("-10"), -10);
-  EXPECT_EQ(read_decimal("99999999999999999999999"), 2147483647);
-  EXPECT_EQ(read_decimal("-2147483649"), -2147483647 - 1);
-  EXPECT_EQ(read_decimal("2147483647"), 2147483647);
+  const std::pair<const char*, int> cases[] = {
+      {"5", 5}, {"  \t+12abc", 12}, {"abc", 0}, {"-10", -10}, {"99999999999999999999999", 2147483647},
+      {"-2147483649", -2147483647 - 1}, {"2147483647", 2147483647}};
+  for (auto [text, want] : cases) EXPECT_EQ(read_decimal(text), want) << text;
 }
 
 TEST(ShowInfo, SizesSessionLevelsAndState) {
