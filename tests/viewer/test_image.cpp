@@ -76,8 +76,6 @@ unsigned char* TestImage::slot(std::int32_t i) const {
          static_cast<std::size_t>(i) * kvf::record::kSize;
 }
 
-void TestImage::write(std::int32_t i, const Record& r) { write(slot(i), r); }
-
 void TestImage::write(unsigned char* s, const Record& r) {
   std::memset(s, 0, kvf::record::kSize);
   kvf::sim::store_record(s, r);

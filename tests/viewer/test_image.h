@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "sim/image_builder.h"
 
@@ -31,18 +30,17 @@ class TestImage {
   static std::uint64_t addr(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 
   unsigned char* control_block() const { return block_; }
-  // A ring of `size` slots: header and records array in the image, pointer
-  // and size in the control block. Slots start zeroed.
+  // A ring of `size` zeroed slots, in the image and in the control block.
   unsigned char* make_ring(std::int32_t size);
+  // A new ring of `size` records fill(i, 1000 + i) at head, tail.
+  unsigned char* ring(std::int32_t size, std::uint32_t head, std::uint32_t tail);
   void set_ring(std::uint64_t ring, std::int32_t size);
   void set_indexes(std::uint32_t head, std::uint32_t tail);
   unsigned char* slot(std::int32_t i) const;
-  void write(std::int32_t i, const Record& r);
+  void write(std::int32_t i, const Record& r) { write(slot(i), r); }
   void write(unsigned char* slot, const Record& r);
-  // A plain record at slot i: file "f<i>", line i, stamp = stamp, no message.
+  // A plain record at slot i: file "f<i>", line i, no message.
   void fill(std::int32_t i, std::uint32_t stamp = 1);
-  // A new ring of `size` plain records (stamp 1000 + i) at head, tail.
-  unsigned char* ring(std::int32_t size, std::uint32_t head, std::uint32_t tail);
   void set_stamp(std::int32_t i, std::uint32_t stamp);
   void set_server_pid(std::uint32_t pid);
 
@@ -70,8 +68,7 @@ class Capture {
   ~Capture();
   Capture(const Capture&) = delete;
   Capture& operator=(const Capture&) = delete;
-  // Everything written so far (flushes first).
-  std::string text();
+  std::string text();  // everything written so far (flushes first)
 
  private:
   int fd_;
