@@ -74,38 +74,23 @@ TEST_F(Walk, WhereTheWalkStartsAndStops) {
   }
 }
 
-TEST_F(Walk, IncompleteSlotEndsTheWalk) {
+TEST_F(Walk, UnreadableAndFaultingRecordsAreSkippedAndAnIncompleteOneEndsTheWalk) {
   ring(100, 10, 0);
-  image.write(4, Record{});
-  EXPECT_EQ(view(), kHeader + lines(0, 3));
-}
-
-TEST_F(Walk, UnreadableRecordIsSkippedAndTheWalkGoesOn) {
-  ring(100, 5, 0);
-  static const char secret[] = "tool memory";
-  Record r;
-  r.file = image.string("bad");
-  r.format = image.string("%s");
-  r.args.u64(TestImage::addr(secret));
-  image.write(2, r);
-  EXPECT_EQ(view(), kHeader + lines(0, 1) + kSkipped + lines(3, 4));
-}
-
-TEST_F(Walk, FaultWhileReadingARecordIsRecovered) {
-  ring(100, 5, 0);
-  // A page that the image table counts as mapped but that cannot be read.
+  // A page that the image table counts as mapped but that cannot be read,
+  // and memory of the tool's own that is not image at all.
   long page = sysconf(_SC_PAGESIZE);
   void* hole = mmap(nullptr, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(hole, MAP_FAILED);
   kvf::image_add_range(TestImage::addr(hole), page);
-  Record r;
-  r.file = image.string("bad");
-  r.format = image.string("x %s");
-  r.args.u64(TestImage::addr(hole));
+  static const char secret[] = "tool memory";
+  Record r{.file = image.string("bad"), .format = image.string("x %s"), .args = Args().u64(TestImage::addr(hole))};
   image.write(1, r);
-  r.file = TestImage::addr(hole);
+  r.args = Args().u64(TestImage::addr(secret));
   image.write(3, r);
-  EXPECT_EQ(view(), kHeader + line(0) + kSkipped + line(2) + kSkipped + line(4));
+  r.file = TestImage::addr(hole);
+  image.write(5, r);
+  image.write(7, Record{});
+  EXPECT_EQ(view(), kHeader + line(0) + kSkipped + line(2) + kSkipped + line(4) + kSkipped + line(6));
   munmap(hole, page);
 }
 
