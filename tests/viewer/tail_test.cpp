@@ -22,6 +22,7 @@ namespace {
 
 using viewer_test::kHeader;
 using viewer_test::line;
+using viewer_test::lines;
 using viewer_test::Record;
 using viewer_test::TestImage;
 using namespace std::chrono_literals;
@@ -101,7 +102,7 @@ TEST_F(Tail, DumpOfAServerThatIsGone) {
   ring(100, 3, 0);
   start();
   EXPECT_EQ(status(), 0);
-  EXPECT_EQ(output(), kHeader + line(0) + line(1) + line(2) + gone(server.pid));
+  EXPECT_EQ(output(), kHeader + lines(0, 2) + gone(server.pid));
 }
 
 TEST_F(Tail, ServerIdZeroNamesNoProcess) {
@@ -143,14 +144,13 @@ TEST_F(Tail, FollowsTheServerUntilItIsGone) {
 TEST_F(Tail, ShrunkRingRestartsAtTheStartRule) {
   ring(50, 25, 0);  // calm: more than a window before the end
   start();
-  std::string want = kHeader;
-  for (int i = 0; i < 25; ++i) want += line(i);
+  std::string want = kHeader + lines(0, 24);
   ASSERT_TRUE(shows(want));
   // Same ring, now 10 slots and wrapped: the walk in hand (at 25) is past
   // the end, so it starts again 5 past tail (window 5) and stops at head.
   kvf::store<std::int32_t>(image.control_block(), kvf::control::kRingSize, 10);
   image.set_indexes(5, 6);
-  ASSERT_TRUE(shows(want += line(1) + line(2) + line(3) + line(4)));
+  ASSERT_TRUE(shows(want += lines(1, 4)));
   server.stop();
   EXPECT_EQ(status(), 0);
 }
