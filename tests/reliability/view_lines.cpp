@@ -7,7 +7,6 @@
 // when the reader says right after it that the writer overtook it.
 #include "view_lines.h"
 
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,80 +47,61 @@ bool is_time(const std::string& s) {
   return s.size() == 10 && d(0) && d(1) && s[2] == '/' && d(3) && d(4) && s[5] == '/' && d(6) && d(9);
 }
 
-// The message of each trace point, with its arguments checked against one
-// another.
+template <typename... Values>
+std::string format(const char* f, Values... values) {
+  char text[256];
+  std::snprintf(text, sizeof text, f, values...);
+  return text;
+}
+
+// The message of each trace point: the counter n read back from one argument
+// must give every other argument.
 bool page_read_ok(const std::string& m) {
-  unsigned page, key, mixed;
-  int chunk;
-  if (std::sscanf(m.c_str(), "bf_read: page %u of chunk %d, flags 755\tkey beef%4x/%8x", &page, &chunk, &key,
-                  &mixed) != 4)
-    return false;
-  char want[200];
-  std::snprintf(want, sizeof want, "bf_read: page %u of chunk %d, flags 755\tkey beef%04x/%x", page, chunk, key,
-                mixed);
-  if (m != want) return false;
+  unsigned page, key;
+  if (std::sscanf(m.c_str(), "bf_read: page %u of chunk %*d, flags 755\tkey beef%4x", &page, &key) != 2) return false;
   // page = n mod 100000 and key = n mod 65536 fix n below 204,800,000.
   for (std::uint64_t n = page; n < 204800000; n += 100000)
     if ((n & 0xFFFF) == key)
-      return chunk == static_cast<int>(n % 7) - 3 && mixed == static_cast<std::uint32_t>(n * 2654435761u);
+      return m == format("bf_read: page %u of chunk %d, flags 755\tkey beef%04x/%x", page, static_cast<int>(n % 7) - 3,
+                         key, static_cast<unsigned>(n * 2654435761u));
   return false;
 }
 
 bool lock_ok(const std::string& m) {
-  char mode;
   char name[32];
-  char pointer[32];
-  if (std::sscanf(m.c_str(), "lock %c on %31s at %31s", &mode, name, pointer) != 3) return false;
+  unsigned long long p;
+  if (std::sscanf(m.c_str(), "lock %*c on %31s at %llx", name, &p) != 2 || p < 0x200000001000ull) return false;
+  std::uint64_t n = (p - 0x200000001000ull) / 16;  // n mod 64; the name gives n mod 6
   int i = name_index(name);
-  std::string p = pointer;
-  if (i < 0 || p.size() != 16 || p.compare(0, 13, "0000200000001") != 0) return false;
-  if (m != std::string("lock ") + mode + " on " + name + " at " + p) return false;
-  unsigned low = static_cast<unsigned>(std::strtoul(p.substr(13).c_str(), nullptr, 16));
-  if (low % 16 != 0 || low / 16 >= 64) return false;
-  int odd = mode == 'X' ? 1 : mode == 'S' ? 0 : -1;
-  return odd == i % 2 && odd == static_cast<int>(low / 16 % 2);
+  return n < 64 && p % 16 == 0 && i >= 0 && i % 2 == static_cast<int>(n % 2) &&
+         m == format("lock %c on %s at %016llX", n % 2 ? 'X' : 'S', name, p);
 }
 
 bool merge_ok(const std::string& m) {
   int pass;
-  char e[32], big[32], third[32], x[32], inverse[32];
-  if (std::sscanf(m.c_str(), "merge pass %d: %31s %31s %31s %31s %31s 100%% done", &pass, e, big, third, x,
-                  inverse) != 6)
-    return false;
+  char x[32];
+  if (std::sscanf(m.c_str(), "merge pass %d: %*s %*s %*s %31s", &pass, x) != 2) return false;
   double v = std::strtod(x, nullptr);
-  char want[200];
-  std::snprintf(want, sizeof want, "merge pass %d: %e %E %f %g %G 100%% done", pass, v * 1e-7, -v * 1e12, v / 3, v,
-                1.0 / (v + 1));
-  return pass >= 0 && pass < 9 && m == want;
+  return pass >= 0 && pass < 9 &&
+         m == format("merge pass %d: %e %E %f %g %G 100%% done", pass, v * 1e-7, -v * 1e12, v / 3, v, 1.0 / (v + 1));
 }
 
 bool pool_ok(const std::string& m) {
-  char name[32];
   long long grew;
-  unsigned long long to, mask;
-  int was;
-  if (std::sscanf(m.c_str(), "pool %31s grew by %lld to %llu bytes, mask %llx, was %d", name, &grew, &to, &mask,
-                  &was) != 5)
-    return false;
+  if (std::sscanf(m.c_str(), "pool %*s grew by %lld", &grew) != 1) return false;
   std::uint64_t n = static_cast<std::uint64_t>(-grew - 1);
-  char want[200];
-  std::snprintf(want, sizeof want, "pool %s grew by %lld to %llu bytes, mask %llx, was %d", name, grew, to, mask,
-                was);
-  return m == want && name_index(name) == static_cast<int>(n % 6) && to == ~n &&
-         mask == (0x0123456789ABCDEFull ^ n) && was == static_cast<std::int32_t>(static_cast<std::uint32_t>(n * 4096));
+  return m == format("pool %s grew by %lld to %llu bytes, mask %llx, was %d", kNames[n % 6], grew,
+                     static_cast<unsigned long long>(~n), static_cast<unsigned long long>(0x0123456789ABCDEFull ^ n),
+                     static_cast<std::int32_t>(static_cast<std::uint32_t>(n * 4096)));
 }
 
 bool dorvel_ok(const std::string& m) {
-  char first[32];
-  if (std::sscanf(m.c_str(), "%*s %*s %*s %*s %31s", first) != 1) return false;
-  std::uint64_t p = std::strtoull(first, nullptr, 16);
-  if (p < 0x200000000000ull || (p - 0x200000000000ull) % 8 != 0) return false;
+  unsigned long long p;
+  if (std::sscanf(m.c_str(), "%*s %*s %*s %*s %llx", &p) != 1 || p < 0x200000000000ull || p % 8 != 0) return false;
   std::uint64_t n = (p - 0x200000000000ull) / 8;
-  char want[200];
-  std::snprintf(want, sizeof want, "%s %s %u %x %016" PRIX64 " %016" PRIX64 " %016" PRIX64 " %016" PRIX64 " %016" PRIX64,
-                kNames[n % 6], kNames[(n + 1) % 6], static_cast<unsigned>(100 + n % 900),
-                static_cast<unsigned>(0xD0000000u | (n & 0xFFFFFF)), p, p + 8, p + 16, p + 24, p + 32);
-  return m == want;
+  return m == format("%s %s %u %x %016llX %016llX %016llX %016llX %016llX", kNames[n % 6], kNames[(n + 1) % 6],
+                     static_cast<unsigned>(100 + n % 900), static_cast<unsigned>(0xD0000000u | (n & 0xFFFFFF)), p,
+                     p + 8, p + 16, p + 24, p + 32);
 }
 
 struct Point {
