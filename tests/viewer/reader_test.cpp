@@ -14,6 +14,11 @@ class Reader : public ::testing::Test {
  protected:
   void ring(std::int32_t size, std::uint32_t head, std::uint32_t tail) { r = image.ring(size, head, tail); }
   kvf::NextIndex next(std::int32_t current) { return kvf::kvf_next_index(current, r); }
+  void expect_next(std::int32_t current, std::int32_t index, bool max_skip = false) {
+    kvf::NextIndex n = next(current);
+    EXPECT_EQ(n.index, index) << "after " << current;
+    EXPECT_EQ(n.max_skip, max_skip) << "after " << current;
+  }
   void SetUp() override { kvf::reader_state() = kvf::ReaderState{}; }
 
   TestImage image;
@@ -26,19 +31,18 @@ class Reader : public ::testing::Test {
 TEST_F(Reader, EmptiedRingStartsAtZeroAndChangesNothing) {
   ring(100, 0, 0);
   kvf::reader_state().last_stamp = 77;
-  EXPECT_EQ(next(5).index, 0);
-  EXPECT_FALSE(next(5).max_skip);
+  expect_next(5, 0);
   EXPECT_EQ(kvf::reader_state().last_stamp, 77u);
 }
 
 TEST_F(Reader, CalmRingStepsByOneEvenOverARewrittenSlot) {
   ring(100, 10, 0);
-  EXPECT_EQ(next(-1).index, 0);
+  expect_next(-1, 0);
   EXPECT_EQ(kvf::reader_state().last_stamp, 1000u);
-  EXPECT_EQ(next(0).index, 1);
+  expect_next(0, 1);
   EXPECT_EQ(kvf::reader_state().last_stamp, 1001u);
   image.set_stamp(1, 5);
-  EXPECT_EQ(next(1).index, 2);
+  expect_next(1, 2);
   EXPECT_EQ(capture.text(), "");
 }
 
@@ -46,20 +50,12 @@ TEST_F(Reader, SkipAheadDoublesUntilHalfTheRing) {
   ring(100, 49, 50);
   // Slot 55 unchanged since chosen, but its follower is only 6 past tail.
   kvf::reader_state().last_stamp = 1055;
-  auto n = next(55);
-  EXPECT_EQ(n.index, 70);
-  EXPECT_FALSE(n.max_skip);
+  expect_next(55, 70);
   EXPECT_EQ(kvf::reader_state().last_stamp, 1070u);
   // From now on slot 55 no longer has the chosen stamp: rewritten.
-  n = next(55);
-  EXPECT_EQ(n.index, 90);
-  EXPECT_FALSE(n.max_skip);
-  n = next(55);
-  EXPECT_EQ(n.index, 30);  // (80 + 50) % 100
-  EXPECT_TRUE(n.max_skip);
-  n = next(55);
-  EXPECT_EQ(n.index, 30);
-  EXPECT_TRUE(n.max_skip);
+  expect_next(55, 90);
+  expect_next(55, 30, true);  // (80 + 50) % 100
+  expect_next(55, 30, true);
   EXPECT_EQ(kvf::reader_state().skip_distance, 80);
   EXPECT_EQ(capture.text(),
             "possible buffer overrun, skipping ahead\n"
@@ -70,11 +66,10 @@ TEST_F(Reader, SkipAheadDoublesUntilHalfTheRing) {
 
 TEST_F(Reader, RewrittenSlotSkipsEvenWithALargeLead) {
   ring(100, 39, 40);
-  EXPECT_EQ(next(-1).index, 60);
-  EXPECT_EQ(next(60).index, 61);  // unchanged stamp: lead 21
-  image.set_stamp(61, 1);          // the writer took slot 61 while we read it
-  auto n = next(61);
-  EXPECT_EQ(n.index, 60);          // 40 + 20
+  expect_next(-1, 60);
+  expect_next(60, 61);    // unchanged stamp: lead 21
+  image.set_stamp(61, 1);  // the writer took slot 61 while we read it
+  expect_next(61, 60);    // 40 + 20
   EXPECT_EQ(kvf::reader_state().skip_distance, 40);
   EXPECT_EQ(capture.text(), "possible buffer overrun, skipping ahead\n");
 }
@@ -84,19 +79,15 @@ TEST_F(Reader, MaximumSkipToSlotZeroIsStillAMaximumSkip) {
   kvf::reader_state().skip_distance = 80;
   next(-1);
   image.set_stamp(40, 1);
-  auto n = next(40);
-  EXPECT_EQ(n.index, 0);
-  EXPECT_TRUE(n.max_skip);
+  expect_next(40, 0, true);
 }
 
 TEST_F(Reader, RingOfOneSlot) {
   ring(1, 0, 0);
-  EXPECT_EQ(next(-1).index, 0);
+  expect_next(-1, 0);
   image.set_indexes(1, 0);  // a writer mid-step: never calm, window 1
-  EXPECT_EQ(next(-1).index, 0);
-  auto n = next(0);
-  EXPECT_EQ(n.index, 0);
-  EXPECT_TRUE(n.max_skip);
+  expect_next(-1, 0);
+  expect_next(0, 0, true);
   EXPECT_EQ(capture.text(), "possible buffer overrun, max skip ahead reached\n");
 }
 
