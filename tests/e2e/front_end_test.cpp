@@ -41,6 +41,16 @@ void expect_run(const RunResult& r, int status, const std::string& out, const st
   EXPECT_EQ(r.err, err);
 }
 
+test::RunOptions with_server(std::optional<std::string> name) {
+  test::RunOptions o;
+  o.env["VELMORANSERVER"] = name;
+  return o;
+}
+
+std::string cant_read(const std::string& path) {
+  return "Unable to open input file '" + path + "'\nkavrex: Can't read shared memory file " + path + "\n";
+}
+
 TEST_F(FrontEnd, UsageTextAndVersionReports) {
   expect_run(inst.kavrex({}), 1, "", kUsageText);
   expect_run(inst.kavrex({"-V"}), 0, "Velmoran Server Version 7.40.QX3\n", "");
@@ -57,12 +67,9 @@ TEST_F(FrontEnd, StartUpChecksComeFirst) {
   const std::string security =
       "ERROR: Could not initialize the security subsystem. Please ensure that this account has the "
       "necessary privileges and ensure VELMORANSERVER value exists in the registry and environment.\n";
-  test::RunOptions unset;
-  unset.env["VELMORANSERVER"] = std::nullopt;
-  expect_run(inst.kavrex({"-V"}, unset), 1, security, "");
-  test::RunOptions unknown;
-  unknown.env["VELMORANSERVER"] = "nosuchserver";  // no registry keys
-  expect_run(inst.kavrex({"info", dump()}, unknown), 1, security, "");
+  expect_run(inst.kavrex({"-V"}, with_server(std::nullopt)), 1, security, "");
+  // A server with no registry keys.
+  expect_run(inst.kavrex({"info", dump()}, with_server("nosuchserver")), 1, security, "");
 
   // An account nobody listed cannot get a user number (only root may write
   // the table): the security message.
@@ -108,12 +115,8 @@ TEST_F(FrontEnd, ViewsOfADumpFile) {
 }
 
 TEST_F(FrontEnd, DumpFileErrors) {
-  expect_run(inst.kavrex({"view", "-t"}), 1, "",
-             "Unable to open input file '-t'\nkavrex: Can't read shared memory file -t\n");
-  std::string missing = inst.file("missing");
-  expect_run(inst.kavrex({"-t", "fview", missing}), 1, "",
-             "Unable to open input file '" + missing + "'\nkavrex: Can't read shared memory file " + missing +
-                 "\n");
+  expect_run(inst.kavrex({"view", "-t"}), 1, "", cant_read("-t"));
+  expect_run(inst.kavrex({"-t", "fview", inst.file("missing")}), 1, "", cant_read(inst.file("missing")));
   test::RunOptions stdin_text;
   stdin_text.input = "never read";
   for (auto args : std::vector<std::vector<std::string>>{{"view", "stdin"}, {"-t", "view", "stdin"}, {"info", "stdin"}})
