@@ -1,6 +1,7 @@
 // test_image.cpp -- the in-memory image and output capture of the viewer tests.
 #include "test_image.h"
 
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -82,11 +83,7 @@ void TestImage::write(unsigned char* s, const Record& r) {
 }
 
 void TestImage::fill(std::int32_t i, std::uint32_t stamp) {
-  Record r;
-  r.file = string("f" + std::to_string(i));
-  r.line = i;
-  r.stamp = stamp;
-  write(i, r);
+  write(i, {.file = string("f" + std::to_string(i)), .line = i, .stamp = stamp, .args = {}});
 }
 
 unsigned char* TestImage::ring(std::int32_t size, std::uint32_t head, std::uint32_t tail) {
@@ -105,9 +102,9 @@ void TestImage::set_server_pid(std::uint32_t pid) {
 }
 
 std::string line(int i) {
-  std::string f = "f" + std::to_string(i), n = std::to_string(i);
-  return f + std::string(f.size() < 10 ? 10 - f.size() : 0, ' ') + " " + n +
-         std::string(n.size() < 4 ? 4 - n.size() : 0, ' ') + " 0       \n";
+  char text[64];
+  std::snprintf(text, sizeof text, "f%-9d %-4d 0       \n", i, i);
+  return text;
 }
 
 std::string lines(int from, int to) {
