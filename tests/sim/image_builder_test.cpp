@@ -75,16 +75,9 @@ TEST(ImageBuilder, AllocationSpillsIntoLaterSegments) {
   EXPECT_EQ(b.string("x.c"), b.string("x.c"));
 }
 
-TEST(ArgPacker, PacksWithoutAlignmentAndStopsAt80Bytes) {
-  kvf::sim::ArgPacker a;
-  a.i32(-2).ptr(0x1122334455667788ull).f64(1.5).block(0xABCD, 20);
-  EXPECT_EQ(a.used(), 4u + 8 + 8 + 12);
-  EXPECT_EQ(load<std::int32_t>(a.bytes().data(), 0), -2);
-  EXPECT_EQ(load<std::uint64_t>(a.bytes().data(), 4), 0x1122334455667788ull);
-  EXPECT_EQ(load<double>(a.bytes().data(), 12), 1.5);
-  EXPECT_EQ(load<std::uint64_t>(a.bytes().data(), 20), 0xABCDu);
-  EXPECT_EQ(load<std::int32_t>(a.bytes().data(), 28), 20);
-
+// Packing itself is checked by the expansion tests that read it; here, the
+// 80-byte argument area's limit.
+TEST(ArgPacker, StopsAt80Bytes) {
   kvf::sim::ArgPacker full;
   for (int i = 0; i < 10; ++i) full.u64(i);
   EXPECT_EQ(full.used(), 80u);
