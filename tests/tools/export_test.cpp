@@ -135,6 +135,16 @@ std::vector<Json> parse_lines(const std::string& output) {
   return out;
 }
 
+// The reader must refuse what a strict one does, or the export tests would
+// pass output that is not JSON.
+TEST(ExportReader, RefusesWhatIsNotStrictJson) {
+  for (const char* bad : {"{\"a\":\"\xff\"}\n", "{\"a\":\"\xed\xa0\x80\"}\n", "{\"a\":\"\x01\"}\n",
+                          "{\"a\":\"\\ud800\"}\n", "{\"a\":01}\n", "{\"a\":1,}\n", "{\"a\":1}x\n", "{\"a\":1}",
+                          "{\"a\":1,\"a\":2}\n"})
+    EXPECT_THROW(parse_lines(bad), std::exception) << bad;
+  EXPECT_EQ(parse_lines("{\"a\":\"\\u001f\\\"\xc3\xa9\",\"b\":-12,\"c\":null}\n")[0].at("a").string, "\x1f\"\xc3\xa9");
+}
+
 RunResult run_export(const Installation& inst, const std::vector<std::string>& args) {
   std::vector<std::string> argv{test::program("kavrex-export")};
   argv.insert(argv.end(), args.begin(), args.end());
