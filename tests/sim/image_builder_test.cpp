@@ -1,17 +1,14 @@
-// Image builder: segments link up, layouts that cannot hold an image are
-// refused, argument packing limits, the ring wraps, and dumps are the
-// segments back to back.
+// Image builder: layouts that cannot hold an image are refused, allocation
+// spills over, the argument area's limit, and the ring wraps. How segments
+// link up is checked where images are read: the attach and dump tests.
 #include "sim/image_builder.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <stdexcept>
 
 #include "shm/field.h"
 #include "shm/segment_layout.h"
-#include "shm/shmcb_layout.h"
-#include "support/process.h"
 #include "viewer/ring_layout.h"
 
 namespace {
@@ -21,41 +18,6 @@ using kvf::sim::ImageBuilder;
 using kvf::sim::ImageOptions;
 using kvf::sim::Record;
 using kvf::sim::SegmentOptions;
-
-TEST(ImageBuilder, SegmentsLinkAndContinuationsUseMinus99) {
-  ImageOptions options;
-  options.segments = {SegmentOptions{.size = 1 << 20, .piece_size = 1 << 19},
-                   SegmentOptions{.size = 1 << 16, .continues = true},
-                   SegmentOptions{.size = 10000, .id = 77, .piece_ids = {78, 79}}};
-  ImageBuilder b(options);
-  const auto& s = b.segments();
-  ASSERT_EQ(s.size(), 3u);
-  EXPECT_EQ(s[1].base, s[0].base + s[0].size);     // the span goes on without a gap
-  EXPECT_EQ(s[2].base % 4096, 0u);                  // separate segments start on a page
-  EXPECT_GE(s[2].base, s[1].base + s[1].size);
-
-  unsigned char* h0 = b.local(s[0].base, kvf::segment::kSize);
-  EXPECT_EQ(load<std::uint64_t>(h0, kvf::segment::kNextAddress), s[1].base);
-  EXPECT_EQ(load<std::uint32_t>(h0, kvf::segment::kNextId), kvf::segment::kContinuation);
-  EXPECT_EQ(load<std::uint64_t>(h0, kvf::segment::kPieceSize), 1u << 19);
-  unsigned char* h1 = b.local(s[1].base, kvf::segment::kSize);
-  EXPECT_EQ(load<std::uint64_t>(h1, kvf::segment::kNextAddress), s[2].base);
-  EXPECT_EQ(load<std::uint32_t>(h1, kvf::segment::kNextId), 77u);
-  unsigned char* h2 = b.local(s[2].base, kvf::segment::kSize);
-  EXPECT_EQ(load<std::int32_t>(h2, kvf::segment::kPieceIds), 78);
-  EXPECT_EQ(load<std::int32_t>(h2, kvf::segment::kPieceIds + 4), 79);
-  EXPECT_EQ(load<std::int32_t>(h2, kvf::segment::kPieceIds + 8), -1);
-  EXPECT_EQ(load<std::int16_t>(b.local(b.shmcb(), kvf::shmcb::kSize), kvf::shmcb::kSegmentCount), 3);
-
-  // A dump is the segments back to back, each its header's size long.
-  std::string d = b.dump();
-  ASSERT_EQ(d.size(), s[0].size + s[1].size + s[2].size);
-  EXPECT_EQ(0, std::memcmp(d.data() + s[0].size + s[1].size, h2, kvf::segment::kSize));
-
-  test::TempDir dir;
-  b.write_dump(dir.file("dump"));
-  EXPECT_EQ(test::read_file(dir.file("dump")), d);
-}
 
 TEST(ImageBuilder, RejectsLayoutsThatCannotHoldTheImage) {
   EXPECT_THROW(ImageBuilder({.segments = {SegmentOptions{.size = 4096}}}), std::invalid_argument);

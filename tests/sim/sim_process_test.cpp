@@ -95,17 +95,13 @@ std::vector<Seen> records_after(std::uint32_t after) {
   return out;
 }
 
-std::uint32_t newest_stamp() {
-  std::uint32_t newest = 0;
-  for (const Seen& s : records_after(0)) newest = std::max(newest, s.stamp);
-  return newest;
-}
-
 // Waits until the writers have had `wait` to act on a change, and returns
 // the stamp that every later record exceeds.
 std::uint32_t settle(std::chrono::milliseconds wait = 200ms) {
   std::this_thread::sleep_for(wait);
-  return newest_stamp();
+  std::uint32_t newest = 0;
+  for (const Seen& s : records_after(0)) newest = std::max(newest, s.stamp);
+  return newest;
 }
 
 TEST(SimCommandLine, HelpAndBadOptions) {
