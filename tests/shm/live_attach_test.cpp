@@ -111,11 +111,7 @@ TEST_F(LiveAttach, OneSegmentAttachesAtTheServerAddressAndDetaches) {
   expect_attached(image, 0);
   EXPECT_FALSE(kvf::image_contains(block, 1));
   EXPECT_EQ(maps_line(image.base()), "");
-}
-
-TEST_F(LiveAttach, ReadOnlyAccessMapsWithoutWrite) {
-  SharedImage image({});
-  publish(image);
+  // Read-only access maps without write.
   ASSERT_EQ(kvf::live_attach(0, false), 0);
   EXPECT_NE(maps_line(image.base()).find("r--s"), std::string::npos) << maps_line(image.base());
 }
@@ -186,55 +182,57 @@ TEST_F(LiveAttach, ServerNotIdentifiedGives123) {
   EXPECT_TRUE(g_messages.empty());
 }
 
-TEST_F(LiveAttach, BadMarksGive123AndLeaveNothingMapped) {
-  for (std::size_t where : {std::size_t{0}, std::size_t{1}}) {
-    SharedImage image({.pieces = 2});
-    if (where == 0)
-      kvf::store<std::uint16_t>(image.image().local(image.base(), 2), 0, 0x1234);
-    else
-      kvf::store<std::uint16_t>(image.image().local(image.image().shmcb(), 2), 0, 0x1234);
+// Images the attach refuses, each with its code; none stays attached.
+TEST_F(LiveAttach, RefusedImagesGiveTheirCodes) {
+  struct Case {
+    const char* name;
+    Layout layout;
+    void (*spoil)(SharedImage&);
+    int code;
+  };
+  const Case cases[] = {
+      {"segment mark", {.pieces = 2},
+       [](SharedImage& i) { kvf::store<std::uint16_t>(i.image().local(i.base(), 2), 0, 0x1234); },
+       kvf::kAttachNotFound},
+      {"shmcb mark", {.pieces = 2},
+       [](SharedImage& i) { kvf::store<std::uint16_t>(i.image().local(i.image().shmcb(), 2), 0, 0x1234); },
+       kvf::kAttachNotFound},
+      {"root value", {.segments = 2, .attach_value = -1}, nullptr, kvf::kAttachBadRoot},
+      {"no root record", {},
+       [](SharedImage& i) {
+         kvf::store<std::uint64_t>(i.image().local(i.image().shmcb(), kvf::shmcb::kSize), kvf::shmcb::kRootHead, 0);
+       },
+       kvf::kAttachBadRoot},
+      {"1025 segments", {.segments = 1025, .further_size = 4096}, nullptr, ENOMEM},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SharedImage image(c.layout);
+    if (c.spoil) c.spoil(image);
     publish(image);
-    EXPECT_EQ(kvf::live_attach(0, true), kvf::kAttachNotFound);
+    EXPECT_EQ(kvf::live_attach(0, true), c.code);
     expect_attached(image, 0);
     EXPECT_EQ(kvf::attachment_count(), 0);
+    EXPECT_FALSE(kvf::live_attached());
+    EXPECT_EQ(kvf::root_pointer(), 0u);
   }
 }
 
-TEST_F(LiveAttach, RootValueBelowTheMinimumGives156) {
-  SharedImage image({.segments = 2, .attach_value = -1});
+TEST_F(LiveAttach, RootValueIsComparedWithTheCallersMinimum) {
+  SharedImage image({.attach_value = -1});
   publish(image);
-  EXPECT_EQ(kvf::live_attach(0, true), kvf::kAttachBadRoot);
-  expect_attached(image, 0);
-  EXPECT_FALSE(kvf::live_attached());
-  EXPECT_EQ(kvf::root_pointer(), 0u);
-  // The value is compared with the caller's minimum.
   EXPECT_EQ(kvf::live_attach(-1, true), 0);
   kvf::live_detach();
   EXPECT_EQ(kvf::live_attach(2, true), kvf::kAttachBadRoot);
 }
 
-TEST_F(LiveAttach, MissingRootRecordGives156) {
-  SharedImage image({});
-  kvf::store<std::uint64_t>(image.image().local(image.image().shmcb(), kvf::shmcb::kSize), kvf::shmcb::kRootHead, 0);
+TEST_F(LiveAttach, Exactly1024SegmentsAttach) {
+  SharedImage image({.segments = 1024, .further_size = 4096});
   publish(image);
-  EXPECT_EQ(kvf::live_attach(0, true), kvf::kAttachBadRoot);
+  EXPECT_EQ(kvf::live_attach(0, true), 0);
+  EXPECT_EQ(kvf::attached_segment_count(), 1024);
+  kvf::live_detach();
   expect_attached(image, 0);
-}
-
-TEST_F(LiveAttach, MoreThan1024SegmentsGive12) {
-  {
-    SharedImage image({.segments = 1024, .further_size = 4096});
-    publish(image);
-    EXPECT_EQ(kvf::live_attach(0, true), 0);
-    EXPECT_EQ(kvf::attached_segment_count(), 1024);
-    kvf::live_detach();
-    expect_attached(image, 0);
-  }
-  SharedImage image({.segments = 1025, .further_size = 4096});
-  publish(image);
-  EXPECT_EQ(kvf::live_attach(0, true), ENOMEM);
-  expect_attached(image, 0);
-  EXPECT_EQ(kvf::attachment_count(), 0);
 }
 
 TEST_F(LiveAttach, AddressInUseGives22AndIsNotOverwritten) {

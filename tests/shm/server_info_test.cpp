@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include <fcntl.h>
@@ -69,27 +70,32 @@ TEST_F(ServerInfo, UnsetDirectoryFromTheInstalledLookupFails) {
 }
 
 TEST_F(ServerInfo, FirstServerRecordWins) {
-  write_info(segment_info_record(0, 5, 0x1000, 4096) + info_record(1, 2, 77, 0x2000) +
-             server_info_record(-5, 0x200000000000ull) + server_info_record(9, 0x300000000000ull));
-  std::uint64_t base = 0;
-  EXPECT_EQ(kvf::find_server(base), -5);  // the key is taken as it is, top bit and all
-  EXPECT_EQ(base, 0x200000000000ull);
-}
-
-TEST_F(ServerInfo, NoServerRecordMeansNotIdentified) {
-  std::uint64_t base = 0;
-  EXPECT_EQ(kvf::find_server(base), -1);  // no file
-  EXPECT_EQ(base, UINT64_MAX);
-  write_info(segment_info_record(0, 5, 0x1000, 4096) + segment_info_record(1, 6, 0x2000, 4096));
-  base = 0;
-  EXPECT_EQ(kvf::find_server(base), -1);
-  EXPECT_EQ(base, UINT64_MAX);
-  write_info("");
-  EXPECT_EQ(kvf::find_server(base), -1);
-  // A server record cut short after its key: still read, the base as zeros.
-  write_info(segment_info_record(0, 5, 0x1000, 4096) + server_info_record(42, 0x200000000000ull).substr(0, 16));
-  EXPECT_EQ(kvf::find_server(base), 42);
-  EXPECT_EQ(base, 0u);
+  struct Case {
+    const char* name;
+    std::optional<std::string> file;
+    std::int32_t key;
+    std::uint64_t base;
+  };
+  const Case cases[] = {
+      {"no file", std::nullopt, -1, UINT64_MAX},
+      {"segment records only", segment_info_record(0, 5, 0x1000, 4096) + segment_info_record(1, 6, 0x2000, 4096),
+       -1, UINT64_MAX},
+      {"empty", "", -1, UINT64_MAX},
+      // The key is taken as it is, top bit and all.
+      {"two servers", segment_info_record(0, 5, 0x1000, 4096) + info_record(1, 2, 77, 0x2000) +
+                          server_info_record(-5, 0x200000000000ull) + server_info_record(9, 0x300000000000ull),
+       -5, 0x200000000000ull},
+      // Cut short after its key: still read, the base as zeros.
+      {"cut record", segment_info_record(0, 5, 0x1000, 4096) + server_info_record(42, 0x200000000000ull).substr(0, 16),
+       42, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.file) write_info(*c.file);
+    std::uint64_t base = 7;
+    EXPECT_EQ(kvf::find_server(base), c.key);
+    EXPECT_EQ(base, c.base);
+  }
 }
 
 int g_opens = 0;

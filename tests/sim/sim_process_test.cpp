@@ -1,6 +1,6 @@
-// kavrex-sim as a running process: its command line, every segment layout
-// attached by the tool's live attach, the control fields taking effect in
-// its writers, its dump file, and that it leaves nothing behind.
+// kavrex-sim as a running process: its command line, its writers as the
+// tool's live attach sees them and the control fields taking effect in
+// them, its dump file, and that it leaves nothing behind.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <thread>
@@ -15,7 +16,6 @@
 
 #include <signal.h>
 #include <sys/shm.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "kavrex/control_block.h"
@@ -25,76 +25,40 @@
 #include "shm/live_attach.h"
 #include "shm/segment_layout.h"
 #include "shm/shmcb_layout.h"
-#include "support/process.h"
+#include "support/installation.h"
 #include "viewer/ring_layout.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-// A kavrex-sim of the test's own. Stopped with SIGTERM when the test ends;
-// if it will not stop, killed and its segments removed here, so that no
-// failure leaves a segment behind.
-class Sim {
- public:
-  Sim(const std::string& dir, std::vector<std::string> args) {
-    std::vector<std::string> argv = {test::program("kavrex-sim"), "--server", "alpha", "--dir", dir};
-    argv.insert(argv.end(), args.begin(), args.end());
-    child_ = std::make_unique<test::Child>(argv);
-    ready_ = child_->wait_for_output("kavrex-sim: ready\n");
-  }
-  ~Sim() {
-    if (child_->running()) stop();
-  }
-  bool ready() const { return ready_; }
-  pid_t pid() const { return child_->pid(); }
-  test::Child& child() { return *child_; }
-
-  // SIGTERM (or `sig`) and the exit status; cleans up by force on timeout.
-  int stop(int sig = SIGTERM) {
-    child_->signal(sig);
-    int status = child_->wait(20s);
-    if (status == -1) {
-      child_->signal(SIGKILL);
-      child_->wait(5s);
-    }
-    for (int id : test::shm_segments_created_by(child_->pid())) shmctl(id, IPC_RMID, nullptr);
-    return status;
-  }
-
- private:
-  std::unique_ptr<test::Child> child_;
-  bool ready_ = false;
-};
-
 class SimProcess : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("VELMORANDIR", dir_.path().c_str(), 1);
-    setenv("VELMORANSERVER", "alpha", 1);
+    setenv("VELMORANDIR", inst_.dir().c_str(), 1);
+    setenv("VELMORANSERVER", inst_.server().c_str(), 1);
   }
   void TearDown() override {
     kvf::live_detach();
     unsetenv("VELMORANDIR");
     unsetenv("VELMORANSERVER");
   }
-  std::string info_path() const { return dir_.path() + "/etc/.infos.alpha"; }
-  bool info_file_exists() const {
-    struct stat st;
-    return stat(info_path().c_str(), &st) == 0;
-  }
-  // Stops `sim` and checks that it removed everything.
-  void stop_and_check_clean(Sim& sim, int sig = SIGTERM) {
+  std::string info_path() const { return inst_.file("etc/.infos." + inst_.server()); }
+  bool info_file_exists() const { return std::filesystem::exists(info_path()); }
+  std::unique_ptr<test::Child> sim(const std::vector<std::string>& args) { return inst_.start_sim(args); }
+  // Stops `sim` with `sig` and checks that it removed everything.
+  void stop_and_check_clean(test::Child& sim, int sig = SIGTERM) {
     kvf::live_detach();
     pid_t pid = sim.pid();
-    EXPECT_TRUE(test::shm_segments_created_by(pid).size() > 0);
-    EXPECT_EQ(sim.stop(sig), 0) << sim.child().err();
+    EXPECT_FALSE(test::shm_segments_created_by(pid).empty());
+    sim.signal(sig);
+    EXPECT_EQ(sim.wait(), 0) << sim.err();
     EXPECT_TRUE(test::shm_segments_created_by(pid).empty());
     EXPECT_FALSE(info_file_exists());
-    EXPECT_NE(sim.child().out().find("kavrex-sim: records written "), std::string::npos);
+    EXPECT_NE(sim.out().find("kavrex-sim: records written "), std::string::npos);
   }
 
-  test::TempDir dir_;
+  test::Installation inst_;
 };
 
 struct Seen {
@@ -131,17 +95,13 @@ std::vector<Seen> records_after(std::uint32_t after) {
   return out;
 }
 
-std::uint32_t newest_stamp() {
-  std::uint32_t newest = 0;
-  for (const Seen& s : records_after(0)) newest = std::max(newest, s.stamp);
-  return newest;
-}
-
 // Waits until the writers have had `wait` to act on a change, and returns
 // the stamp that every later record exceeds.
 std::uint32_t settle(std::chrono::milliseconds wait = 200ms) {
   std::this_thread::sleep_for(wait);
-  return newest_stamp();
+  std::uint32_t newest = 0;
+  for (const Seen& s : records_after(0)) newest = std::max(newest, s.stamp);
+  return newest;
 }
 
 TEST(SimCommandLine, HelpAndBadOptions) {
@@ -181,7 +141,7 @@ TEST_F(SimProcess, AnUnusableBaseFailsWithoutLeavingSegments) {
   const int key = 0x4B5F0000 + (getpid() & 0xFFFF);
   test::RunOptions o;
   o.timeout = 10s;
-  test::RunResult r = test::run({test::program("kavrex-sim"), "--server", "alpha", "--dir", dir_.path(), "--base",
+  test::RunResult r = test::run({test::program("kavrex-sim"), "--server", inst_.server(), "--dir", inst_.dir(), "--base",
                                  "0x800000000000", "--key", std::to_string(key)},
                                 o);
   EXPECT_EQ(r.status, 1);
@@ -192,70 +152,34 @@ TEST_F(SimProcess, AnUnusableBaseFailsWithoutLeavingSegments) {
   if (left >= 0) shmctl(left, IPC_RMID, nullptr);
 }
 
-struct LayoutCase {
-  const char* name;
-  std::vector<std::string> args;
-  int listed;  // entries in the tool's segment list
-};
-
-void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.name; }
-
-class SimLayouts : public SimProcess, public ::testing::WithParamInterface<LayoutCase> {};
-
-TEST_P(SimLayouts, AttachFollowsTheWritersAndEndsClean) {
-  std::vector<std::string> args = {"--on", "--level", "3", "--rate", "400", "--records", "64", "--max-records", "128"};
-  args.insert(args.end(), GetParam().args.begin(), GetParam().args.end());
-  Sim sim(dir_.path(), args);
-  ASSERT_TRUE(sim.ready()) << sim.child().err();
+TEST_F(SimProcess, ControlFieldsTakeEffectInTheWriters) {
+  auto sim = this->sim({"--level", "3", "--rate", "1000", "--records", "400", "--max-records", "1000", "--segments",
+                        "3", "--pieces", "2", "--continuation"});
   ASSERT_EQ(kvf::live_attach(0, true), 0);
-  EXPECT_EQ(kvf::attached_segment_count(), GetParam().listed);
-
+  EXPECT_EQ(kvf::attached_segment_count(), 3);  // the continuation has no entry of its own
   // The root record leads to the server record with the server's pid.
   std::uint64_t server = kvf::load<std::uint64_t>(kvf::address(kvf::root_pointer()), kvf::root::kServerRecord);
   EXPECT_EQ(kvf::load<std::uint32_t>(kvf::address(server), kvf::server_record::kPid),
-            static_cast<std::uint32_t>(sim.pid()));
+            static_cast<std::uint32_t>(sim->pid()));
   unsigned char* block = kvf::control_block();
   ASSERT_NE(block, nullptr);
   EXPECT_TRUE(kvf::usable_control_block());
-  EXPECT_EQ(kvf::ring_size(block), 64);
+  EXPECT_EQ(kvf::ring_size(block), 400);
 
-  // Records arrive, complete, in the writers' order.
-  std::this_thread::sleep_for(300ms);
-  kvf::set_trace_on(block, false);
-  std::uint32_t last = settle();
-  std::vector<Seen> seen = records_after(0);
-  ASSERT_GE(seen.size(), 20u);
-  for (std::size_t i = 1; i < seen.size(); ++i) EXPECT_LT(seen[i - 1].stamp, seen[i].stamp);
-  std::set<std::string> files;
-  for (const Seen& s : seen) files.insert(s.file);
-  EXPECT_EQ(files.size(), 7u);  // every trace point at heavy
-  // Off means off.
-  std::this_thread::sleep_for(200ms);
-  EXPECT_TRUE(records_after(last).empty());
-  stop_and_check_clean(sim);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    , SimLayouts,
-    ::testing::Values(LayoutCase{"one_segment", {}, 1}, LayoutCase{"three_segments", {"--segments", "3"}, 3},
-                      LayoutCase{"pieces", {"--pieces", "3"}, 1},
-                      LayoutCase{"continuation", {"--continuation"}, 1},
-                      LayoutCase{"everything", {"--segments", "3", "--pieces", "2", "--continuation"}, 3}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(SimProcess, ControlFieldsTakeEffectInTheWriters) {
-  Sim sim(dir_.path(), {"--level", "3", "--rate", "1000", "--records", "400", "--max-records", "1000"});
-  ASSERT_TRUE(sim.ready()) << sim.child().err();
-  ASSERT_EQ(kvf::live_attach(0, true), 0);
-  unsigned char* block = kvf::control_block();
-  ASSERT_NE(block, nullptr);
-
-  // Tracing starts off: nothing is recorded, whatever the levels.
+  // Tracing starts off: nothing is recorded, whatever the levels. Once on,
+  // records arrive, complete, in the writers' order, from every trace point.
   std::this_thread::sleep_for(200ms);
   EXPECT_TRUE(records_after(0).empty());
   kvf::set_trace_on(block, true);
-  std::this_thread::sleep_for(200ms);
-  EXPECT_FALSE(records_after(0).empty());
+  std::this_thread::sleep_for(300ms);
+  std::vector<Seen> seen = records_after(0);
+  ASSERT_GE(seen.size(), 20u);
+  std::set<std::string> files;
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    EXPECT_LT(i > 0 ? seen[i - 1].stamp : 0u, seen[i].stamp);
+    files.insert(seen[i].file);
+  }
+  EXPECT_EQ(files.size(), 7u);
 
   // Levels: only lite KVF_SHMEM/KVF_MEM (cell at lite) and heavy
   // KVF_MUTEX/KVF_DEBUG (cell 5, above heavy) may record; the heavy
@@ -300,9 +224,11 @@ TEST_F(SimProcess, ControlFieldsTakeEffectInTheWriters) {
   EXPECT_EQ(kvf::ring_size(block), 1000);
   EXPECT_EQ(kvf::requested_size(block), 1000);
 
-  // Empty: the writers go on from slot 0.
+  // Off means off. Empty: the writers go on from slot 0.
   kvf::set_trace_on(block, false);
-  settle();
+  std::uint32_t last = settle();
+  std::this_thread::sleep_for(200ms);
+  EXPECT_TRUE(records_after(last).empty());
   kvf::empty_ring(block);
   const unsigned char* h = kvf::address(kvf::ring_address(block));
   EXPECT_EQ(kvf::load_shared<std::uint32_t>(h, kvf::ring::kHead), 0u);
@@ -311,71 +237,67 @@ TEST_F(SimProcess, ControlFieldsTakeEffectInTheWriters) {
   EXPECT_EQ(kvf::load_shared<std::uint32_t>(h, kvf::ring::kTail), 0u);
   EXPECT_GT(kvf::load_shared<std::uint32_t>(h, kvf::ring::kHead), 0u);
 
-  stop_and_check_clean(sim, SIGINT);
-  EXPECT_NE(sim.child().out().find("kavrex-sim: ring replacements 2\n"), std::string::npos) << sim.child().out();
+  stop_and_check_clean(*sim, SIGINT);
+  EXPECT_NE(sim->out().find("kavrex-sim: ring replacements 2\n"), std::string::npos) << sim->out();
 }
 
 TEST_F(SimProcess, RootValueAndAllocationFailureAsAsked) {
-  {
-    Sim sim(dir_.path(), {"--attach-value", "-1"});
-    ASSERT_TRUE(sim.ready());
-    EXPECT_EQ(kvf::live_attach(0, true), kvf::kAttachBadRoot);
-    stop_and_check_clean(sim);
-  }
-  Sim sim(dir_.path(), {"--alloc-failed"});
-  ASSERT_TRUE(sim.ready());
+  auto bad_root = sim({"--attach-value", "-1"});
+  EXPECT_EQ(kvf::live_attach(0, true), kvf::kAttachBadRoot);
+  stop_and_check_clean(*bad_root);
+  auto failed = sim({"--alloc-failed"});
   ASSERT_EQ(kvf::live_attach(0, true), 0);
   ASSERT_NE(kvf::control_block(), nullptr);
   EXPECT_EQ(kvf::alloc_failed(kvf::control_block()), 1u);
   EXPECT_FALSE(kvf::usable_control_block());
-  stop_and_check_clean(sim, SIGHUP);
+  stop_and_check_clean(*failed, SIGHUP);
 }
 
 // The dump of a counted run: every record, in order, every conversion of
 // the message language among the formats, and the KVF_DORVEL layout.
+// SIGUSR1 writes it again.
 TEST_F(SimProcess, CountedRunDumpsItsMemory) {
-  std::string dump = dir_.file("dump");
-  Sim sim(dir_.path(), {"--on", "--level", "3", "--threads", "1", "--flat-out", "--count", "50", "--records",
-                        "64", "--max-records", "64", "--segments", "2", "--dump", dump});
-  ASSERT_TRUE(sim.ready());
-  ASSERT_TRUE(sim.child().wait_for_output("kavrex-sim: count reached\n"));
-  EXPECT_NE(sim.child().out().find("kavrex-sim: dump written to " + dump + "\n"), std::string::npos);
+  std::string dump = inst_.file("dump");
+  auto sim = this->sim({"--on", "--level", "3", "--threads", "1", "--flat-out", "--count", "50", "--records", "64",
+                        "--max-records", "64", "--segments", "2", "--dump", dump});
+  ASSERT_TRUE(sim->wait_for_output("kavrex-sim: count reached\n"));
+  EXPECT_NE(sim->out().find("kavrex-sim: dump written to " + dump + "\n"), std::string::npos);
   std::string d = test::read_file(dump);
   ASSERT_GE(d.size(), kvf::segment::kSize);
 
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(d.data());
   const std::uint64_t base = kvf::load<std::uint64_t>(bytes, kvf::segment::kBase);
   const std::uint64_t first_size = kvf::load<std::uint64_t>(bytes, kvf::segment::kSegmentSize);
-  const std::uint64_t second_size = kvf::load<std::uint64_t>(bytes + first_size, kvf::segment::kSegmentSize);
+  EXPECT_EQ(kvf::load<std::uint16_t>(bytes, kvf::segment::kMark), kvf::segment::kMarkValue);
   EXPECT_EQ(base, 0x200000000000u);
-  EXPECT_EQ(d.size(), first_size + second_size);
+  EXPECT_EQ(d.size(), first_size + kvf::load<std::uint64_t>(bytes + first_size, kvf::segment::kSegmentSize));
   // Everything lies in the first segment: a server address is an offset.
   auto at = [&](std::uint64_t address) {
     EXPECT_GE(address, base);
     EXPECT_LT(address - base, first_size);
     return bytes + (address - base);
   };
+  auto text = [&](std::uint64_t address) { return std::string(reinterpret_cast<const char*>(at(address))); };
   const unsigned char* cb = at(base + kvf::load<std::uint64_t>(bytes, kvf::segment::kOverhead) - kvf::shmcb::kSize);
   const unsigned char* block = at(kvf::load<std::uint64_t>(cb, kvf::shmcb::kTraceBlock));
   const unsigned char* ring = at(kvf::load<std::uint64_t>(block, kvf::control::kRing));
   EXPECT_EQ(kvf::load<std::uint32_t>(ring, kvf::ring::kHead), 50u);
   EXPECT_EQ(kvf::load<std::uint32_t>(ring, kvf::ring::kTail), 0u);
+  auto slot = [&](std::uint32_t i) { return at(kvf::load<std::uint64_t>(ring, kvf::ring::kRecords) + i * kvf::record::kSize); };
   std::string formats;
   bool dorvel = false;
   for (std::uint32_t i = 0; i < 50; ++i) {
-    const unsigned char* r = at(kvf::load<std::uint64_t>(ring, kvf::ring::kRecords) + i * kvf::record::kSize);
+    const unsigned char* r = slot(i);
     EXPECT_EQ(kvf::load<std::uint32_t>(r, kvf::record::kStamp), i + 1);
-    EXPECT_EQ(kvf::load<std::int32_t>(r, kvf::record::kPid), sim.pid());
-    EXPECT_NE(std::strchr(reinterpret_cast<const char*>(at(kvf::load<std::uint64_t>(r, kvf::record::kFile))), '.'),
-              nullptr);
-    if (std::uint64_t f = kvf::load<std::uint64_t>(r, kvf::record::kFormat))
-      formats += std::string(reinterpret_cast<const char*>(at(f))) + "\n";
+    EXPECT_EQ(kvf::load<std::int32_t>(r, kvf::record::kPid), sim->pid());
+    EXPECT_NE(text(kvf::load<std::uint64_t>(r, kvf::record::kFile)).find('.'), std::string::npos);
+    if (std::uint64_t f = kvf::load<std::uint64_t>(r, kvf::record::kFormat)) formats += text(f) + "\n";
     if (kvf::load<std::uint32_t>(r, kvf::record::kComponent) == kvf::record::kDorvelComponent) {
       dorvel = true;
       // Two of the server's strings, then the line number.
       const std::set<std::string> names = {"bufpool", "lockpool", "sortpool", "global", "mt_pool_7", "x"};
       for (std::size_t field : {kvf::record::kDorvelFirst, kvf::record::kDorvelSecond})
-        EXPECT_TRUE(names.count(reinterpret_cast<const char*>(at(kvf::load<std::uint64_t>(r, field)))));
+        EXPECT_TRUE(names.count(text(kvf::load<std::uint64_t>(r, field))));
       std::int32_t line = kvf::load<std::int32_t>(r, kvf::record::kDorvelLine);
       EXPECT_TRUE(line >= 100 && line < 1000) << line;
     }
@@ -383,46 +305,44 @@ TEST_F(SimProcess, CountedRunDumpsItsMemory) {
   EXPECT_TRUE(dorvel);
   // The slot at head waits for the next record: incomplete, and already
   // carrying that record's stamp, so a reader waiting on it sees no rewrite.
-  const unsigned char* next = at(kvf::load<std::uint64_t>(ring, kvf::ring::kRecords) + 50 * kvf::record::kSize);
-  EXPECT_EQ(kvf::load<std::uint64_t>(next, kvf::record::kFile), 0u);
-  EXPECT_EQ(kvf::load<std::uint32_t>(next, kvf::record::kStamp), 51u);
+  EXPECT_EQ(kvf::load<std::uint64_t>(slot(50), kvf::record::kFile), 0u);
+  EXPECT_EQ(kvf::load<std::uint32_t>(slot(50), kvf::record::kStamp), 51u);
   for (const char* conversion : {"%d", "%i", "%o", "%x", "%X", "%c", "%s", "%p", "%e", "%E", "%f", "%g", "%G",
                                  "%l\n", "%ll ", "%llu", "%llx", "%r", "%%", "\\t"})
     EXPECT_NE(formats.find(conversion), std::string::npos) << conversion;
 
-  EXPECT_EQ(sim.stop(), 0);
-  EXPECT_NE(sim.child().out().find("kavrex-sim: trace points 50\nkavrex-sim: records written 50\n"),
-            std::string::npos)
-      << sim.child().out();
-  EXPECT_FALSE(info_file_exists());
+  std::filesystem::remove(dump);
+  sim->signal(SIGUSR1);
+  for (int i = 0; i < 2000 && !std::filesystem::exists(dump); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(test::read_file(dump), d);
+  stop_and_check_clean(*sim);
+  EXPECT_NE(sim->out().find("kavrex-sim: trace points 50\nkavrex-sim: records written 50\n"), std::string::npos)
+      << sim->out();
 }
 
+// A killed server's segments and information file go, but not a file that
+// a newer server put in its place.
 TEST_F(SimProcess, AKilledServerIsCleanedUpAfter) {
-  Sim sim(dir_.path(), {"--segments", "2", "--pieces", "2", "--continuation"});
-  ASSERT_TRUE(sim.ready());
-  const pid_t pid = sim.pid();
-  EXPECT_EQ(test::shm_segments_created_by(pid).size(), 5u);  // 2 + 1 pieces in the first span, 2 more
-  sim.child().signal(SIGKILL);
-  EXPECT_EQ(sim.child().wait(), 128 + SIGKILL);
-  auto deadline = std::chrono::steady_clock::now() + 5s;
-  while ((!test::shm_segments_created_by(pid).empty() || info_file_exists()) &&
-         std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(10ms);
-  EXPECT_TRUE(test::shm_segments_created_by(pid).empty());
-  EXPECT_FALSE(info_file_exists());
-}
-
-TEST_F(SimProcess, DumpOnSignal) {
-  std::string dump = dir_.file("sig.dump");
-  Sim sim(dir_.path(), {"--records", "16", "--max-records", "16", "--dump", dump});
-  ASSERT_TRUE(sim.ready());
-  sim.child().signal(SIGUSR1);
-  ASSERT_TRUE(sim.child().wait_for_output("kavrex-sim: dump written to " + dump + "\n"));
-  std::string d = test::read_file(dump);
-  ASSERT_GE(d.size(), kvf::segment::kSize);
-  EXPECT_EQ(d.size(), kvf::load<std::uint64_t>(d.data(), kvf::segment::kSegmentSize));
-  EXPECT_EQ(kvf::load<std::uint16_t>(d.data(), kvf::segment::kMark), kvf::segment::kMarkValue);
-  stop_and_check_clean(sim);
+  for (bool replaced : {false, true}) {
+    SCOPED_TRACE(replaced ? "replaced" : "own file");
+    auto sim = this->sim({"--segments", "2", "--pieces", "2", "--continuation"});
+    const pid_t pid = sim->pid();
+    EXPECT_EQ(test::shm_segments_created_by(pid).size(), 5u);  // 2 + 1 pieces in the first span, 2 more
+    if (replaced) {
+      test::write_file(info_path() + ".newer", "newer server");
+      std::filesystem::rename(info_path() + ".newer", info_path());
+    }
+    sim->signal(SIGKILL);
+    EXPECT_EQ(sim->wait(), 128 + SIGKILL);
+    auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!test::shm_segments_created_by(pid).empty() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(replaced ? 200ms : 0ms);  // the file would go with the segments
+    while (!replaced && info_file_exists() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(test::shm_segments_created_by(pid).empty());
+    EXPECT_EQ(info_file_exists() ? test::read_file(info_path()) : "", replaced ? "newer server" : "");
+  }
 }
 
 }  // namespace

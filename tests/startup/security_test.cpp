@@ -1,13 +1,11 @@
 // Security start-up: the server name check, the registry keys it needs,
-// REGMACHINE, the authentication mode, the user-number table with its lock,
-// the DBSA rule, and whole start-ups under another account in a child.
+// REGMACHINE, the authentication mode, the user-number table with its lock
+// and the DBSA rule. Start-ups under another account are run as whole
+// programs by the front-end and installation tests.
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 
-#include <grp.h>
-#include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "startup/host.h"
@@ -18,7 +16,6 @@
 namespace {
 
 namespace reg = kvf::reg;
-using startup_test::in_child;
 
 class SecurityTest : public startup_test::StartupTest {
  protected:
@@ -57,12 +54,6 @@ TEST_F(SecurityTest, ServerNameMustBeSetAndAtMost128) {
   ::setenv("VELMORANSERVER", s128.c_str(), 1);
   install_keys(s128, "velmoran");
   EXPECT_EQ(kvf::security_init(), 0);
-  auto r = in_child([] {
-    ::setenv("VELMORANSERVER", std::string(129, 's').c_str(), 1);
-    return kvf::security_init();
-  });
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Environment variable VELMORANSERVER is too long (maximum is 128 characters).\n");
 }
 
 TEST_F(SecurityTest, RootStartsAndRegistersOnce) {
@@ -214,79 +205,6 @@ TEST(DbsaRule, WhoIsPrivileged) {
   t.administrators = false;
   t.uid = 0;  // the system account, whatever its groups
   EXPECT_EQ(kvf::dbsa_verdict(t, 1, "velmoran", "HOST", nullptr), 1);
-}
-
-// Whole start-ups as the account "nobody", in a child that dropped root.
-class NobodyTest : public SecurityTest {
- protected:
-  void SetUp() override {
-    SecurityTest::SetUp();
-    if (::getuid() != 0 || !::getpwnam("nobody")) GTEST_SKIP() << "needs root and nobody";
-    nobody_ = ::getpwnam("nobody")->pw_uid;
-    nogroup_ = ::getpwnam("nobody")->pw_gid;
-    ::chmod(root().c_str(), 0755);
-  }
-  // security_init, then is_dbsa, as nobody with only its own group:
-  // the status of security_init, or 100 + is_dbsa.
-  int start_as_nobody() {
-    uid_t uid = nobody_;
-    gid_t gid = nogroup_;
-    auto r = in_child([uid, gid] {
-      gid_t groups[] = {gid};
-      if (::setgroups(1, groups) != 0 || ::setresgid(gid, gid, gid) != 0 ||
-          ::setresuid(uid, uid, uid) != 0)
-        return 99;
-      int rc = kvf::security_init();
-      return rc != 0 ? (rc > 98 ? 98 : rc) : 100 + kvf::is_dbsa(0);
-    });
-    return r.status;
-  }
-  void list_nobody() {
-    std::string user = kvf::computer_name() + "\\nobody";
-    reg::Hive h = reg::local_hive();
-    ASSERT_EQ(reg::write_dword(h, key({"Security", "Users", "Usernames"}), user, 7), 0);
-  }
-  void dbsa_group(const std::string& name) {
-    ASSERT_EQ(reg::write_string(reg::local_hive(), key({"Security", "VLDBSA Group"}), "Name", name), 0);
-  }
-  uid_t nobody_ = 0;
-  gid_t nogroup_ = 0;
-};
-
-TEST_F(NobodyTest, SetupLetsTheDbsaGroupRegisterItsMembers) {
-  struct group* g = ::getgrgid(nogroup_);
-  ASSERT_NE(g, nullptr);
-  test::RunOptions o;
-  o.env["VELMORANDIR"] = root();
-  auto setup = test::run({test::program("kavrex-reg"), "setup", "fresh", "--dbsa-group", g->gr_name}, o);
-  ASSERT_EQ(setup.status, 0) << setup.err;
-  EXPECT_NE(setup.out.find("may be written by root and by members of group " + std::string(g->gr_name)),
-            std::string::npos) << setup.out;
-  ::setenv("VELMORANSERVER", "fresh", 1);
-  EXPECT_EQ(start_as_nobody(), 101);  // registered itself, and is privileged
-  std::uint32_t number = 0;
-  EXPECT_EQ(reg::read_dword(reg::local_hive(), key({"Security", "Users", "Usernames"}, "fresh"),
-                            kvf::computer_name() + "\\nobody", number), 0);
-  EXPECT_EQ(number, 1u);
-}
-
-TEST_F(NobodyTest, UnlistedAccountCannotRegisterInARootOnlyTable) {
-  EXPECT_EQ(start_as_nobody(), 98);  // 12885: the lock cannot be taken
-}
-
-TEST_F(NobodyTest, ListedAccountOutsideTheGroupIsNotPrivileged) {
-  list_nobody();
-  EXPECT_EQ(start_as_nobody(), 100);
-}
-
-TEST_F(NobodyTest, ListedAccountInAGroupNamedLikeTheDbsaGroupIsPrivileged) {
-  list_nobody();
-  struct group* g = ::getgrgid(nogroup_);
-  ASSERT_NE(g, nullptr);
-  std::string name = g->gr_name;
-  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  dbsa_group(name);
-  EXPECT_EQ(start_as_nobody(), 101);
 }
 
 }  // namespace

@@ -137,16 +137,4 @@ TEST_F(StartupTest, DbnlsFromFileWithoutLangGivesDefaultLocale) {
   on_thread([] { EXPECT_EQ(value("LC_CTYPE"), "en_us.8859-1"); });
 }
 
-TEST(KnownVariables, TableHasItsFixedRows) {
-  EXPECT_EQ(kvf::known_variable_index("VLM_FREE_FD"), 118);
-  EXPECT_EQ(kvf::known_variable_index("LC_TIME"), 56);
-  EXPECT_EQ(kvf::known_variable_index("nope"), -1);
-  int with_max = 0;
-  for (const auto& row : kvf::known_variables) {
-    EXPECT_EQ(kvf::known_variable_index(row.name), &row - kvf::known_variables) << row.name;
-    with_max += row.max_length > 0;
-  }
-  EXPECT_EQ(with_max, 2);
-}
-
 }  // namespace

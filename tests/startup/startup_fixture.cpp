@@ -16,7 +16,7 @@ void StartupTest::write(const std::string& rel, const std::string& data) const {
   test::write_file(path, data);
 }
 
-ChildResult in_child(const std::function<int()>& f) {
+test::RunResult in_child(const std::function<int()>& f) {
   test::TempDir tmp;
   std::string out = tmp.file("out"), err = tmp.file("err");
   std::fflush(nullptr);
@@ -28,7 +28,7 @@ ChildResult in_child(const std::function<int()>& f) {
     std::fflush(nullptr);
     _exit(rc);
   }
-  ChildResult r;
+  test::RunResult r;
   int raw = 0;
   if (pid < 0 || ::waitpid(pid, &raw, 0) != pid) return r;
   r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);

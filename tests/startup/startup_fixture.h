@@ -66,12 +66,7 @@ class StartupTest : public ::testing::Test {
   std::map<std::string, std::optional<std::string>> saved_;
 };
 
-struct ChildResult {
-  int status = -1;  // exit status, or 128 + signal
-  std::string out;
-  std::string err;
-};
 // Runs `f` in a forked child; its return value is the exit status.
-ChildResult in_child(const std::function<int()>& f);
+test::RunResult in_child(const std::function<int()>& f);
 
 }  // namespace startup_test

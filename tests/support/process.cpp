@@ -1,4 +1,4 @@
-// process.cpp -- fork/exec with pipes and files for the tests' program runs.
+// process.cpp -- fork/exec with output files for the tests' program runs.
 #include "support/process.h"
 
 #include <cerrno>
@@ -12,7 +12,6 @@
 #include <thread>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -68,75 +67,24 @@ int decode_status(int raw) {
 std::string program(const std::string& name) { return std::string(KAVREX_BIN_DIR) + "/" + name; }
 
 RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
-  int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
-    throw std::runtime_error("pipe");
-  auto envs = child_environment(options);
-  pid_t parent = getpid();
-  pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork");
-  if (pid == 0) {
-    if (!options.input_file.empty()) {
-      int fd = open(options.input_file.c_str(), O_RDONLY);
-      if (fd < 0) _exit(127);
-      dup2(fd, 0);
-    } else {
-      dup2(in[0], 0);
-    }
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    exec_child(argv, envs, parent);
+  // A run is a Child waited for; its input goes through a file.
+  RunOptions o = options;
+  std::optional<TempDir> input;
+  if (o.input_file.empty() && !o.input.empty()) {
+    input.emplace();
+    o.input_file = input->file("input");
+    write_file(o.input_file, o.input);
   }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  // Feed the input from a thread so that a child that writes before it
-  // reads cannot deadlock us.
-  std::thread feeder([fd = in[1], input = options.input] {
-    signal(SIGPIPE, SIG_IGN);
-    std::size_t done = 0;
-    while (done < input.size()) {
-      ssize_t n = write(fd, input.data() + done, input.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-    close(fd);
-  });
+  Child child(argv, o);
   RunResult result;
-  auto deadline = std::chrono::steady_clock::now() + options.timeout;
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  int open_fds = 2;
-  char buf[65536];
-  while (open_fds > 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      result.timed_out = true;
-      kill(pid, SIGKILL);
-      break;
-    }
-    int r = poll(fds, 2, static_cast<int>(left.count()));
-    if (r < 0 && errno == EINTR) continue;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) {
-        (i == 0 ? result.out : result.err).append(buf, static_cast<std::size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open_fds;
-      }
-    }
+  result.status = child.wait(o.timeout);
+  if (result.status == -1) {
+    result.timed_out = true;
+    child.signal(SIGKILL);
+    result.status = child.wait();
   }
-  for (auto& f : fds)
-    if (f.fd >= 0) close(f.fd);
-  int raw = 0;
-  while (waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
-  }
-  feeder.join();
-  result.status = decode_status(raw);
+  result.out = child.out();
+  result.err = child.err();
   return result;
 }
 

@@ -4,25 +4,146 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
+#include <map>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "export_json.h"
 #include "sim/image_builder.h"
 #include "support/installation.h"
 
 namespace {
 
-using export_test::Json;
-using export_test::parse_lines;
 using kvf::sim::ImageBuilder;
 using kvf::sim::Record;
 using test::Installation;
 using test::RunResult;
+
+// A value of an exported line: null, a string (decoded) or an integer (as
+// written, so that 64-bit values stay exact).
+struct Value {
+  bool null = true;
+  std::string string, number;
+  std::int64_t i64() const { return std::stoll(number); }
+  std::uint64_t u64() const { return std::stoull(number); }
+  bool is_null() const { return null; }
+};
+using Json = std::map<std::string, Value>;
+
+// Length of the well-formed UTF-8 character at t[i]; 0 when there is none.
+std::size_t utf8_length(const std::string& t, std::size_t i) {
+  auto b = [&](std::size_t k) { return i + k < t.size() ? static_cast<unsigned char>(t[i + k]) : 0u; };
+  unsigned c = b(0);
+  std::size_t n = c < 0x80 ? 1 : c >= 0xC2 && c < 0xE0 ? 2 : c >= 0xE0 && c < 0xF0 ? 3 : c >= 0xF0 && c < 0xF5 ? 4 : 0;
+  for (std::size_t k = 1; k < n; ++k)
+    if ((b(k) & 0xC0) != 0x80) return 0;
+  unsigned lo = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80, hi = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+  return n > 1 && (b(1) < lo || b(1) > hi) ? 0 : n;
+}
+
+// Reads one exported line strictly: a flat object of strings, integers and
+// nulls, no raw control characters, strings valid UTF-8. Anything else
+// throws, which fails the test.
+class LineReader {
+ public:
+  explicit LineReader(const std::string& t) : t_(t) {}
+  Json object() {
+    Json j;
+    expect('{');
+    if (!eat('}')) {
+      do {
+        std::string k = text();
+        expect(':');
+        if (!j.emplace(k, value()).second) fail("duplicate key " + k);
+      } while (eat(','));
+      expect('}');
+    }
+    if (i_ != t_.size()) fail("text after the object");
+    return j;
+  }
+
+ private:
+  [[noreturn]] void fail(const std::string& why) const {
+    throw std::runtime_error(why + " at byte " + std::to_string(i_) + " of: " + t_);
+  }
+  bool eat(char c) { return i_ < t_.size() && t_[i_] == c ? (++i_, true) : false; }
+  void expect(char c) {
+    if (!eat(c)) fail(std::string("expected ") + c);
+  }
+  Value value() {
+    Value v;
+    if (t_.compare(i_, 4, "null") == 0) {
+      i_ += 4;
+      return v;
+    }
+    v.null = false;
+    if (i_ < t_.size() && t_[i_] == '"') {
+      v.string = text();
+      return v;
+    }
+    std::size_t start = i_;
+    eat('-');
+    std::size_t digits = i_;
+    while (i_ < t_.size() && std::isdigit(static_cast<unsigned char>(t_[i_]))) ++i_;
+    if (i_ == digits || (t_[digits] == '0' && i_ - digits > 1)) fail("bad value");
+    v.number = t_.substr(start, i_ - start);
+    return v;
+  }
+  std::string text() {
+    expect('"');
+    std::string out;
+    while (!eat('"')) {
+      if (i_ >= t_.size()) fail("unterminated string");
+      if (static_cast<unsigned char>(t_[i_]) < 0x20) fail("raw control character");
+      if (t_[i_] == '\\' && i_ + 1 < t_.size()) {
+        static const std::string from = "\"\\/bfnrt", to = "\"\\/\b\f\n\r\t";
+        char e = t_[i_ + 1];
+        i_ += 2;
+        std::size_t used = 0;
+        if (auto k = from.find(e); k != std::string::npos) {
+          out += to[k];
+        } else if (int cp = e == 'u' ? std::stoi(t_.substr(i_, 4), &used, 16) : 0; used == 4 && cp < 0x80) {
+          out += static_cast<char>(cp);
+          i_ += 4;
+        } else {
+          fail("an escape the export does not write");
+        }
+        continue;
+      }
+      std::size_t n = utf8_length(t_, i_);
+      if (n == 0) fail("invalid UTF-8");
+      out.append(t_, i_, n);
+      i_ += n;
+    }
+    return out;
+  }
+
+  const std::string& t_;
+  std::size_t i_ = 0;
+};
+
+std::vector<Json> parse_lines(const std::string& output) {
+  if (!output.empty() && output.back() != '\n') throw std::runtime_error("last line has no newline");
+  std::vector<Json> out;
+  std::istringstream in(output);
+  for (std::string line; std::getline(in, line);) out.push_back(LineReader(line).object());
+  return out;
+}
+
+// The reader must refuse what a strict one does, or the export tests would
+// pass output that is not JSON.
+TEST(ExportReader, RefusesWhatIsNotStrictJson) {
+  for (const char* bad : {"{\"a\":\"\xff\"}\n", "{\"a\":\"\xed\xa0\x80\"}\n", "{\"a\":\"\x01\"}\n",
+                          "{\"a\":\"\\ud800\"}\n", "{\"a\":01}\n", "{\"a\":1,}\n", "{\"a\":1}x\n", "{\"a\":1}",
+                          "{\"a\":1,\"a\":2}\n"})
+    EXPECT_THROW(parse_lines(bad), std::exception) << bad;
+  EXPECT_EQ(parse_lines("{\"a\":\"\\u001f\\\"\xc3\xa9\",\"b\":-12,\"c\":null}\n")[0].at("a").string, "\x1f\"\xc3\xa9");
+}
 
 RunResult run_export(const Installation& inst, const std::vector<std::string>& args) {
   std::vector<std::string> argv{test::program("kavrex-export")};
@@ -192,7 +313,7 @@ TEST(Export, SameRecordsAndSkipsAsFview) {
   EXPECT_EQ(std::count(seq.begin(), seq.end(), "skipped"), 2);  // index 30, seen twice
   for (const Json& j : lines) {
     if (j.at("kind").string == "overrun") {
-      EXPECT_TRUE(j.has("from") && j.has("to"));
+      EXPECT_TRUE(j.count("from") && j.count("to"));
     } else if (j.at("kind").string == "skipped") {
       EXPECT_EQ(j.at("index").i64(), 30);
     }
