@@ -103,6 +103,9 @@ int kvf_view(bool dorvel_compatible, bool full, bool tail) {
   kvf_print_header(full);
   const unsigned char* block = control_block();
   std::uint64_t ring = block ? ring_address(block) : 0;
+  // No ring at the start: the header alone, and the command ends, with or
+  // without -t. A tail that is already running waits for a dropped ring to
+  // come back instead (kvf_view_tail).
   if (ring == 0) {
     out::flush();
     return 0;
