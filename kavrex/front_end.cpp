@@ -20,6 +20,7 @@
 #include "startup/settings.h"
 #include "startup/version.h"
 #include "viewer/view.h"
+#include "viewer/walk.h"
 
 namespace kvf {
 namespace {
@@ -132,7 +133,7 @@ void usage() {
 }
 
 int kavrex_main(int argc, char** argv) {
-  set_view_exit(exit_program);
+  set_walk_exit(exit_program);
   // The server and installation named for the attach come through the
   // settings service, as every other setting does.
   set_setting_lookup(ggetenv);

@@ -1,46 +1,21 @@
-// kavrex-export-walk.cpp -- the export's one-pass and tail walks: the views'
-// walks step for step over the same reader, each record going to record_line;
-// the viewer's own output (overrun notes, hex dumps) is caught in a memory file.
+// kavrex-export-walk.cpp -- the export's sink for the viewer's walks: each
+// record goes to record_line; the viewer's own output (overrun notes, hex
+// dumps) is caught in a memory file and becomes part of the JSON.
 #include <cerrno>
-#include <chrono>
-#include <cinttypes>
-#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include "kavrex/control_block.h"
-#include "shm/field.h"
-#include "shm/image.h"
 #include "tools/kavrex-export.h"
-#include "viewer/fault.h"
 #include "viewer/output.h"
-#include "viewer/probe.h"
-#include "viewer/reader.h"
-#include "viewer/ring_layout.h"
+#include "viewer/walk.h"
 
 namespace kavrex_export {
 namespace {
-
-// Walk state. A fault jumps back into the walk from a signal handler, so
-// what the walk needs afterwards lives here rather than in its locals.
-sigjmp_buf g_recovery;
-std::int32_t g_index = 0;          // the slot in hand
-std::int32_t g_saved = 0;          // the record being exported
-bool g_max_skip = false;           // the last step reached the maximum skip
-bool g_in_reader = false;          // a fault came from the ring itself
-bool g_ring_fault_told = false;    // tail walk: said once until a record goes out
-std::uint64_t g_ring = 0;          // tail walk: the ring it follows
-struct Exported {
-  std::int32_t index = -1;
-  std::int32_t head = 0, tail = 0;
-  std::uint32_t stamp = 0;
-};
-Exported g_exported;               // tail walk: the last record exported
 
 int g_capture = -1;                // memory file behind the views' output
 
@@ -64,99 +39,37 @@ void event(const char* kind, const char* what, std::int64_t from, std::int64_t t
   emit(line);
 }
 
-// One reader step; what the reader said about an overrun becomes an event.
-void step(const unsigned char* ring, std::int32_t from) {
-  g_in_reader = true;
-  kvf::NextIndex n = kvf::kvf_next_index(from, ring);
-  g_in_reader = false;
+bool export_record(const unsigned char* slot, std::int32_t index) {
+  JsonLine line(g_record_buffer, sizeof g_record_buffer);
+  if (!record_line(line, slot, index)) return false;
+  emit(line);
+  return true;
+}
+
+void skipped(std::int32_t index) {
+  take_capture(g_event_buffer, 0);  // a half-written hex dump is dropped
+  event("skipped", nullptr, index, -1);
+}
+
+// What the reader said about an overrun in its last step becomes an event.
+void stepped(std::int32_t from, std::int32_t to) {
   char said[sizeof kMaxSkip];
   std::size_t got = take_capture(said, sizeof said - 1);
   said[got] = '\0';
-  if (std::strcmp(said, kSkipAhead) == 0) event("overrun", "ahead", from, n.index);
-  if (std::strcmp(said, kMaxSkip) == 0) event("overrun", "max", from, n.index);
-  g_index = n.index;
-  g_saved = n.index;
-  g_max_skip = n.max_skip;
+  if (std::strcmp(said, kSkipAhead) == 0) event("overrun", "ahead", from, to);
+  if (std::strcmp(said, kMaxSkip) == 0) event("overrun", "max", from, to);
 }
 
-void export_record(const unsigned char* slot, std::int32_t index) {
-  JsonLine line(g_record_buffer, sizeof g_record_buffer);
-  if (record_line(line, slot, index))
-    emit(line);
-  else
-    event("skipped", nullptr, index, -1);
+void gone(std::int32_t pid) {
+  JsonLine line(g_event_buffer, sizeof g_event_buffer);
+  line.begin();
+  line.string("kind", "server_gone");
+  line.number("pid", pid);
+  line.end();
+  emit(line);
 }
 
-std::int32_t head_of(const unsigned char* ring) {
-  return static_cast<std::int32_t>(kvf::load_shared<std::uint32_t>(ring, kvf::ring::kHead));
-}
-std::int32_t tail_of(const unsigned char* ring) {
-  return static_cast<std::int32_t>(kvf::load_shared<std::uint32_t>(ring, kvf::ring::kTail));
-}
-std::uint32_t stamp_of(const unsigned char* slot) {
-  return kvf::load_shared<std::uint32_t>(slot, kvf::record::kStamp);
-}
-
-// A ring a walk may start on: header and whole records array in the image.
-bool ring_readable(std::uint64_t ring) {
-  using namespace kvf;
-  if (ring == 0 || !image_contains(ring, ring::kHeaderSize)) return false;
-  std::int32_t size = current_ring_size();
-  std::uint64_t records = load_shared<std::uint64_t>(address(ring), ring::kRecords);
-  return size >= 1 && records != 0 &&
-         image_contains(records, static_cast<std::uint64_t>(size) * record::kSize);
-}
-
-// One poll of the tail walk: output goes out, 10 ms pass, and the walk ends
-// when the server process is gone.
-void poll_server() {
-  flush_output();
-  std::this_thread::sleep_for(std::chrono::milliseconds(10));  // nanosleep(2)
-  std::int32_t pid = kvf::server_pid();
-  if (!kvf::process_alive(pid)) {
-    JsonLine line(g_event_buffer, sizeof g_event_buffer);
-    line.begin();
-    line.string("kind", "server_gone");
-    line.number("pid", pid);
-    line.end();
-    emit(line);
-    flush_output();
-    std::exit(0);
-  }
-}
-
-bool unmoved_repeat(const unsigned char* ring, std::int32_t head, std::int32_t tail) {
-  if (g_index != g_exported.index || head != g_exported.head || tail != g_exported.tail) return false;
-  const unsigned char* slot = kvf::ring_slot(ring, g_index);
-  return slot && stamp_of(slot) == g_exported.stamp;
-}
-
-void follow(const unsigned char* block, const unsigned char* ring) {
-  using namespace kvf;
-  for (;;) {
-    g_saved = g_index;
-    for (;;) {
-      if (ring_address(block) != g_ring) return;
-      std::int32_t head = head_of(ring), tail = tail_of(ring);
-      if (head != tail && g_index != head && !unmoved_repeat(ring, head, tail)) break;
-      poll_server();
-    }
-    if (ring_address(block) != g_ring || g_index >= current_ring_size()) return;
-    const unsigned char* slot = ring_slot(ring, g_index);
-    if (slot == nullptr) {
-      poll_server();
-      return;
-    }
-    while (load_shared<std::uint64_t>(slot, record::kFile) == 0) {
-      poll_server();
-      if (ring_address(block) != g_ring) return;
-    }
-    g_exported = {g_index, head_of(ring), tail_of(ring), stamp_of(slot)};
-    g_ring_fault_told = false;
-    export_record(slot, g_index);
-    step(ring, g_index);
-  }
-}
+constexpr kvf::WalkSink kJson{export_record, skipped, stepped, gone, flush_output};
 
 }  // namespace
 
@@ -198,68 +111,17 @@ void flush_output() {
 }
 
 int walk_once() {
-  using namespace kvf;
-  const unsigned char* block = control_block();
-  std::uint64_t ring_at = block ? ring_address(block) : 0;
-  if (ring_at == 0) return 0;
-  if (!ring_readable(ring_at)) {
-    std::fprintf(stderr, "kavrex-export: trace ring at 0x%" PRIx64 " (%" PRId32
-                 " records) is not within the shared memory image\n", ring_at, current_ring_size());
+  const unsigned char* block = kvf::control_block();
+  std::uint64_t ring = block ? kvf::ring_address(block) : 0;
+  if (ring == 0) return 0;
+  if (!kvf::ring_readable(ring)) {
+    kvf::report_ring_outside("kavrex-export");
     return 1;
   }
-  const unsigned char* ring = address(ring_at);
-  if (head_of(ring) == tail_of(ring)) return 0;
-  step(ring, -1);
-  install_fault_handlers();
-  if (sigsetjmp(g_recovery, 1) != 0) {
-    take_capture(g_event_buffer, 0);  // a half-written hex dump is dropped
-    event("skipped", nullptr, g_saved, -1);
-    if (g_in_reader) {
-      set_recovery_point(nullptr);
-      return 0;
-    }
-    step(ring, g_saved);
-  }
-  set_recovery_point(&g_recovery);
-  while (!g_max_skip) {
-    if (g_index == head_of(ring)) break;
-    const unsigned char* slot = ring_slot(ring, g_index);
-    if (slot == nullptr || load_shared<std::uint64_t>(slot, record::kFile) == 0) break;
-    export_record(slot, g_index);
-    step(ring, g_index);
-  }
-  set_recovery_point(nullptr);
+  kvf::walk_once(kJson);
   return 0;
 }
 
-void walk_tail() {
-  using namespace kvf;
-  const unsigned char* block = control_block();
-  install_fault_handlers();
-  for (;;) {
-    g_ring = ring_address(block);
-    while (!ring_readable(g_ring)) {
-      poll_server();
-      g_ring = ring_address(block);
-    }
-    g_exported = Exported{};
-    step(address(g_ring), -1);
-    if (sigsetjmp(g_recovery, 1) != 0) {
-      take_capture(g_event_buffer, 0);
-      if (g_in_reader) {
-        if (!g_ring_fault_told) event("skipped", nullptr, g_saved, -1);
-        g_ring_fault_told = true;
-        set_recovery_point(nullptr);
-        poll_server();
-        continue;
-      }
-      event("skipped", nullptr, g_saved, -1);
-      step(address(g_ring), g_saved);
-    }
-    set_recovery_point(&g_recovery);
-    follow(block, address(g_ring));
-    set_recovery_point(nullptr);
-  }
-}
+void walk_tail() { kvf::walk_tail(kJson); }
 
 }  // namespace kavrex_export

@@ -12,12 +12,4 @@ namespace kvf {
 // program ends with status 0 once the server process is gone.
 int kvf_view(bool dorvel_compatible, bool full, bool tail);
 
-// The two walks; both assume the header was printed and the ring checked.
-void kvf_view_once(bool dorvel_compatible, bool full);
-[[noreturn]] void kvf_view_tail(bool dorvel_compatible, bool full);
-
-// How a tail walk ends the program (std::exit until set): the front end
-// passes its exit routine. The view's own output is flushed before.
-void set_view_exit(void (*exit_program)(int status));
-
 }  // namespace kvf

@@ -17,6 +17,7 @@
 #include "viewer/output.h"
 #include "viewer/reader.h"
 #include "viewer/view.h"
+#include "viewer/walk.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ class Tail : public ::testing::Test {
     viewer_ = fork();
     if (viewer_ == 0) {
       kvf::out::set_fd(out_);
-      kvf::set_view_exit([](int status) { _exit(status); });
+      kvf::set_walk_exit([](int status) { _exit(status); });
       kvf::kvf_view(false, false, true);
       _exit(99);  // a tail walk never returns
     }
