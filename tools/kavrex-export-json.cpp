@@ -59,6 +59,24 @@ char g_message[kvf::kMessageSize];
 constexpr std::size_t kDumpTextMax = 256 * 1024;
 char g_dump_text[kDumpTextMax];
 
+// The bytes of the message's hex dumps, caught as the expansion reaches
+// each %r. Each %r takes a pointer and a count from the 80-byte argument
+// area, so a message has at most 6 dumps; their bytes are kept up to
+// 64 KiB in all, about what the dump lines kept above show.
+constexpr std::size_t kDumpBytesMax = 64 * 1024;
+constexpr std::size_t kDumpsMax = 80 / 12;
+unsigned char g_dump_bytes[kDumpBytesMax];
+std::uint32_t g_dump_ends[kDumpsMax];
+std::size_t g_dumps = 0;
+
+void keep_dump(const unsigned char* bytes, std::int32_t count) {
+  if (g_dumps == kDumpsMax) return;
+  std::size_t kept = g_dumps ? g_dump_ends[g_dumps - 1] : 0;
+  std::size_t n = std::min(static_cast<std::size_t>(count), kDumpBytesMax - kept);
+  std::memcpy(g_dump_bytes + kept, bytes, n);
+  g_dump_ends[g_dumps++] = static_cast<std::uint32_t>(kept + n);
+}
+
 }  // namespace
 
 std::size_t JsonLine::room() const { return cap_ - len_; }
@@ -127,6 +145,28 @@ void JsonLine::string_piece(const char* text, std::size_t n) {
 
 void JsonLine::close_string() { raw("\"", 1); }
 
+void JsonLine::byte_arrays(const char* k, const unsigned char* bytes, const std::uint32_t* ends,
+                           std::size_t dumps) {
+  // Room kept for every bracket and comma between the arrays, so that a cut
+  // still closes them all.
+  const std::size_t brackets = 3 * dumps + 2;
+  key(k);
+  raw("[", 1);
+  std::size_t i = 0;
+  for (std::size_t d = 0; d < dumps; ++d) {
+    raw(d ? ",[" : "[", d ? 2 : 1);
+    for (std::size_t first = i; i < ends[d]; ++i) {
+      if (room() < kCloseRoom + brackets + 4) break;  // cut
+      char n[5];
+      int len = std::snprintf(n, sizeof n, i == first ? "%u" : ",%u", bytes[i]);
+      raw(n, static_cast<std::size_t>(len));
+    }
+    i = ends[d];
+    raw("]", 1);
+  }
+  raw("]", 1);
+}
+
 void JsonLine::string(const char* k, const char* text, std::size_t n) {
   open_string(k);
   string_piece(text, n);
@@ -186,6 +226,8 @@ bool record_line(JsonLine& line, const unsigned char* r, std::int32_t index) {
   // The expansion writes the text in place at the end of the viewer's output
   // buffer (hex-dump lines go out before it); the line is never ended, so
   // only the dump lines reach the capture. The text is copied out first.
+  set_hex_dump_observer(keep_dump);
+  g_dumps = 0;
   Line out_line = begin_record_line();
   bool expanded = kvf_expand_message(out_line, load<std::uint64_t>(r, record::kFormat), r + record::kArgs);
   std::size_t message_size = std::min(static_cast<std::size_t>(out_line.at - out_line.message), sizeof g_message);
@@ -224,6 +266,7 @@ bool record_line(JsonLine& line, const unsigned char* r, std::int32_t index) {
   line.string_piece(g_dump_text, dump);
   line.string_piece(g_message, message_size);
   line.close_string();
+  line.byte_arrays("hex_dumps", g_dump_bytes, g_dump_ends, g_dumps);
   line.end();
   return true;
 }

@@ -26,6 +26,9 @@ class JsonLine {
   void open_string(const char* key);
   void string_piece(const char* text, std::size_t n);
   void close_string();
+  // "key":[[b,...],...]: the bytes of each hex dump, dump k ending at
+  // ends[k] in `bytes`. Cut, like a string, when the buffer runs short.
+  void byte_arrays(const char* key, const unsigned char* bytes, const std::uint32_t* ends, std::size_t dumps);
   // "}\n"; returns the whole line.
   void end();
 
@@ -49,7 +52,7 @@ bool iso_utc(std::int64_t seconds, char* out);
 
 // The export of the record in `slot` (a whole 160-byte slot in the image) at
 // ring index `index`; the hex-dump lines that expanding its message writes
-// out come first in the message text. False when the file name, the format
+// out come first in the message text, and the dumps' bytes go in hex_dumps. False when the file name, the format
 // or a string or block it points to lies outside the image.
 bool record_line(JsonLine& line, const unsigned char* slot, std::int32_t index);
 

@@ -160,6 +160,8 @@ void floating(Text& out, char conversion, double value) {
   out.append(scratch, n);
 }
 
+void (*g_hex_dump_observer)(const unsigned char*, std::int32_t) = nullptr;
+
 // %r: the text so far goes out as it is, then 16 bytes a line, each line
 // opening with the low 32 bits of its address; the text starts again, in a
 // new line that carries the columns.
@@ -175,6 +177,7 @@ bool hex_dump(Text& text, std::uint64_t block, std::int32_t count) {
   out::end_line(line.start + said);
 
   const unsigned char* bytes = address(block);
+  if (g_hex_dump_observer && count > 0) g_hex_dump_observer(bytes, count);
   static_assert(1 + 8 + 1 + 16 * 3 <= out::kLineMax);  // "\n", address, ":", 16 bytes
   for (std::int32_t i = 0; i < count;) {
     char* p = out::begin_line();
@@ -336,6 +339,10 @@ bool kvf_expand_message(Line& line, std::uint64_t format, const unsigned char* a
   }
   text.line();
   return true;
+}
+
+void set_hex_dump_observer(void (*observer)(const unsigned char* bytes, std::int32_t count)) {
+  g_hex_dump_observer = observer;
 }
 
 }  // namespace kvf

@@ -41,4 +41,9 @@ Line begin_record_line();
 // stay).
 bool kvf_expand_message(Line& line, std::uint64_t format, const unsigned char* args);
 
+// Called for each hex dump (%r) an expansion writes, with the block's bytes
+// (checked to lie in the image) before its lines are written; none is set
+// for the views. kavrex-export keeps the bytes of each dump.
+void set_hex_dump_observer(void (*observer)(const unsigned char* bytes, std::int32_t count));
+
 }  // namespace kvf

@@ -24,11 +24,12 @@ using kvf::sim::Record;
 using test::Installation;
 using test::RunResult;
 
-// A value of an exported line: null, a string (decoded) or an integer (as
-// written, so that 64-bit values stay exact).
+// A value of an exported line: null, a string (decoded), an integer (as
+// written, so that 64-bit values stay exact) or arrays of integers.
 struct Value {
   bool null = true;
   std::string string, number;
+  std::vector<std::vector<int>> arrays;
   std::int64_t i64() const { return std::stoll(number); }
   std::uint64_t u64() const { return std::stoull(number); }
   bool is_null() const { return null; }
@@ -84,6 +85,19 @@ class LineReader {
     v.null = false;
     if (i_ < t_.size() && t_[i_] == '"') {
       v.string = text();
+      return v;
+    }
+    if (eat('[')) {
+      while (!v.arrays.empty() ? eat(',') : i_ < t_.size() && t_[i_] == '[') {
+        expect('[');
+        v.arrays.emplace_back();
+        if (!eat(']')) {
+          do v.arrays.back().push_back(std::stoi(value().number));
+          while (eat(','));
+          expect(']');
+        }
+      }
+      expect(']');
       return v;
     }
     std::size_t start = i_;
@@ -169,7 +183,7 @@ void expect_fields(const Json& j, const Record& r, std::int32_t index) {
 
 TEST(Export, EveryFieldOfEveryRecord) {
   Installation inst;
-  ImageBuilder image({.ring_records = 16});
+  ImageBuilder image({.ring_records = 16, .string_area = 256 * 1024});
   std::vector<Record> records;
 
   Record a = image.record("heap.c", 12, "%d items %s");
@@ -207,6 +221,16 @@ TEST(Export, EveryFieldOfEveryRecord) {
   Record d = image.record("plain.c", 2);  // no message
   d.time = 1796512681;
   records.push_back(d);
+
+  // Two dumps in one message, then one past the 64 KiB kept in all.
+  std::vector<unsigned char> big(70000);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<unsigned char>(i % 251);
+  Record e = image.record("two.c", 3, "%r+%r");
+  e.args.block(image.bytes(bytes, 3), 3).block(image.bytes(bytes + 3, 2), 2);
+  records.push_back(e);
+  Record f = image.record("big.c", 4, "%r");
+  f.args.block(image.bytes(big.data(), big.size()), static_cast<std::int32_t>(big.size()));
+  records.push_back(f);
 
   for (const Record& r : records) image.append_record(r);
   image.write_dump(inst.file("dump"));
@@ -248,6 +272,17 @@ TEST(Export, EveryFieldOfEveryRecord) {
                                          " d0 dd ea f7 end");
   EXPECT_EQ(jd.at("time_utc").string, "2026-12-05T23:18:01Z");
   EXPECT_EQ(jd.at("message").string, "");
+
+  using Arrays = std::vector<std::vector<int>>;
+  EXPECT_EQ(ja.at("hex_dumps").arrays, Arrays{});
+  EXPECT_EQ(jd.at("hex_dumps").arrays, Arrays{});  // none carried over from the record before
+  EXPECT_EQ(jc.at("hex_dumps").arrays, (Arrays{{0, 13, 26, 39, 52, 65, 78, 91, 104, 117, 130, 143, 156, 169, 182, 195,
+                                                208, 221, 234, 247}}));
+  EXPECT_EQ(lines[4].at("hex_dumps").arrays, (Arrays{{0, 13, 26}, {39, 52}}));
+  const Arrays& kept = lines[5].at("hex_dumps").arrays;
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_TRUE(std::equal(kept[0].begin(), kept[0].end(), big.begin()));
+  EXPECT_EQ(kept[0].size(), 65536u);
 }
 
 // What fview prints in place of a record: its stamp, or the note it printed.
