@@ -3,11 +3,11 @@
 // on over a new ring, and the stand-in server sets up its registry.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
-#include <chrono>
-#include <string>
 #include <filesystem>
-#include <thread>
+#include <string>
+#include <vector>
 
 #include "support/installation.h"
 
@@ -17,14 +17,13 @@ using namespace std::chrono_literals;
 using test::Installation;
 using test::RunResult;
 
-// Waits until `info` prints `text` (the server applies some settings at its
-// next trace event).
-bool info_shows(const Installation& inst, const std::string& text) {
-  for (int i = 0; i < 200; ++i) {
-    if (inst.kavrex({"info"}).out == text) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return false;
+// Waits until `info` prints one of `texts` (the server applies some
+// settings at its next trace event).
+bool info_shows(const Installation& inst, const std::vector<std::string>& texts) {
+  return test::eventually([&] {
+    std::string out = inst.kavrex({"info"}).out;
+    return std::find(texts.begin(), texts.end(), out) != texts.end();
+  });
 }
 
 TEST(Live, ControlCommandsChangeTheServersSettings) {
@@ -46,9 +45,9 @@ TEST(Live, ControlCommandsChangeTheServersSettings) {
   EXPECT_EQ(inst.kavrex({"OFF"}).status, 0);
   // Tracing off: the new size waits for the server's next trace event, which
   // may have come just before.
-  EXPECT_TRUE(info_shows(inst, "kavrex current size               : 50\n"
-                               "kavrex size after next trace event: 80\n" + levels + "kavrex off\n") ||
-              info_shows(inst, "kavrex size 80\n" + levels + "kavrex off\n"));
+  EXPECT_TRUE(info_shows(inst, {"kavrex current size               : 50\n"
+                                "kavrex size after next trace event: 80\n" + levels + "kavrex off\n",
+                                "kavrex size 80\n" + levels + "kavrex off\n"}));
 }
 
 TEST(Live, DispatchErrorsAfterTheAttach) {
@@ -87,15 +86,15 @@ TEST(Live, TailGoesOnOverANewRing) {
   Installation inst;
   auto sim = inst.start_sim({"--records", "100", "--on", "--level", "3", "--rate", "500"});
   test::Child tail({test::program("kavrex"), "-t", "fview"}, inst.options());
-  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(tail.wait_for_output("rsam/")) << tail.err();
   ASSERT_EQ(inst.kavrex({"size", "60"}).status, 0);
-  std::this_thread::sleep_for(100ms);  // the server's next event replaces the ring
+  // The server's next event replaces the ring; the tail goes on printing.
+  ASSERT_TRUE(test::eventually([&] { return inst.kavrex({"info"}).out.rfind("kavrex size 60\n", 0) == 0; }));
   std::size_t before = tail.out().size();
-  std::this_thread::sleep_for(300ms);
-  EXPECT_GT(tail.out().size(), before);
+  EXPECT_TRUE(test::eventually([&] { return tail.out().size() > before; })) << tail.err();
   sim->signal(SIGTERM);
   ASSERT_EQ(sim->wait(), 0);
-  EXPECT_EQ(tail.wait(5s), 0) << tail.err();
+  EXPECT_EQ(tail.wait(), 0) << tail.err();
   EXPECT_NE(sim->out().find("kavrex-sim: ring replacements 1\n"), std::string::npos) << sim->out();
   std::string out = tail.out();
   EXPECT_GT(std::count(out.begin(), out.end(), '\n'), 10);

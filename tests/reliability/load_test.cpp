@@ -45,9 +45,10 @@ TEST(Load, ViewsWhileTheWritersRunFlatOut) {
   auto sim = inst.start_sim({"--records", std::to_string(kRing), "--on", "--level", "3", "--flat-out", "--threads", "2"});
   test::Child tail({test::program("kavrex"), "-t", "fview"}, inst.options());
 
+  // A fixed number of views, however long they take here.
+  constexpr int kRuns = 8;
   int runs = 0, records = 0, torn = 0, skips = 0, max_skips = 0, laps = 0;
-  auto until = std::chrono::steady_clock::now() + 3s;
-  while (std::chrono::steady_clock::now() < until) {
+  while (runs < kRuns) {
     RunResult view = inst.kavrex({"fview"});
     ASSERT_EQ(view.status, 0) << view.err;
     EXPECT_EQ(view.err, "");
@@ -61,12 +62,11 @@ TEST(Load, ViewsWhileTheWritersRunFlatOut) {
   }
   sim->signal(SIGTERM);
   ASSERT_EQ(sim->wait(), 0) << sim->err();
-  ASSERT_EQ(tail.wait(10s), 0) << tail.err();
+  ASSERT_EQ(tail.wait(60s), 0) << tail.err();
   EXPECT_EQ(tail.err(), "");
   auto t = check_full_view(tail.out(), false, kRing, sim->pid());
   for (const auto& p : t.problems) ADD_FAILURE() << "-t fview: " << p;
   EXPECT_GT(t.records, 0);
-  EXPECT_GT(runs, 3);
   EXPECT_GT(records, 0);
 
   figures("runs %d, records printed %d, torn lines told %d, skips %d, max skips %d, unannounced laps %d; tail "
@@ -113,7 +113,7 @@ TEST(Load, ManyToolsWriteTheControlBlockAtOnce) {
       batch.push_back(std::make_unique<test::Child>(argv, inst.options()));
     }
     for (auto& child : batch) {
-      EXPECT_EQ(child->wait(20s), 0) << child->err();
+      EXPECT_EQ(child->wait(), 0) << child->err();
       EXPECT_EQ(child->out() + child->err(), "");
       ++processes;
     }

@@ -62,7 +62,7 @@ class SimProcess : public ::testing::Test {
 };
 
 struct Seen {
-  std::uint32_t stamp, component, feature;
+  std::uint32_t stamp, component, feature, thread;
   std::int64_t session;
   std::string file;
 };
@@ -84,8 +84,11 @@ std::vector<Seen> records_after(std::uint32_t after) {
     const unsigned char* r = kvf::address(slots + std::uint64_t{i} * kvf::record::kSize);
     std::uint32_t stamp = kvf::load_shared<std::uint32_t>(r, kvf::record::kStamp);
     std::uint64_t file = kvf::load_shared<std::uint64_t>(r, kvf::record::kFile);
-    Seen s{stamp, kvf::load<std::uint32_t>(r, kvf::record::kComponent),
-           kvf::load<std::uint32_t>(r, kvf::record::kFeature), kvf::load<std::int64_t>(r, kvf::record::kSession),
+    Seen s{stamp,
+           kvf::load<std::uint32_t>(r, kvf::record::kComponent),
+           kvf::load<std::uint32_t>(r, kvf::record::kFeature),
+           kvf::load<std::uint32_t>(r, kvf::record::kThrd),
+           kvf::load<std::int64_t>(r, kvf::record::kSession),
            file ? reinterpret_cast<const char*>(kvf::address(file)) : ""};
     if (file == 0 || kvf::load_shared<std::uint32_t>(r, kvf::record::kStamp) != stamp ||
         kvf::load_shared<std::uint64_t>(r, kvf::record::kFile) != file)
@@ -95,13 +98,37 @@ std::vector<Seen> records_after(std::uint32_t after) {
   return out;
 }
 
-// Waits until the writers have had `wait` to act on a change, and returns
-// the stamp that every later record exceeds.
-std::uint32_t settle(std::chrono::milliseconds wait = 200ms) {
-  std::this_thread::sleep_for(wait);
+std::uint32_t newest_stamp() {
   std::uint32_t newest = 0;
   for (const Seen& s : records_after(0)) newest = std::max(newest, s.stamp);
   return newest;
+}
+
+// Returns a stamp after which every record was decided under the settings
+// as they are now. A writer thread decides a record before it takes its
+// stamp, so a decision may predate the change; but once a thread has
+// written a record that did not exist at the change, its later records were
+// decided after it. Waits for one such record from each of the `threads`
+// writers, however long a busy machine takes.
+std::uint32_t settle(std::uint32_t threads = 2) {
+  const std::uint32_t at_change = newest_stamp();
+  std::uint32_t since = at_change;
+  std::set<std::uint32_t> fresh;
+  bool all = test::eventually([&] {
+    for (const Seen& s : records_after(at_change))
+      if (fresh.insert(s.thread).second) since = std::max(since, s.stamp);
+    return fresh.size() == threads;
+  });
+  EXPECT_TRUE(all) << "only " << fresh.size() << " writer threads wrote after the change";
+  return since;
+}
+
+// Waits until the records after `since` number at least `n`, and returns them.
+std::vector<Seen> at_least(std::size_t n, std::uint32_t since) {
+  std::vector<Seen> seen;
+  EXPECT_TRUE(test::eventually([&] { return (seen = records_after(since)).size() >= n; }))
+      << "only " << seen.size() << " records";
+  return seen;
 }
 
 TEST(SimCommandLine, HelpAndBadOptions) {
@@ -140,7 +167,7 @@ TEST_F(SimProcess, AnUnusableBaseFailsWithoutLeavingSegments) {
   // Above the 47-bit user address space: no process can attach there.
   const int key = 0x4B5F0000 + (getpid() & 0xFFFF);
   test::RunOptions o;
-  o.timeout = 10s;
+  o.timeout = 60s;
   test::RunResult r = test::run({test::program("kavrex-sim"), "--server", inst_.server(), "--dir", inst_.dir(), "--base",
                                  "0x800000000000", "--key", std::to_string(key)},
                                 o);
@@ -168,18 +195,19 @@ TEST_F(SimProcess, ControlFieldsTakeEffectInTheWriters) {
 
   // Tracing starts off: nothing is recorded, whatever the levels. Once on,
   // records arrive, complete, in the writers' order, from every trace point.
-  std::this_thread::sleep_for(200ms);
+  test::sleep_ms(200);
   EXPECT_TRUE(records_after(0).empty());
   kvf::set_trace_on(block, true);
-  std::this_thread::sleep_for(300ms);
-  std::vector<Seen> seen = records_after(0);
-  ASSERT_GE(seen.size(), 20u);
+  std::vector<Seen> seen;
   std::set<std::string> files;
-  for (std::size_t i = 0; i < seen.size(); ++i) {
-    EXPECT_LT(i > 0 ? seen[i - 1].stamp : 0u, seen[i].stamp);
-    files.insert(seen[i].file);
-  }
+  EXPECT_TRUE(test::eventually([&] {
+    seen = records_after(0);
+    files.clear();
+    for (const Seen& s : seen) files.insert(s.file);
+    return files.size() >= 7;
+  }));
   EXPECT_EQ(files.size(), 7u);
+  for (std::size_t i = 1; i < seen.size(); ++i) EXPECT_LT(seen[i - 1].stamp, seen[i].stamp);
 
   // Levels: only lite KVF_SHMEM/KVF_MEM (cell at lite) and heavy
   // KVF_MUTEX/KVF_DEBUG (cell 5, above heavy) may record; the heavy
@@ -190,9 +218,8 @@ TEST_F(SimProcess, ControlFieldsTakeEffectInTheWriters) {
   kvf::set_cell_level(block, 23, 16, 5);
   kvf::set_cell_level(block, 19, 15, 2);
   std::uint32_t since = settle();
-  std::this_thread::sleep_for(400ms);
   std::set<std::pair<std::uint32_t, std::uint32_t>> pairs;
-  for (const Seen& s : records_after(since)) pairs.insert({s.component, s.feature});
+  for (const Seen& s : at_least(40, since)) pairs.insert({s.component, s.feature});
   EXPECT_EQ(pairs, (std::set<std::pair<std::uint32_t, std::uint32_t>>{{20, 2}, {23, 16}}));
 
   // Session filter: only session 2 arrives; cleared, every session again.
@@ -200,42 +227,39 @@ TEST_F(SimProcess, ControlFieldsTakeEffectInTheWriters) {
     for (int f = 0; f < kvf::control::kFeatureColumns; ++f) kvf::set_cell_level(block, c, f, 3);
   kvf::set_session_filter(block, 2);
   since = settle();
-  std::this_thread::sleep_for(400ms);
   std::set<std::int64_t> sessions;
-  for (const Seen& s : records_after(since)) sessions.insert(s.session);
+  for (const Seen& s : at_least(40, since)) sessions.insert(s.session);
   EXPECT_EQ(sessions, std::set<std::int64_t>{2});
   kvf::clear_session_filter(block);
   since = settle();
-  std::this_thread::sleep_for(400ms);
   sessions.clear();
-  for (const Seen& s : records_after(since)) sessions.insert(s.session);
+  for (const Seen& s : at_least(40, since)) sessions.insert(s.session);
   EXPECT_EQ(sessions, (std::set<std::int64_t>{1, 2, 3, 4}));
 
   // Size: a new ring at the next event; a request beyond the room gets the
   // largest ring, and the requested size says so.
   std::uint64_t old_ring = kvf::ring_address(block);
   kvf::set_requested_size(block, 100);
-  std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(kvf::ring_size(block), 100);
+  EXPECT_TRUE(test::eventually([&] { return kvf::ring_size(block) == 100; }));
   EXPECT_EQ(kvf::requested_size(block), 100);
   EXPECT_NE(kvf::ring_address(block), old_ring);
   kvf::set_requested_size(block, 2147483647);
-  std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(kvf::ring_size(block), 1000);
+  EXPECT_TRUE(test::eventually([&] { return kvf::ring_size(block) == 1000; }));
   EXPECT_EQ(kvf::requested_size(block), 1000);
 
-  // Off means off. Empty: the writers go on from slot 0.
+  // Off means off: once every writer has seen it, nothing more is written.
+  // Empty: the writers go on from slot 0.
   kvf::set_trace_on(block, false);
-  std::uint32_t last = settle();
-  std::this_thread::sleep_for(200ms);
+  test::sleep_ms(200);
+  std::uint32_t last = newest_stamp();
+  test::sleep_ms(200);
   EXPECT_TRUE(records_after(last).empty());
   kvf::empty_ring(block);
   const unsigned char* h = kvf::address(kvf::ring_address(block));
   EXPECT_EQ(kvf::load_shared<std::uint32_t>(h, kvf::ring::kHead), 0u);
   kvf::set_trace_on(block, true);
-  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(test::eventually([&] { return kvf::load_shared<std::uint32_t>(h, kvf::ring::kHead) > 0; }));
   EXPECT_EQ(kvf::load_shared<std::uint32_t>(h, kvf::ring::kTail), 0u);
-  EXPECT_GT(kvf::load_shared<std::uint32_t>(h, kvf::ring::kHead), 0u);
 
   stop_and_check_clean(*sim, SIGINT);
   EXPECT_NE(sim->out().find("kavrex-sim: ring replacements 2\n"), std::string::npos) << sim->out();
@@ -313,7 +337,7 @@ TEST_F(SimProcess, CountedRunDumpsItsMemory) {
 
   std::filesystem::remove(dump);
   sim->signal(SIGUSR1);
-  for (int i = 0; i < 2000 && !std::filesystem::exists(dump); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(test::eventually([&] { return std::filesystem::exists(dump); }));
   EXPECT_EQ(test::read_file(dump), d);
   stop_and_check_clean(*sim);
   EXPECT_NE(sim->out().find("kavrex-sim: trace points 50\nkavrex-sim: records written 50\n"), std::string::npos)
@@ -334,13 +358,9 @@ TEST_F(SimProcess, AKilledServerIsCleanedUpAfter) {
     }
     sim->signal(SIGKILL);
     EXPECT_EQ(sim->wait(), 128 + SIGKILL);
-    auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!test::shm_segments_created_by(pid).empty() && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(10ms);
-    std::this_thread::sleep_for(replaced ? 200ms : 0ms);  // the file would go with the segments
-    while (!replaced && info_file_exists() && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(10ms);
-    EXPECT_TRUE(test::shm_segments_created_by(pid).empty());
+    EXPECT_TRUE(test::eventually([&] { return test::shm_segments_created_by(pid).empty(); }));
+    if (replaced) test::sleep_ms(200);  // the file would go with the segments
+    else EXPECT_TRUE(test::eventually([&] { return !info_file_exists(); }));
     EXPECT_EQ(info_file_exists() ? test::read_file(info_path()) : "", replaced ? "newer server" : "");
   }
 }

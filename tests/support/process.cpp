@@ -162,6 +162,8 @@ int Child::wait(std::chrono::milliseconds timeout) {
   return status_;
 }
 
+void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
 TempDir::TempDir() {
   char tmpl[] = "/tmp/kavrex-test-XXXXXX";
   if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");

@@ -51,11 +51,11 @@ class Child {
   std::string err() const;
   // Waits until the standard output holds `text`; false after the timeout.
   bool wait_for_output(const std::string& text,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+                       std::chrono::milliseconds timeout = std::chrono::seconds(60)) const;
   void signal(int sig);
   // Waits for the end and returns the status as RunResult::status does;
   // -1 on timeout (the child then still runs).
-  int wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  int wait(std::chrono::milliseconds timeout = std::chrono::seconds(60));
   bool running();
 
  private:
@@ -80,7 +80,21 @@ class TempDir {
 };
 
 std::string read_file(const std::string& path);
+void sleep_ms(int ms);
 void write_file(const std::string& path, const std::string& data);
+
+// Polls `condition` every 10 ms until it holds; false when `cap` runs out
+// first. The cap only guards against a hang: a busy machine may take long,
+// so tests wait for what they need instead of sleeping a fixed time.
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::milliseconds cap = std::chrono::seconds(60)) {
+  auto deadline = std::chrono::steady_clock::now() + cap;
+  for (;;) {
+    if (condition()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    sleep_ms(10);
+  }
+}
 
 // Ids of the System V segments that the process `creator` created and that
 // still exist (from /proc/sysvipc/shm).

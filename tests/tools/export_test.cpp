@@ -380,9 +380,7 @@ TEST(Export, TailFollowsANewRingUntilTheServerGoes) {
   test::Child tail({test::program("kavrex-export"), "-t"}, inst.options());
   ASSERT_TRUE(tail.wait_for_output("\"stamp\":20,")) << tail.err();
   ASSERT_EQ(inst.kavrex({"size", "300"}).status, 0);
-  for (int i = 0; i < 500 && inst.kavrex({"info"}).out.rfind("kavrex size 300\n", 0) != 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_EQ(inst.kavrex({"info"}).out.rfind("kavrex size 300\n", 0), 0u);
+  ASSERT_TRUE(test::eventually([&] { return inst.kavrex({"info"}).out.rfind("kavrex size 300\n", 0) == 0; }));
   std::string so_far = tail.out();
   std::string later = "\"stamp\":" + std::to_string(std::count(so_far.begin(), so_far.end(), '\n') + 60) + ",";
   EXPECT_TRUE(tail.wait_for_output(later)) << later;

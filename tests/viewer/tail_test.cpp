@@ -13,6 +13,7 @@
 
 #include "kavrex/control_block_layout.h"
 #include "shm/field.h"
+#include "support/process.h"
 #include "test_image.h"
 #include "viewer/output.h"
 #include "viewer/reader.h"
@@ -72,8 +73,7 @@ class Tail : public ::testing::Test {
   std::string output() const { return viewer_test::read_all(out_); }
   // Waits until the output is exactly `want`.
   ::testing::AssertionResult shows(const std::string& want) {
-    for (int i = 0; i < 1000 && output() != want; ++i) std::this_thread::sleep_for(10ms);
-    if (output() == want) return ::testing::AssertionSuccess();
+    if (test::eventually([&] { return output() == want; })) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "output is\n" << output() << "\nnot\n" << want;
   }
   // Stays `want` for a while.
@@ -83,12 +83,9 @@ class Tail : public ::testing::Test {
   }
   int status() {
     int raw = 0;
-    for (int i = 0; i < 1000; ++i, std::this_thread::sleep_for(10ms))
-      if (waitpid(viewer_, &raw, WNOHANG) == viewer_) {
-        reaped_ = true;
-        return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-      }
-    return -1;
+    if (!test::eventually([&] { return waitpid(viewer_, &raw, WNOHANG) == viewer_; })) return -1;
+    reaped_ = true;
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
   }
 
   Server server;
