@@ -8,9 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "shm/field.h"
-#include "shm/segment_layout.h"
-#include "shm/shmcb_layout.h"
+#include "layouts/field.h"
+#include "layouts/segment_layout.h"
+#include "layouts/shmcb_layout.h"
 
 namespace bench {
 

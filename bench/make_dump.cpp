@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "kavrex/catalogues.h"
-#include "viewer/ring_layout.h"
+#include "control/catalogues.h"
+#include "layouts/ring_layout.h"
 #include "sim/image_builder.h"
 
 namespace {

@@ -21,11 +21,11 @@
 #include <string>
 
 #include "bench/dump_file.h"
-#include "kavrex/catalogues.h"
-#include "kavrex/control_block_layout.h"
-#include "shm/field.h"
-#include "shm/shmcb_layout.h"
-#include "viewer/ring_layout.h"
+#include "control/catalogues.h"
+#include "layouts/control_block_layout.h"
+#include "layouts/field.h"
+#include "layouts/shmcb_layout.h"
+#include "layouts/ring_layout.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 #include "fuzz/fuzz_support.h"
 #include "startup/catalogue.h"
 #include "startup/catalogue_state.h"
-#include "startup/vem_layout.h"
-#include "startup/vem_writer.h"
+#include "layouts/vem_layout.h"
+#include "tools/vem_writer.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <cstdio>
 
 #include "fuzz/fuzz_support.h"
-#include "kavrex/commands.h"
-#include "kavrex/control_block.h"
+#include "control/commands.h"
+#include "control/control_block.h"
 #include "shm/dump_reader.h"
 #include "viewer/reader.h"
 #include "viewer/view.h"

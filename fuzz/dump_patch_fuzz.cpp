@@ -18,13 +18,13 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "kavrex/commands.h"
-#include "kavrex/control_block.h"
-#include "kavrex/control_block_layout.h"
+#include "control/commands.h"
+#include "control/control_block.h"
+#include "layouts/control_block_layout.h"
 #include "shm/dump_reader.h"
 #include "sim/image_builder.h"
 #include "viewer/reader.h"
-#include "viewer/ring_layout.h"
+#include "layouts/ring_layout.h"
 #include "viewer/view.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "shm/image.h"
 #include "viewer/expand.h"
 #include "viewer/render.h"
-#include "viewer/ring_layout.h"
+#include "layouts/ring_layout.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "sim/image_builder.h"
-#include "startup/vem_writer.h"
+#include "tools/vem_writer.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "startup/catalogue_state.h"
 #include "startup/locale.h"
 #include "startup/settings.h"
-#include "startup/vem_writer.h"
+#include "tools/vem_writer.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "kavrex/command_table.h"
-#include "kavrex/commands.h"
-#include "kavrex/control_block.h"
+#include "control/commands.h"
+#include "control/control_block.h"
 #include "shm/dump_reader.h"
 #include "shm/live_attach.h"
 #include "shm/server_info.h"

@@ -22,12 +22,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "kavrex/control_block_layout.h"
-#include "shm/field.h"
+#include "layouts/control_block_layout.h"
+#include "layouts/field.h"
 #include "shm/image.h"
 #include "shm/load_guard.h"
-#include "shm/segment_layout.h"
-#include "shm/shmcb_layout.h"
+#include "layouts/segment_layout.h"
+#include "layouts/shmcb_layout.h"
 #include "shm/stdin_loader.h"
 
 namespace kvf {

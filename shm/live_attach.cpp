@@ -3,7 +3,7 @@
 // the keys after it), the further ones by the ids their predecessors' headers
 // hold (and their pieces by the ids listed in their own headers).
 //
-// Single-threaded, like the tool. Relies on the segment layer of shm/sys.h,
+// Single-threaded, like the tool. Relies on the segment layer of platform/sys.h,
 // which never asks for SHM_REMAP: an address in use fails with EINVAL.
 #include "shm/live_attach.h"
 
@@ -13,12 +13,12 @@
 
 #include <sys/shm.h>
 
-#include "shm/field.h"
+#include "layouts/field.h"
 #include "shm/image.h"
-#include "shm/segment_layout.h"
+#include "layouts/segment_layout.h"
 #include "shm/server_info.h"
-#include "shm/shmcb_layout.h"
-#include "shm/sys.h"
+#include "layouts/shmcb_layout.h"
+#include "platform/sys.h"
 
 namespace kvf {
 namespace {

@@ -1,5 +1,5 @@
 // server_info.cpp -- the information-file path and the scan for the first
-// server record. Reads go through the file layer of shm/sys.h.
+// server record. Reads go through the file layer of platform/sys.h.
 #include "shm/server_info.h"
 
 #include <algorithm>
@@ -9,9 +9,9 @@
 
 #include <fcntl.h>
 
-#include "shm/field.h"
-#include "shm/infofile_layout.h"
-#include "shm/sys.h"
+#include "layouts/field.h"
+#include "layouts/infofile_layout.h"
+#include "platform/sys.h"
 
 namespace kvf {
 namespace {

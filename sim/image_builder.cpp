@@ -9,11 +9,11 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "kavrex/control_block_layout.h"
-#include "shm/field.h"
-#include "shm/segment_layout.h"
-#include "shm/shmcb_layout.h"
-#include "viewer/ring_layout.h"
+#include "layouts/control_block_layout.h"
+#include "layouts/field.h"
+#include "layouts/segment_layout.h"
+#include "layouts/shmcb_layout.h"
+#include "layouts/ring_layout.h"
 
 namespace kvf::sim {
 namespace {

@@ -13,7 +13,7 @@
 
 #include "sim/options.h"
 #include "sim/server.h"
-#include "startup/server_keys.h"
+#include "tools/server_keys.h"
 
 namespace {
 

@@ -15,10 +15,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "kavrex/control_block_layout.h"
-#include "shm/field.h"
-#include "shm/infofile_layout.h"
-#include "viewer/ring_layout.h"
+#include "layouts/control_block_layout.h"
+#include "layouts/field.h"
+#include "layouts/infofile_layout.h"
+#include "layouts/ring_layout.h"
 
 namespace kvf::sim {
 

@@ -15,8 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "shm/field.h"
-#include "shm/infofile_layout.h"
+#include "layouts/field.h"
+#include "layouts/infofile_layout.h"
 
 namespace kvf::sim {
 namespace {

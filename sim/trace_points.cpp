@@ -5,9 +5,9 @@
 
 #include <cmath>
 
-#include "kavrex/control_block_layout.h"
-#include "shm/field.h"
-#include "viewer/ring_layout.h"
+#include "layouts/control_block_layout.h"
+#include "layouts/field.h"
+#include "layouts/ring_layout.h"
 
 namespace kvf::sim {
 namespace {

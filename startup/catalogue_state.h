@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "startup/vem_layout.h"
+#include "layouts/vem_layout.h"
 
 namespace kvf {
 

@@ -4,12 +4,12 @@
 #include <algorithm>
 #include <cstring>
 
-#include "kavrex/catalogues.h"
-#include "shm/field.h"
+#include "control/catalogues.h"
+#include "layouts/field.h"
 #include "tools/kavrex-export.h"
 #include "viewer/expand.h"
 #include "viewer/image_text.h"
-#include "viewer/ring_layout.h"
+#include "layouts/ring_layout.h"
 
 namespace kavrex_export {
 namespace {

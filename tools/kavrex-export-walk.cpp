@@ -9,7 +9,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "kavrex/control_block.h"
+#include "control/control_block.h"
 #include "tools/kavrex-export.h"
 #include "viewer/output.h"
 #include "viewer/walk.h"

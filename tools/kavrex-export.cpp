@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "kavrex/control_block.h"
+#include "control/control_block.h"
 #include "shm/dump_reader.h"
 #include "shm/live_attach.h"
 #include "tools/kavrex-export.h"

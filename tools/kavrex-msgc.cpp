@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "startup/vem_writer.h"
+#include "tools/vem_writer.h"
 
 namespace {
 

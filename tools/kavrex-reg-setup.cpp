@@ -2,7 +2,7 @@
 // of the server's keys created, and who may write the user-number table.
 #include <cstdio>
 
-#include "startup/server_keys.h"
+#include "tools/server_keys.h"
 #include "tools/kavrex-reg.h"
 
 namespace kavrex_reg {

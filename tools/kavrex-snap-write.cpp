@@ -10,10 +10,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "shm/field.h"
+#include "layouts/field.h"
 #include "shm/image.h"
-#include "shm/segment_layout.h"
-#include "shm/shmcb_layout.h"
+#include "layouts/segment_layout.h"
+#include "layouts/shmcb_layout.h"
 #include "tools/kavrex-snap.h"
 
 namespace kavrex_snap {

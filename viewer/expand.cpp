@@ -10,10 +10,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "shm/field.h"
+#include "layouts/field.h"
 #include "viewer/image_text.h"
 #include "viewer/output.h"
-#include "viewer/ring_layout.h"
+#include "layouts/ring_layout.h"
 #include "viewer/scan.h"
 #include "viewer/text.h"
 

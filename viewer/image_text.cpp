@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "shm/field.h"
+#include "layouts/field.h"
 #include "shm/image.h"
 #include "viewer/scan.h"
 

@@ -1,9 +1,9 @@
 // probe.cpp -- the server's process id from the image and the liveness test.
 #include "viewer/probe.h"
 
-#include "shm/field.h"
+#include "layouts/field.h"
 #include "shm/image.h"
-#include "shm/shmcb_layout.h"
+#include "layouts/shmcb_layout.h"
 #include "startup/signals.h"
 
 namespace kvf {

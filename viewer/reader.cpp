@@ -3,13 +3,13 @@
 // read afresh with single loads, since the server writes them as we go.
 #include "viewer/reader.h"
 
-#include "kavrex/control_block.h"
-#include "kavrex/control_block_layout.h"
-#include "shm/field.h"
+#include "control/control_block.h"
+#include "layouts/control_block_layout.h"
+#include "layouts/field.h"
 #include "shm/image.h"
 #include "viewer/image_text.h"
 #include "viewer/output.h"
-#include "viewer/ring_layout.h"
+#include "layouts/ring_layout.h"
 
 namespace kvf {
 namespace {

@@ -6,12 +6,12 @@
 
 #include <cstring>
 
-#include "kavrex/catalogues.h"
-#include "shm/field.h"
+#include "control/catalogues.h"
+#include "layouts/field.h"
 #include "viewer/expand.h"
 #include "viewer/image_text.h"
 #include "viewer/output.h"
-#include "viewer/ring_layout.h"
+#include "layouts/ring_layout.h"
 #include "viewer/text.h"
 
 namespace kvf {

@@ -2,7 +2,7 @@
 // walked once or followed, each record printed as a line.
 #include "viewer/view.h"
 
-#include "kavrex/control_block.h"
+#include "control/control_block.h"
 #include "viewer/output.h"
 #include "viewer/render.h"
 #include "viewer/text.h"

@@ -11,13 +11,13 @@
 #include <cstdlib>
 #include <thread>
 
-#include "kavrex/control_block.h"
-#include "shm/field.h"
+#include "control/control_block.h"
+#include "layouts/field.h"
 #include "shm/image.h"
 #include "viewer/fault.h"
 #include "viewer/probe.h"
 #include "viewer/reader.h"
-#include "viewer/ring_layout.h"
+#include "layouts/ring_layout.h"
 #include "viewer/view.h"
 
 namespace kvf {

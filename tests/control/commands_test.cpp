@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "kavrex/catalogues.h"
-#include "kavrex/commands.h"
-#include "kavrex/control_block.h"
-#include "kavrex/control_block_layout.h"
-#include "shm/field.h"
+#include "control/catalogues.h"
+#include "control/commands.h"
+#include "control/control_block.h"
+#include "layouts/control_block_layout.h"
+#include "layouts/field.h"
 
 namespace {
 

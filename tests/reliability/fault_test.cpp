@@ -18,7 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "shm/shmcb_layout.h"
+#include "layouts/shmcb_layout.h"
 #include "sim/image_builder.h"
 #include "support/installation.h"
 

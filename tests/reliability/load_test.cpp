@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "kavrex/control_block.h"
-#include "kavrex/control_block_layout.h"
-#include "shm/field.h"
+#include "control/control_block.h"
+#include "layouts/control_block_layout.h"
+#include "layouts/field.h"
 #include "shm/live_attach.h"
 #include "support/installation.h"
 #include "view_lines.h"

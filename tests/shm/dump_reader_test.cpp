@@ -8,10 +8,10 @@
 #include <string>
 
 #include "shm/dump_reader.h"
-#include "shm/field.h"
+#include "layouts/field.h"
 #include "shm/image.h"
-#include "shm/segment_layout.h"
-#include "shm/shmcb_layout.h"
+#include "layouts/segment_layout.h"
+#include "layouts/shmcb_layout.h"
 #include "support/process.h"
 
 namespace {

@@ -17,12 +17,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "kavrex/control_block_layout.h"
-#include "shm/field.h"
+#include "layouts/control_block_layout.h"
+#include "layouts/field.h"
 #include "shm/image.h"
-#include "shm/segment_layout.h"
-#include "shm/shmcb_layout.h"
-#include "shm/sys.h"
+#include "layouts/segment_layout.h"
+#include "layouts/shmcb_layout.h"
+#include "platform/sys.h"
 #include "sim/shared_image.h"
 #include "support/process.h"
 

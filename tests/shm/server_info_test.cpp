@@ -12,7 +12,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include "shm/sys.h"
+#include "platform/sys.h"
 #include "sim/shared_image.h"
 #include "support/process.h"
 

@@ -7,9 +7,9 @@
 
 #include <stdexcept>
 
-#include "shm/field.h"
-#include "shm/segment_layout.h"
-#include "viewer/ring_layout.h"
+#include "layouts/field.h"
+#include "layouts/segment_layout.h"
+#include "layouts/ring_layout.h"
 
 namespace {
 

@@ -18,15 +18,15 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
-#include "kavrex/control_block.h"
-#include "kavrex/control_block_layout.h"
-#include "shm/field.h"
+#include "control/control_block.h"
+#include "layouts/control_block_layout.h"
+#include "layouts/field.h"
 #include "shm/image.h"
 #include "shm/live_attach.h"
-#include "shm/segment_layout.h"
-#include "shm/shmcb_layout.h"
+#include "layouts/segment_layout.h"
+#include "layouts/shmcb_layout.h"
 #include "support/installation.h"
-#include "viewer/ring_layout.h"
+#include "layouts/ring_layout.h"
 
 namespace {
 

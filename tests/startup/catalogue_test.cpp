@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "startup/catalogue.h"
-#include "startup/vem_writer.h"
+#include "tools/vem_writer.h"
 #include "startup_fixture.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // and the statuses for bad usage, bad sources and damaged catalogues.
 #include <gtest/gtest.h>
 
-#include "startup/vem_writer.h"
+#include "tools/vem_writer.h"
 #include "support/process.h"
 
 namespace {

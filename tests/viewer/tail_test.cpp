@@ -11,8 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "kavrex/control_block_layout.h"
-#include "shm/field.h"
+#include "layouts/control_block_layout.h"
+#include "layouts/field.h"
 #include "support/process.h"
 #include "test_image.h"
 #include "viewer/output.h"

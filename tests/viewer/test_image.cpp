@@ -8,12 +8,12 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "kavrex/control_block_layout.h"
-#include "shm/field.h"
+#include "layouts/control_block_layout.h"
+#include "layouts/field.h"
 #include "shm/image.h"
-#include "shm/shmcb_layout.h"
+#include "layouts/shmcb_layout.h"
 #include "viewer/output.h"
-#include "viewer/ring_layout.h"
+#include "layouts/ring_layout.h"
 
 namespace viewer_test {
 

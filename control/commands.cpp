@@ -1,14 +1,14 @@
 // commands.cpp -- set_level, set_session, the size argument and show_info,
 // working in place on the trace control block.
-#include "kavrex/commands.h"
+#include "control/commands.h"
 
 #include <cctype>
 #include <cstring>
 #include <limits>
 
-#include "kavrex/catalogues.h"
-#include "kavrex/control_block.h"
-#include "kavrex/control_block_layout.h"
+#include "control/catalogues.h"
+#include "control/control_block.h"
+#include "layouts/control_block_layout.h"
 
 namespace kvf {
 namespace {

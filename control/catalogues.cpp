@@ -1,11 +1,11 @@
 // catalogues.cpp -- the constant component, feature and level tables, with
 // name lookups by scan and id lookups through tables built at compile time.
-#include "kavrex/catalogues.h"
+#include "control/catalogues.h"
 
 #include <array>
 #include <cstring>
 
-#include "kavrex/control_block_layout.h"
+#include "layouts/control_block_layout.h"
 
 namespace kvf {
 namespace {

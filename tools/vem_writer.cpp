@@ -1,12 +1,12 @@
 // vem_writer.cpp -- compiling catalogue sources to .vem files and listing
 // them back; the byte layout comes from vem_layout.h.
-#include "startup/vem_writer.h"
+#include "tools/vem_writer.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
-#include "startup/vem_layout.h"
+#include "layouts/vem_layout.h"
 
 namespace kvf::vem {
 namespace {

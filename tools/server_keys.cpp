@@ -1,7 +1,7 @@
 // server_keys.cpp -- creates a server's registry keys and values where they
 // are missing, and lets the DBSA group write the user-number table so that
 // its members register themselves on their first run.
-#include "startup/server_keys.h"
+#include "tools/server_keys.h"
 
 #include <string>
 #include <vector>

@@ -1,12 +1,12 @@
 // control_block.cpp -- the chain root record -> shmcb -> trace control block,
 // and the field accesses of the block.
-#include "kavrex/control_block.h"
+#include "control/control_block.h"
 
-#include "kavrex/control_block_layout.h"
-#include "shm/field.h"
+#include "layouts/control_block_layout.h"
+#include "layouts/field.h"
 #include "shm/image.h"
-#include "shm/shmcb_layout.h"
-#include "viewer/ring_layout.h"
+#include "layouts/shmcb_layout.h"
+#include "layouts/ring_layout.h"
 
 namespace kvf {
 

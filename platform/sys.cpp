@@ -1,5 +1,5 @@
 // sys.cpp -- the system-call table and its EINTR-repeating wrappers.
-#include "shm/sys.h"
+#include "platform/sys.h"
 
 #include <cerrno>
 #include <cstdio>
