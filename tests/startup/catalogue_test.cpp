@@ -156,6 +156,43 @@ TEST_F(CatalogueTest, DblangChoosesTheDirectoryUnlessItHasDotDot) {
   on_thread([] { EXPECT_EQ(get(1).text, "german\n"); });
 }
 
+// An empty DBLANG, however it comes (the environment, a settings line with
+// the name alone, an empty LANG standing in under DBNLS), is no value: it
+// adds no candidate, so $VELMORANDIR/msg/F and $VELMORANDIR/F are not tried
+// ahead of the client locale and English. Like an unset DBLANG it lets LANG
+// stand in under DBNLS.
+TEST_F(CatalogueTest, EmptyDblangAddsNoCandidate) {
+  english("syserr.vem", {{1, "english\n"}});
+  catalogue("msg/syserr.vem", {{1, "root-msg\n"}});
+  catalogue("syserr.vem", {{1, "root\n"}});
+  catalogue("msg/de_de/0333/syserr.vem", {{1, "german\n"}});
+  catalogue("msg/fr_FR.8859-1/syserr.vem", {{1, "french\n"}});
+  struct Case {
+    const char* what;
+    std::vector<std::pair<const char*, const char*>> env;
+    const char* settings;
+    const char* want;
+  };
+  const std::vector<Case> cases = {
+      {"environment", {{"DBLANG", ""}}, "", "english\n"},
+      {"environment, client locale", {{"DBLANG", ""}, {"CLIENT_LOCALE", "de_DE.8859-1"}}, "", "german\n"},
+      {"settings line", {}, "DBLANG\n", "english\n"},
+      {"settings line, blanks", {}, "DBLANG   \n", "english\n"},
+      {"empty LANG under DBNLS", {{"DBNLS", "1"}, {"LANG", ""}}, "", "english\n"},
+      {"empty LANG, client locale", {{"DBNLS", "2"}, {"LANG", ""}, {"CLIENT_LOCALE", "de_DE.8859-1"}},
+       "", "german\n"},
+      {"empty DBLANG, LANG under DBNLS", {{"DBLANG", ""}, {"DBNLS", "1"}, {"LANG", "fr_FR.8859-1"}}, "", "french\n"},
+      {"settings DBLANG, LANG under DBNLS", {{"DBNLS", "1"}, {"LANG", "fr_FR.8859-1"}}, "DBLANG\n", "french\n"},
+  };
+  for (const Case& c : cases) {
+    for (const char* v : {"DBLANG", "DBNLS", "LANG", "CLIENT_LOCALE"}) ::unsetenv(v);
+    for (const auto& [name, value] : c.env) ::setenv(name, value, 1);
+    write("etc/velmoran.rc", c.settings);
+    kvf::locale_reset_for_tests();
+    on_thread([&] { EXPECT_EQ(get(1).text, c.want) << c.what; });
+  }
+}
+
 TEST_F(CatalogueTest, EnglishRetryFindsWhatTheUserLanguageLacks) {
   english("syserr.vem", {{1, "english one\n"}, {2, "english two\n"}});
   catalogue("msg/fr/syserr.vem", {{1, "un\n"}});
