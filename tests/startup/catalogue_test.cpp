@@ -271,6 +271,55 @@ TEST_F(CatalogueTest, FallbackTextsFromTheCatalogueOrBuiltIn) {
   });
 }
 
+// The fallback texts are formats for one argument: 32765 takes the file
+// name (a string), 32766 the number (a 32-bit int). Flags, width, precision
+// and the length modifiers that fit a 32-bit int work as in the C library;
+// any conversion that the argument does not fit, a second one, or one whose
+// meaning C leaves undefined stays as it stands.
+TEST_F(CatalogueTest, FallbackTextsFormatTheirOneArgument) {
+  // Numbers beyond every range, or in syserr.vem's, take the 32766 text; a
+  // lookup of 71575 finds no winsrv.vem and takes the 32765 text.
+  constexpr std::int32_t file = 71575;
+  struct Case {
+    const char* format;
+    std::int32_t number;
+    const char* want;
+  };
+  const std::vector<Case> cases = {
+      {"[%-20s]", file, "[winsrv.vem          ]"},
+      {"[%20s]", file, "[          winsrv.vem]"},
+      {"[%.6s]", file, "[winsrv]"},
+      {"[%12.3s]", file, "[         win]"},
+      {"[%.s]", file, "[]"},
+      {"[%-+ 12s]", file, "[winsrv.vem  ]"},
+      {"100%% [%s] %", file, "100% [winsrv.vem] %"},
+      {"[%d %s %s]", file, "[%d winsrv.vem %s]"},
+      {"[%05s] [%#s] [%ls] [%*s] [%.*s] [%1$s] [%-%s]", file, "[%05s] [%#s] [%ls] [%*s] [%.*s] [%1$s] [%-%s]"},
+      {"[%5d] [%-6d]", -42, "[  -42] [%-6d]"},
+      {"[%-6d]", -42, "[-42   ]"},
+      {"[%06d]", -42, "[-00042]"},
+      {"[%+.4i]", 42, "[+0042]"},
+      {"[% d]", 42, "[ 42]"},
+      {"[%ld]", -2147483647 - 1, "[-2147483648]"},
+      {"[%hd]", 200000, "[3392]"},
+      {"[%hhd]", 100000, "[-96]"},
+      {"[%.0d]", 0, "[]"},
+      {"[%lld] [%zd] [%jd] [%u] [%x] [%c] [%#d] [%2147483648d] [%s] %d", 7,
+       "[%lld] [%zd] [%jd] [%u] [%x] [%c] [%#d] [%2147483648d] [%s] 7"},
+  };
+  for (const Case& c : cases) {
+    english("syserr.vem", {{32765, std::string(c.format) + "\n"}, {32766, std::string(c.format) + "\n"}});
+    on_thread([&] { EXPECT_EQ(get(c.number).text, std::string(c.want) + "\n") << c.format; });
+  }
+  // A width far beyond the buffer: cut to the buffer like any other text.
+  english("syserr.vem", {{32766, "[%40000d]\n"}});
+  on_thread([] {
+    Got g = get(9);
+    EXPECT_EQ(g.status, kvf::k_msg_not_in_file);
+    EXPECT_EQ(g.text, "[" + std::string(510, ' '));
+  });
+}
+
 TEST_F(CatalogueTest, InstallationRootTooLongForAnyPath) {
   std::string deep = root() + "/" + std::string(232 - 10 - 1 - root().size(), 'd');  // 232 with "syserr.vem"
   catalogue(deep.substr(root().size() + 1) + "/msg/syserr.vem", {{1, "deep\n"}});
