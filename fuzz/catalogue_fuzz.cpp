@@ -1,7 +1,7 @@
 // Fuzz target: a message catalogue (.vem) as the installation's English
 // syserr.vem, read by the lookups the tool makes: numbers from its own
 // index and around it, the fallback texts (which come from this file too),
-// cut buffers, rldmsg and the text fix-up; and the whole-file decoder of
+// cut buffers, rldmsg, the text fix-up and the format fill; and the whole-file decoder of
 // kavrex-msgc. Each input runs on a fresh thread, as the lookup's state is
 // the thread's.
 #include <unistd.h>
@@ -16,6 +16,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "startup/catalogue.h"
+#include "startup/catalogue_format.h"
 #include "startup/catalogue_state.h"
 #include "layouts/vem_layout.h"
 #include "tools/vem_writer.h"
@@ -53,7 +54,10 @@ void lookups(const std::uint8_t* data, std::size_t size) {
     if (const char* text = kvf::rldmsg(n, nullptr)) {
       std::string copy = text;
       std::int32_t error = 0;
-      kvf::rldmsg_fmtspeckvf(copy.data(), &error);
+      const char* fixed = kvf::rldmsg_fmtspeckvf(copy.data(), &error);
+      // Printed as the front end prints message 71575: a format with no
+      // argument, in which only "%%" is filled, so it never grows.
+      if (kvf::format_catalogue_text(fixed, {}).size() > std::strlen(fixed)) __builtin_trap();
     }
     kvf::msgtext(n);
   }

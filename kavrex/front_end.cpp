@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "kavrex/command_table.h"
 #include "control/commands.h"
@@ -14,6 +15,7 @@
 #include "shm/live_attach.h"
 #include "shm/server_info.h"
 #include "startup/catalogue.h"
+#include "startup/catalogue_format.h"
 #include "startup/console.h"
 #include "startup/exit_program.h"
 #include "startup/security.h"
@@ -102,12 +104,17 @@ void obtain_image(const CommandLine& line, const char* server) {
   exit_program(0);
 }
 
-// A catalogue message, fixed up with no record arguments, on standard output.
+// A catalogue message, fixed up and used as a format with no arguments, on
+// standard output, whatever its length. With no argument to give, only
+// "%%" is a conversion that can be filled (it prints "%"); every other
+// conversion in the text (%d, %s, the %p that the fix-up makes of %lx)
+// prints as written rather than reading an argument that is not there.
 void print_catalogue_message(int number) {
-  static char text[4096];
-  std::snprintf(text, sizeof text, "%s", msgtext(number));
+  std::string text = msgtext(number);  // the fix-up rewrites its own copy
   std::int32_t error = 0;
-  std::fputs(rldmsg_fmtspeckvf(text, &error), stdout);
+  const char* format = rldmsg_fmtspeckvf(text.data(), &error);
+  std::string out = format_catalogue_text(format, CatalogueArgument{});
+  std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
 }  // namespace

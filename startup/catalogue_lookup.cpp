@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "startup/catalogue.h"
+#include "startup/catalogue_format.h"
 #include "startup/catalogue_state.h"
 #include "startup/locale.h"
 #include "startup/settings.h"
@@ -44,36 +45,6 @@ void copy_cut(char* buffer, int size, const char* text) {
   if (n > static_cast<std::size_t>(size - 1)) n = static_cast<std::size_t>(size - 1);
   std::memmove(buffer, text, n);
   buffer[n] = '\0';
-}
-
-// Fills the one conversion of a fallback text ("%s" with `str` or "%d" with
-// `num`); "%%" gives "%", any other conversion is kept as it stands, so a
-// damaged catalogue text can never make the formatting read an argument
-// that is not there.
-std::string fill_one(const char* format, const char* str, std::int32_t num) {
-  std::string out;
-  bool filled = false;
-  for (const char* p = format; *p; ++p) {
-    if (*p != '%') {
-      out += *p;
-      continue;
-    }
-    if (p[1] == '%') {
-      out += '%';
-      ++p;
-    } else if (!filled && str && p[1] == 's') {
-      out += str;
-      filled = true;
-      ++p;
-    } else if (!filled && !str && p[1] == 'd') {
-      out += std::to_string(num);
-      filled = true;
-      ++p;
-    } else {
-      out += '%';
-    }
-  }
-  return out;
 }
 
 const char* locale_failure_text(int code) {
@@ -179,19 +150,27 @@ int find_entry(CatalogueState& s, std::int32_t n, const char* locale, vem::Entry
   return 0;
 }
 
+// Bytes of text a buffer of `size` holds besides its terminator.
+std::size_t room(int size) { return size > 1 ? static_cast<std::size_t>(size - 1) : 0; }
+
+// The fallback texts are formats for one argument, the file name or the
+// number; what they fill and what they leave as written is decided in
+// format_catalogue_text.
 int fallback(std::int32_t n, int code, char* b, std::int16_t size) {
   if (code == k_msg_cant_open) {
     if (n == k_msg_cannot_open_file) return -1;
     const char* file = catalogue_file_for(n);
     std::string format = "Cannot open file '%s'\n";
     if (rgetmsg_locale(k_msg_cannot_open_file, b, size, nullptr, nullptr, 0) == 0) format = b;
-    copy_cut(b, size, fill_one(format.c_str(), file, 0).c_str());
+    std::string text = format_catalogue_text(format.c_str(), CatalogueArgument::string(file), room(size));
+    copy_cut(b, size, text.c_str());
     return code;
   }
   if (n == k_msg_unknown_number) return -1;
   std::string format = "Unknown error message number '%d'\n";
   if (rgetmsg_locale(k_msg_unknown_number, b, size, nullptr, nullptr, 0) == 0) format = b;
-  copy_cut(b, size, fill_one(format.c_str(), nullptr, n).c_str());
+  std::string text = format_catalogue_text(format.c_str(), CatalogueArgument::integer(n), room(size));
+  copy_cut(b, size, text.c_str());
   return code;
 }
 

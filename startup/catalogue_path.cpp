@@ -26,6 +26,8 @@ bool has_dotdot(const std::string& v) {
   return false;
 }
 
+bool has_value(const char* v) { return v && *v; }
+
 bool one_or_two(const char* v) { return v && (std::strcmp(v, "1") == 0 || std::strcmp(v, "2") == 0); }
 
 // Writes root + sub + "/" + dir + "/" + file into the path buffer when it
@@ -54,9 +56,14 @@ bool find_catalogue_path(CatalogueState& s, const char* file, const char* locale
   if (s.root.size() + std::strlen(file) > k_max_root_and_file) return false;
 
   if (!s.dblang_read) {
+    // An empty value (DBLANG=, a settings line "DBLANG" alone, an empty LANG
+    // standing in for it) is no value: it would make candidates of
+    // root/msg/F and root/F. Like an unset DBLANG it lets LANG stand in
+    // under DBNLS, and it leaves the slot empty, so the next search reads
+    // the variable again.
     const char* v = ggetenv_idx("DBLANG", k_var_dblang);
-    if (!v && one_or_two(ggetenv_idx("DBNLS", k_var_dbnls))) v = ggetenv_idx("LANG", k_var_lang);
-    if (v && !has_dotdot(v)) {
+    if (!has_value(v) && one_or_two(ggetenv_idx("DBNLS", k_var_dbnls))) v = ggetenv_idx("LANG", k_var_lang);
+    if (has_value(v) && !has_dotdot(v)) {
       s.dblang = v;
       s.dblang_read = true;
     }

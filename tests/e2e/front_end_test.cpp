@@ -5,6 +5,7 @@
 #include <string>
 
 #include "sim/image_builder.h"
+#include "startup/vem_writer.h"
 #include "support/installation.h"
 
 namespace {
@@ -81,6 +82,21 @@ TEST_F(FrontEnd, StartUpChecksComeFirst) {
              "You are not allowed to administer this server: run kavrex as root or as a\n"
              "member of the server's DBSA group.\n",
              "");
+}
+
+// Message 71575 is a format with no arguments: "%%" prints "%", every other
+// conversion (there is no argument for it) prints as it stands, and a text
+// of any length prints whole with its newline.
+TEST_F(FrontEnd, RefusalMessageIsPrintedAsAFormatWithoutArguments) {
+  const std::string long_line(5000, 'x');
+  std::string bytes, error;
+  ASSERT_TRUE(kvf::vem::build_catalogue(
+      {{71575, "100%% refused: %d %s %lx %-lx %c %5.2f %\n" + long_line + "\nend\n\n"}}, false, bytes, error))
+      << error;
+  test::write_file(inst.file("msg/en_us/0333/winsrv.vem"), bytes);
+  inst.register_nobody();
+  expect_run(inst.kavrex_as_nobody({"-V"}), 1,
+             "100% refused: %d %s %p %-p %c %5.2f %\n" + long_line + "\nend\n", "");
 }
 
 TEST_F(FrontEnd, WithoutAServerEveryCommandEndsAtTheAttach) {

@@ -156,6 +156,43 @@ TEST_F(CatalogueTest, DblangChoosesTheDirectoryUnlessItHasDotDot) {
   on_thread([] { EXPECT_EQ(get(1).text, "german\n"); });
 }
 
+// An empty DBLANG, however it comes (the environment, a settings line with
+// the name alone, an empty LANG standing in under DBNLS), is no value: it
+// adds no candidate, so $VELMORANDIR/msg/F and $VELMORANDIR/F are not tried
+// ahead of the client locale and English. Like an unset DBLANG it lets LANG
+// stand in under DBNLS.
+TEST_F(CatalogueTest, EmptyDblangAddsNoCandidate) {
+  english("syserr.vem", {{1, "english\n"}});
+  catalogue("msg/syserr.vem", {{1, "root-msg\n"}});
+  catalogue("syserr.vem", {{1, "root\n"}});
+  catalogue("msg/de_de/0333/syserr.vem", {{1, "german\n"}});
+  catalogue("msg/fr_FR.8859-1/syserr.vem", {{1, "french\n"}});
+  struct Case {
+    const char* what;
+    std::vector<std::pair<const char*, const char*>> env;
+    const char* settings;
+    const char* want;
+  };
+  const std::vector<Case> cases = {
+      {"environment", {{"DBLANG", ""}}, "", "english\n"},
+      {"environment, client locale", {{"DBLANG", ""}, {"CLIENT_LOCALE", "de_DE.8859-1"}}, "", "german\n"},
+      {"settings line", {}, "DBLANG\n", "english\n"},
+      {"settings line, blanks", {}, "DBLANG   \n", "english\n"},
+      {"empty LANG under DBNLS", {{"DBNLS", "1"}, {"LANG", ""}}, "", "english\n"},
+      {"empty LANG, client locale", {{"DBNLS", "2"}, {"LANG", ""}, {"CLIENT_LOCALE", "de_DE.8859-1"}},
+       "", "german\n"},
+      {"empty DBLANG, LANG under DBNLS", {{"DBLANG", ""}, {"DBNLS", "1"}, {"LANG", "fr_FR.8859-1"}}, "", "french\n"},
+      {"settings DBLANG, LANG under DBNLS", {{"DBNLS", "1"}, {"LANG", "fr_FR.8859-1"}}, "DBLANG\n", "french\n"},
+  };
+  for (const Case& c : cases) {
+    for (const char* v : {"DBLANG", "DBNLS", "LANG", "CLIENT_LOCALE"}) ::unsetenv(v);
+    for (const auto& [name, value] : c.env) ::setenv(name, value, 1);
+    write("etc/velmoran.rc", c.settings);
+    kvf::locale_reset_for_tests();
+    on_thread([&] { EXPECT_EQ(get(1).text, c.want) << c.what; });
+  }
+}
+
 TEST_F(CatalogueTest, EnglishRetryFindsWhatTheUserLanguageLacks) {
   english("syserr.vem", {{1, "english one\n"}, {2, "english two\n"}});
   catalogue("msg/fr/syserr.vem", {{1, "un\n"}});
@@ -231,6 +268,55 @@ TEST_F(CatalogueTest, FallbackTextsFromTheCatalogueOrBuiltIn) {
     // Only the one conversion is filled; others stay as they are.
     EXPECT_EQ(get(71575).text, "no file winsrv.vem here %d %\n");
     EXPECT_EQ(get(9).text, "%s? no 9\n");
+  });
+}
+
+// The fallback texts are formats for one argument: 32765 takes the file
+// name (a string), 32766 the number (a 32-bit int). Flags, width, precision
+// and the length modifiers that fit a 32-bit int work as in the C library;
+// any conversion that the argument does not fit, a second one, or one whose
+// meaning C leaves undefined stays as it stands.
+TEST_F(CatalogueTest, FallbackTextsFormatTheirOneArgument) {
+  // Numbers beyond every range, or in syserr.vem's, take the 32766 text; a
+  // lookup of 71575 finds no winsrv.vem and takes the 32765 text.
+  constexpr std::int32_t file = 71575;
+  struct Case {
+    const char* format;
+    std::int32_t number;
+    const char* want;
+  };
+  const std::vector<Case> cases = {
+      {"[%-20s]", file, "[winsrv.vem          ]"},
+      {"[%20s]", file, "[          winsrv.vem]"},
+      {"[%.6s]", file, "[winsrv]"},
+      {"[%12.3s]", file, "[         win]"},
+      {"[%.s]", file, "[]"},
+      {"[%-+ 12s]", file, "[winsrv.vem  ]"},
+      {"100%% [%s] %", file, "100% [winsrv.vem] %"},
+      {"[%d %s %s]", file, "[%d winsrv.vem %s]"},
+      {"[%05s] [%#s] [%ls] [%*s] [%.*s] [%1$s] [%-%s]", file, "[%05s] [%#s] [%ls] [%*s] [%.*s] [%1$s] [%-%s]"},
+      {"[%5d] [%-6d]", -42, "[  -42] [%-6d]"},
+      {"[%-6d]", -42, "[-42   ]"},
+      {"[%06d]", -42, "[-00042]"},
+      {"[%+.4i]", 42, "[+0042]"},
+      {"[% d]", 42, "[ 42]"},
+      {"[%ld]", -2147483647 - 1, "[-2147483648]"},
+      {"[%hd]", 200000, "[3392]"},
+      {"[%hhd]", 100000, "[-96]"},
+      {"[%.0d]", 0, "[]"},
+      {"[%lld] [%zd] [%jd] [%u] [%x] [%c] [%#d] [%2147483648d] [%s] %d", 7,
+       "[%lld] [%zd] [%jd] [%u] [%x] [%c] [%#d] [%2147483648d] [%s] 7"},
+  };
+  for (const Case& c : cases) {
+    english("syserr.vem", {{32765, std::string(c.format) + "\n"}, {32766, std::string(c.format) + "\n"}});
+    on_thread([&] { EXPECT_EQ(get(c.number).text, std::string(c.want) + "\n") << c.format; });
+  }
+  // A width far beyond the buffer: cut to the buffer like any other text.
+  english("syserr.vem", {{32766, "[%40000d]\n"}});
+  on_thread([] {
+    Got g = get(9);
+    EXPECT_EQ(g.status, kvf::k_msg_not_in_file);
+    EXPECT_EQ(g.text, "[" + std::string(510, ' '));
   });
 }
 
