@@ -5,7 +5,7 @@
 #include <string>
 
 #include "sim/image_builder.h"
-#include "startup/vem_writer.h"
+#include "tools/vem_writer.h"
 #include "support/installation.h"
 
 namespace {
