@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "shm/field.h"
 #include "viewer/image_text.h"
@@ -22,10 +23,10 @@ namespace {
 
 constexpr char kFormatError[] = "**FMTERR**";
 
-// Floating conversions are made in a scratch area of this size; a text that
-// does not fit (a %f of a value of 1e121 or more) counts as a failed
-// conversion and shows as **FMTERR**.
-constexpr std::size_t kScratch = 128;
+// Floating conversions are made in a scratch area that holds the longest
+// text any double gives: %f of -DBL_MAX, a sign, 309 digits, the point and
+// 6 decimals (%e and %g are far shorter).
+constexpr std::size_t kScratch = 1 + (std::numeric_limits<double>::max_exponent10 + 1) + 1 + 6;
 
 // The argument cursor over the 80-byte area. A conversion that needs bytes
 // beyond the area shows **FMTERR** and uses the area up, so that nothing
@@ -135,16 +136,17 @@ void escape(Text& out, char c) {
 
 // %f %e %E %g %G with their default precision of 6. Finite values take the
 // shortest road, std::to_chars, which is defined to give printf's digits;
-// infinities and NaNs keep the C library's spelling.
+// infinities and NaNs keep the C library's spelling. The scratch area holds
+// every text, so no double shows **FMTERR**; what passes the line's limit is
+// dropped like any long text.
 void floating(Text& out, char conversion, double value) {
-  char scratch[kScratch];
+  char scratch[kScratch + 1];  // and the NUL snprintf adds
   std::size_t n;
   if (std::isfinite(value)) {
     std::chars_format style = conversion == 'f'                       ? std::chars_format::fixed
                               : conversion == 'e' || conversion == 'E' ? std::chars_format::scientific
                                                                        : std::chars_format::general;
-    // One byte is kept back, as snprintf keeps it for its NUL.
-    auto [end, error] = std::to_chars(scratch, scratch + sizeof scratch - 1, value, style, 6);
+    auto [end, error] = std::to_chars(scratch, scratch + kScratch, value, style, 6);
     if (error != std::errc()) {
       out.append(kFormatError);
       return;
