@@ -81,7 +81,8 @@ class Text {
     }
     append(p, n);
   }
-  // The string a %s points to; false when it is not in the image.
+  // The string a %s points to, cut where the text is full; false when it
+  // does not lie in the image up to its NUL.
   bool string(std::uint64_t address) {
     std::size_t room = static_cast<std::size_t>(limit_ - at_);
     std::size_t n;
@@ -315,7 +316,10 @@ Line begin_record_line() {
 bool kvf_expand_message(Line& line, std::uint64_t format, const unsigned char* args) {
   if (format == 0) return true;
   // The format is read up to its NUL or the end of its mapped range, in
-  // one pass: plain runs end at a percent sign, a backslash or the NUL.
+  // one pass: plain runs end at a percent sign, a backslash or the NUL. A
+  // format whose NUL is not in the image cannot be read whole: reaching the
+  // end of the range makes the record unreadable, though what a %r wrote
+  // before has gone out.
   std::uint64_t span = image_bytes_from(format);
   if (span == 0) return false;
   const char* f = reinterpret_cast<const char*>(address(format));
@@ -340,7 +344,7 @@ bool kvf_expand_message(Line& line, std::uint64_t format, const unsigned char* a
     if (!convert(text, &f, end, cursor)) return false;
   }
   text.line();
-  return true;
+  return f != end;
 }
 
 void set_hex_dump_observer(void (*observer)(const unsigned char* bytes, std::int32_t count)) {

@@ -6,14 +6,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-
-#include <sys/mman.h>
 #include <limits>
 #include <string>
 #include <vector>
-#include <unistd.h>
 
-#include "shm/image.h"
 #include "test_image.h"
 #include "viewer/expand.h"
 #include "viewer/output.h"
@@ -174,22 +170,59 @@ TEST_F(Expand, AddressesOutsideTheImageMakeTheRecordUnreadable) {
   EXPECT_FALSE(run(image.string("%r"), Args().u64(TestImage::addr(tail)).i32(1 << 24)).ok);
 }
 
-TEST_F(Expand, StringsStopAtTheEndOfTheirRange) {
-  // Three pages of text with no NUL before the last byte; only the middle
-  // page is image. The format and the string both end at the page's end.
-  long page = sysconf(_SC_PAGESIZE);
-  auto* p = static_cast<char*>(mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE,
-                                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-  ASSERT_NE(p, MAP_FAILED);
-  std::memset(p, 'z', 3 * page);
-  p[3 * page - 1] = '\0';
-  kvf::image_add_range(TestImage::addr(p + page), page);
-  char* last5 = p + 2 * page - 5;
-  EXPECT_EQ(message("<%s>", Args().u64(TestImage::addr(last5))), "<zzzzz>");
-  Expanded e = run(TestImage::addr(last5), Args());
-  EXPECT_TRUE(e.ok);
-  EXPECT_EQ(e.message, "zzzzz");
-  munmap(p, 3 * page);
+TEST_F(Expand, StringsThatRunOffTheImageMakeTheRecordUnreadable) {
+  // A string or format whose NUL is not in the image faults, however long;
+  // one whose NUL is the image's last byte is whole. A long string is still
+  // cut at the line's limit.
+  const std::uint64_t big = image.string(std::string(5000, 'q'));
+  const std::string quarters(kvf::kMessageSize - 1, 'q');
+  struct Case {
+    const char* what;
+    std::string at_end;  // the image's last bytes
+    bool as_format;      // they are the format; else the format is `format`
+    std::string format;
+    Args args;
+    std::string want;  // the message text, or nothing when the record faults
+    bool ok;
+  };
+  const Case cases[] = {
+      {"string ends at the last byte", std::string("zzzz\0", 5), false, "<%s>", {}, "<zzzz>", true},
+      {"string runs off", "zzzzz", false, "<%s>", {}, "", false},
+      {"long string ends at the last byte", std::string(4999, 'q') + '\0', false, "%s", {}, quarters, true},
+      {"long string runs off", std::string(5000, 'q'), false, "%s", {}, "", false},
+      {"string runs off past a full text", "zz", false, "%s%s", Args().u64(big), "", false},
+      {"format ends at the last byte", std::string("a%d\0", 4), true, "", Args().i32(5), "a5", true},
+      {"format runs off", "abc", true, "", {}, "", false},
+      {"format runs off after a conversion", "a%d", true, "", Args().i32(5), "", false},
+      {"format runs off after a backslash", "ab\\", true, "", {}, "", false},
+      {"format runs off after a percent sign", "ab%", true, "", {}, "", false},
+      {"format runs off inside %ll", "%ll", true, "", Args().u64(1), "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::uint64_t end = image.at_end(c.at_end);
+    Args args = c.args;
+    std::uint64_t format = end;
+    if (!c.as_format) {
+      format = image.string(c.format);
+      args.u64(end);
+    }
+    Expanded e = run(format, args);
+    EXPECT_EQ(e.ok, c.ok);
+    EXPECT_EQ(e.written, "");
+    if (c.ok) {
+      EXPECT_EQ(e.message, c.want);
+    }
+  }
+  // A dump that went out before the format runs off stays.
+  unsigned char* block = image.alloc(1);
+  block[0] = 0xab;
+  std::string format = "x%ry";
+  Expanded e = run(image.at_end(format), Args().u64(TestImage::addr(block)).i32(1));
+  char l[16];
+  std::snprintf(l, sizeof l, "\n%8x:", static_cast<unsigned>(TestImage::addr(block)));
+  EXPECT_FALSE(e.ok);
+  EXPECT_EQ(e.written, std::string("x") + l + " ab");
 }
 
 }  // namespace
