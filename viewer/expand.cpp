@@ -232,8 +232,12 @@ bool convert(Text& out, const char** f, const char* end, Arguments& args) {
       if (c == 'd' || c == 'i') out.number(text::SignedDecimal{}, v);
       else if (c == 'o') out.number(text::Octal{}, u);
       else if (c == 'c') {
-        // A NUL character would end the text where it is written out, so
-        // it adds nothing.
+        // The character 0 adds nothing, and the text goes on after it. A
+        // terminal shows a NUL byte as nothing, so this is what a reader
+        // there sees of C's %c; writing the byte would make the view binary
+        // to text tools (grep stops printing matches at the first NUL),
+        // and ending the text there, as a C string would, loses the rest of
+        // the message for one byte of it.
         if ((u & 0xFF) != 0) out.put(static_cast<char>(u & 0xFF));
       } else out.number(text::LowerHex{}, u);
       return true;

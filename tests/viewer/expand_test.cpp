@@ -74,7 +74,9 @@ TEST_F(Expand, MessageLanguage) {
       {"%d %i %o %x %X %c %o", Args().i32(-5).i32(7).i32(8).i32(255).i32(255).i32(0x141).i32(-1),
        "-5 7 10 ff ff A 37777777777"},
       {"%d", Args().i32(INT32_MIN), "-2147483648"},
-      {"<%c>", Args().i32(0x100), "<>"},  // a NUL character adds nothing
+      // A NUL character adds nothing, and the text goes on after it.
+      {"<%c>", Args().i32(0x100), "<>"},
+      {"flag=%c state=%d", Args().i32(0).i32(7), "flag= state=7"},
       // Arguments are unaligned.
       {"%s=%x", Args().u64(s).i32(42), "abc=2a"},
       {"%d %s", Args().i32(5).u64(s), "5 abc"},
