@@ -167,10 +167,17 @@ void (*g_hex_dump_observer)(const unsigned char*, std::int32_t) = nullptr;
 
 // %r: the text so far goes out as it is, then 16 bytes a line, each line
 // opening with the low 32 bits of its address; the text starts again, in a
-// new line that carries the columns.
+// new line that carries the columns. The bytes go out one by one as they are
+// read, so a block that leaves the image part-way shows what came before it
+// and the bytes that could be read (and the address line of the first byte
+// that cannot, when it starts a line); then the record is unreadable. No
+// byte outside the image is read.
 bool hex_dump(Text& text, std::uint64_t block, std::int32_t count) {
-  if (count > 0 && (block == 0 || !image_holds(block, static_cast<std::uint64_t>(count))))
-    return false;
+  std::int32_t shown = 0;  // the bytes the image holds, up to the count
+  if (count > 0 && block != 0) {
+    std::uint64_t span = image_bytes_from(block);
+    shown = span < static_cast<std::uint64_t>(count) ? static_cast<std::int32_t>(span) : count;
+  }
   Line& line = text.line();
   std::size_t columns = static_cast<std::size_t>(line.message - line.start);
   char saved[kColumnsMax];
@@ -180,9 +187,9 @@ bool hex_dump(Text& text, std::uint64_t block, std::int32_t count) {
   out::end_line(line.start + said);
 
   const unsigned char* bytes = address(block);
-  if (g_hex_dump_observer && count > 0) g_hex_dump_observer(bytes, count);
+  bool unreadable = false;
   static_assert(1 + 8 + 1 + 16 * 3 <= out::kLineMax);  // "\n", address, ":", 16 bytes
-  for (std::int32_t i = 0; i < count;) {
+  for (std::int32_t i = 0; i < count && !unreadable;) {
     char* p = out::begin_line();
     *p++ = '\n';
     char d[text::kDigitsMax];
@@ -192,6 +199,10 @@ bool hex_dump(Text& text, std::uint64_t block, std::int32_t count) {
     p += 8;
     *p++ = ':';
     for (std::int32_t j = 0; j < 16 && i < count; ++j, ++i) {
+      if (i == shown) {
+        unreadable = true;
+        break;
+      }
       static constexpr char kHex[] = "0123456789abcdef";
       unsigned b = bytes[i];
       p[0] = ' ';
@@ -201,6 +212,8 @@ bool hex_dump(Text& text, std::uint64_t block, std::int32_t count) {
     }
     out::end_line(p);
   }
+  if (g_hex_dump_observer && shown > 0) g_hex_dump_observer(bytes, shown);
+  if (unreadable) return false;
 
   line = begin_record_line();
   std::memcpy(line.start, saved, columns);
