@@ -167,10 +167,10 @@ void (*g_hex_dump_observer)(const unsigned char*, std::int32_t) = nullptr;
 
 // %r: the text so far goes out as it is, then 16 bytes a line, each line
 // opening with the low 32 bits of its address; the text starts again, in a
-// new line that carries the columns. The bytes go out one by one as they are
-// read, so a block that leaves the image part-way shows what came before it
-// and the bytes that could be read (and the address line of the first byte
-// that cannot, when it starts a line); then the record is unreadable. No
+// new line that carries the columns. A block that leaves the image part-way
+// shows what a byte-by-byte dump shows up to its fault: the text before it,
+// the bytes the image holds, and the address line of the first byte it does
+// not hold when that byte starts a line; then the record is unreadable. No
 // byte outside the image is read.
 bool hex_dump(Text& text, std::uint64_t block, std::int32_t count) {
   std::int32_t shown = 0;  // the bytes the image holds, up to the count
