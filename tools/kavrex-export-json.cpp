@@ -69,6 +69,14 @@ unsigned char g_dump_bytes[kDumpBytesMax];
 std::uint32_t g_dump_ends[kDumpsMax];
 std::size_t g_dumps = 0;
 
+// The record whose message is being expanded, from the start of its
+// expansion until its line is built: when it turns out unreadable, what the
+// views printed of it before (hex-dump lines and the text before them) is
+// its own, and the skipped line carries it. g_dump_size is the part of
+// g_dump_text taken so far; a fault may leave more in the capture.
+bool g_record_open = false;
+std::size_t g_dump_size = 0;
+
 void keep_dump(const unsigned char* bytes, std::int32_t count) {
   if (g_dumps == kDumpsMax) return;
   std::size_t kept = g_dumps ? g_dump_ends[g_dumps - 1] : 0;
@@ -220,6 +228,7 @@ bool iso_utc(std::int64_t seconds, char* out) {
 
 bool record_line(JsonLine& line, const unsigned char* r, std::int32_t index) {
   using namespace kvf;
+  g_record_open = false;
   std::uint64_t file = load_shared<std::uint64_t>(r, record::kFile);
   ImageString file_name;
   if (!image_string(file, 4096, &file_name)) return false;
@@ -228,12 +237,15 @@ bool record_line(JsonLine& line, const unsigned char* r, std::int32_t index) {
   // only the dump lines reach the capture. The text is copied out first.
   set_hex_dump_observer(keep_dump);
   g_dumps = 0;
+  g_dump_size = 0;
+  g_record_open = true;
   Line out_line = begin_record_line();
   bool expanded = kvf_expand_message(out_line, load<std::uint64_t>(r, record::kFormat), r + record::kArgs);
   std::size_t message_size = std::min(static_cast<std::size_t>(out_line.at - out_line.message), sizeof g_message);
   std::memcpy(g_message, out_line.message, message_size);
-  std::size_t dump = take_capture(g_dump_text, sizeof g_dump_text);
+  std::size_t dump = g_dump_size = take_capture(g_dump_text, sizeof g_dump_text);
   if (!expanded) return false;
+  g_record_open = false;
 
   line.begin();
   line.string("kind", "record");
@@ -269,6 +281,28 @@ bool record_line(JsonLine& line, const unsigned char* r, std::int32_t index) {
   line.byte_arrays("hex_dumps", g_dump_bytes, g_dump_ends, g_dumps);
   line.end();
   return true;
+}
+
+void skipped_line(JsonLine& line, std::int32_t index) {
+  // A record that faulted while its message was expanded may have printed
+  // part of itself in the views: the text before a %r and the lines of the
+  // bytes that could be read (a dump that leaves the image part-way), or
+  // whole dumps before a later argument faulted. The skipped line then
+  // carries that text as its message and those bytes as its hex_dumps, so
+  // the export loses nothing the views show; the fields of a record that
+  // could not be read whole are left out. Anything else caught (a fault in
+  // the ring itself) is dropped.
+  std::size_t late = take_capture(g_dump_text + g_dump_size, sizeof g_dump_text - g_dump_size);
+  std::size_t shown = g_record_open ? g_dump_size + late : 0;
+  g_record_open = false;
+  line.begin();
+  line.string("kind", "skipped");
+  line.number("index", index);
+  if (shown > 0) {
+    line.string("message", g_dump_text, shown);
+    line.byte_arrays("hex_dumps", g_dump_bytes, g_dump_ends, g_dumps);
+  }
+  line.end();
 }
 
 }  // namespace kavrex_export

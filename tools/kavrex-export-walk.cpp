@@ -47,8 +47,9 @@ bool export_record(const unsigned char* slot, std::int32_t index) {
 }
 
 void skipped(std::int32_t index) {
-  take_capture(g_event_buffer, 0);  // a half-written hex dump is dropped
-  event("skipped", nullptr, index, -1);
+  JsonLine line(g_record_buffer, sizeof g_record_buffer);
+  skipped_line(line, index);
+  emit(line);
 }
 
 // What the reader said about an overrun in its last step becomes an event.

@@ -56,6 +56,12 @@ bool iso_utc(std::int64_t seconds, char* out);
 // or a string or block it points to lies outside the image.
 bool record_line(JsonLine& line, const unsigned char* slot, std::int32_t index);
 
+// The line for the record at `index` that was not handed on (record_line
+// gave false, or a fault): kind and index, and when the views printed part
+// of it before the fault (a hex dump), that text as message and the dumps'
+// bytes as hex_dumps.
+void skipped_line(JsonLine& line, std::int32_t index);
+
 // The walks: the ring once, or followed until the server goes (the program
 // then ends with status 0). Every line goes to standard output.
 // walk_once returns 0, or 1 after a message when the ring lies outside the

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "layouts/field.h"
 #include "viewer/image_text.h"
@@ -22,10 +23,10 @@ namespace {
 
 constexpr char kFormatError[] = "**FMTERR**";
 
-// Floating conversions are made in a scratch area of this size; a text that
-// does not fit (a %f of a value of 1e121 or more) counts as a failed
-// conversion and shows as **FMTERR**.
-constexpr std::size_t kScratch = 128;
+// Floating conversions are made in a scratch area that holds the longest
+// text any double gives: %f of -DBL_MAX, a sign, 309 digits, the point and
+// 6 decimals (%e and %g are far shorter).
+constexpr std::size_t kScratch = 1 + (std::numeric_limits<double>::max_exponent10 + 1) + 1 + 6;
 
 // The argument cursor over the 80-byte area. A conversion that needs bytes
 // beyond the area shows **FMTERR** and uses the area up, so that nothing
@@ -80,7 +81,8 @@ class Text {
     }
     append(p, n);
   }
-  // The string a %s points to; false when it is not in the image.
+  // The string a %s points to, cut where the text is full; false when it
+  // does not lie in the image up to its NUL.
   bool string(std::uint64_t address) {
     std::size_t room = static_cast<std::size_t>(limit_ - at_);
     std::size_t n;
@@ -135,16 +137,17 @@ void escape(Text& out, char c) {
 
 // %f %e %E %g %G with their default precision of 6. Finite values take the
 // shortest road, std::to_chars, which is defined to give printf's digits;
-// infinities and NaNs keep the C library's spelling.
+// infinities and NaNs keep the C library's spelling. The scratch area holds
+// every text, so no double shows **FMTERR**; what passes the line's limit is
+// dropped like any long text.
 void floating(Text& out, char conversion, double value) {
-  char scratch[kScratch];
+  char scratch[kScratch + 1];  // and the NUL snprintf adds
   std::size_t n;
   if (std::isfinite(value)) {
     std::chars_format style = conversion == 'f'                       ? std::chars_format::fixed
                               : conversion == 'e' || conversion == 'E' ? std::chars_format::scientific
                                                                        : std::chars_format::general;
-    // One byte is kept back, as snprintf keeps it for its NUL.
-    auto [end, error] = std::to_chars(scratch, scratch + sizeof scratch - 1, value, style, 6);
+    auto [end, error] = std::to_chars(scratch, scratch + kScratch, value, style, 6);
     if (error != std::errc()) {
       out.append(kFormatError);
       return;
@@ -164,10 +167,17 @@ void (*g_hex_dump_observer)(const unsigned char*, std::int32_t) = nullptr;
 
 // %r: the text so far goes out as it is, then 16 bytes a line, each line
 // opening with the low 32 bits of its address; the text starts again, in a
-// new line that carries the columns.
+// new line that carries the columns. A block that leaves the image part-way
+// shows what a byte-by-byte dump shows up to its fault: the text before it,
+// the bytes the image holds, and the address line of the first byte it does
+// not hold when that byte starts a line; then the record is unreadable. No
+// byte outside the image is read.
 bool hex_dump(Text& text, std::uint64_t block, std::int32_t count) {
-  if (count > 0 && (block == 0 || !image_holds(block, static_cast<std::uint64_t>(count))))
-    return false;
+  std::int32_t shown = 0;  // the bytes the image holds, up to the count
+  if (count > 0 && block != 0) {
+    std::uint64_t span = image_bytes_from(block);
+    shown = span < static_cast<std::uint64_t>(count) ? static_cast<std::int32_t>(span) : count;
+  }
   Line& line = text.line();
   std::size_t columns = static_cast<std::size_t>(line.message - line.start);
   char saved[kColumnsMax];
@@ -177,9 +187,9 @@ bool hex_dump(Text& text, std::uint64_t block, std::int32_t count) {
   out::end_line(line.start + said);
 
   const unsigned char* bytes = address(block);
-  if (g_hex_dump_observer && count > 0) g_hex_dump_observer(bytes, count);
+  bool unreadable = false;
   static_assert(1 + 8 + 1 + 16 * 3 <= out::kLineMax);  // "\n", address, ":", 16 bytes
-  for (std::int32_t i = 0; i < count;) {
+  for (std::int32_t i = 0; i < count && !unreadable;) {
     char* p = out::begin_line();
     *p++ = '\n';
     char d[text::kDigitsMax];
@@ -189,6 +199,10 @@ bool hex_dump(Text& text, std::uint64_t block, std::int32_t count) {
     p += 8;
     *p++ = ':';
     for (std::int32_t j = 0; j < 16 && i < count; ++j, ++i) {
+      if (i == shown) {
+        unreadable = true;
+        break;
+      }
       static constexpr char kHex[] = "0123456789abcdef";
       unsigned b = bytes[i];
       p[0] = ' ';
@@ -198,6 +212,8 @@ bool hex_dump(Text& text, std::uint64_t block, std::int32_t count) {
     }
     out::end_line(p);
   }
+  if (g_hex_dump_observer && shown > 0) g_hex_dump_observer(bytes, shown);
+  if (unreadable) return false;
 
   line = begin_record_line();
   std::memcpy(line.start, saved, columns);
@@ -229,8 +245,12 @@ bool convert(Text& out, const char** f, const char* end, Arguments& args) {
       if (c == 'd' || c == 'i') out.number(text::SignedDecimal{}, v);
       else if (c == 'o') out.number(text::Octal{}, u);
       else if (c == 'c') {
-        // A NUL character would end the text where it is written out, so
-        // it adds nothing.
+        // The character 0 adds nothing, and the text goes on after it. A
+        // terminal shows a NUL byte as nothing, so this is what a reader
+        // there sees of C's %c; writing the byte would make the view binary
+        // to text tools (grep stops printing matches at the first NUL),
+        // and ending the text there, as a C string would, loses the rest of
+        // the message for one byte of it.
         if ((u & 0xFF) != 0) out.put(static_cast<char>(u & 0xFF));
       } else out.number(text::LowerHex{}, u);
       return true;
@@ -313,7 +333,10 @@ Line begin_record_line() {
 bool kvf_expand_message(Line& line, std::uint64_t format, const unsigned char* args) {
   if (format == 0) return true;
   // The format is read up to its NUL or the end of its mapped range, in
-  // one pass: plain runs end at a percent sign, a backslash or the NUL.
+  // one pass: plain runs end at a percent sign, a backslash or the NUL. A
+  // format whose NUL is not in the image cannot be read whole: reaching the
+  // end of the range makes the record unreadable, though what a %r wrote
+  // before has gone out.
   std::uint64_t span = image_bytes_from(format);
   if (span == 0) return false;
   const char* f = reinterpret_cast<const char*>(address(format));
@@ -338,7 +361,7 @@ bool kvf_expand_message(Line& line, std::uint64_t format, const unsigned char* a
     if (!convert(text, &f, end, cursor)) return false;
   }
   text.line();
-  return true;
+  return f != end;
 }
 
 void set_hex_dump_observer(void (*observer)(const unsigned char* bytes, std::int32_t count)) {

@@ -36,14 +36,17 @@ Line begin_record_line();
 // `line.at`, taking arguments from `args` (the record's 80-byte area). A hex
 // dump (%r) outputs the text so far and its dump lines, then starts a new
 // line that carries the same columns and an empty text. Returns false when
-// the format, a string argument or a dump block lies outside the image; the
-// record must then be reported as unreadable (dump lines already written
-// stay).
+// the format or a string argument lies outside the image or runs off it
+// before its NUL, or a dump block leaves the image; the record must then be
+// reported as unreadable. What a %r wrote before stays written: the text
+// before it, and of a block that leaves the image part-way the lines of the
+// bytes that could be read.
 bool kvf_expand_message(Line& line, std::uint64_t format, const unsigned char* args);
 
-// Called for each hex dump (%r) an expansion writes, with the block's bytes
-// (checked to lie in the image) before its lines are written; none is set
-// for the views. kavrex-export keeps the bytes of each dump.
+// Called for each hex dump (%r) an expansion writes, after its lines, with
+// the bytes they showed: the whole block, or the part of it the image holds
+// when it leaves the image part-way (not called when that is nothing). None
+// is set for the views. kavrex-export keeps the bytes of each dump.
 void set_hex_dump_observer(void (*observer)(const unsigned char* bytes, std::int32_t count));
 
 }  // namespace kvf

@@ -1,6 +1,6 @@
 // image_text.h -- reading what records point to only within the mapped
 // image, so that a crafted address can never make the views print the
-// tool's own memory: strings cut at the end of their range, and a range
+// tool's own memory: strings that must end inside the image, and a range
 // test that remembers the range it found last.
 #pragma once
 
@@ -16,13 +16,16 @@ struct ImageString {
   std::size_t size;
 };
 
-// The string at `address`, cut at its NUL, at the end of the mapped range
-// that holds it, and at `max` bytes, whichever comes first. False when
-// `address` is 0 or not in the image: the record cannot be read.
+// The string at `address`, cut at its NUL or at `max` bytes, whichever
+// comes first. False when `address` is 0 or not in the image, or when the
+// string runs off the end of its mapped range before its NUL (a string cut
+// at `max` must still end in the image): the record cannot be read. The
+// bytes past `max` are searched only for a string that long.
 bool image_string(std::uint64_t address, std::size_t max, ImageString* out);
 
-// The same string copied to `out` in one pass; its length goes to `*size`.
-// Bytes of `out` up to `max` past the length may be overwritten.
+// The same string copied to `out` in the pass that finds its NUL; its
+// length goes to `*size`. Bytes of `out` up to `max` past the length may be
+// overwritten.
 bool image_copy(std::uint64_t address, std::size_t max, char* out, std::size_t* size);
 
 namespace detail {

@@ -39,8 +39,8 @@ char* left(char* p, const char* s, std::size_t n, std::size_t width) {
 
 char* left(char* p, const ImageString& s, std::size_t width) { return left(p, s.data, s.size, width); }
 
-// "%-Ns " of the string at `address`, copied in place; nullptr when it lies
-// outside the image.
+// "%-Ns " of the string at `address`, copied in place; nullptr when it does
+// not lie in the image up to its NUL.
 char* left_string(char* p, std::uint64_t address, std::size_t width) {
   std::size_t n;
   if (!image_copy(address, kColumnString, p, &n)) return nullptr;
@@ -120,7 +120,7 @@ char* time_column(char* p, std::int64_t time) {
 }
 
 // A string the record points to, as a column shows it: an address of 0 is
-// "(null)"; false when it lies outside the image.
+// "(null)"; false when it does not lie in the image up to its NUL.
 bool column_string(std::uint64_t address, ImageString* s) {
   if (address == 0) {
     *s = {"(null)", 6};
@@ -140,8 +140,8 @@ std::uint32_t low32_at(const unsigned char* r, std::size_t at) {
   return static_cast<std::uint32_t>(load<std::uint64_t>(r, at));
 }
 
-// The columns of a native record at `p`; nullptr when its file name lies
-// outside the image.
+// The columns of a native record at `p`; nullptr when its file name does
+// not lie in the image up to its NUL.
 char* native_columns(char* p, const unsigned char* r, bool full, std::uint64_t file) {
   if (full) {
     p = component_column(p, r);
@@ -167,7 +167,7 @@ char* native_columns(char* p, const unsigned char* r, bool full, std::uint64_t f
 }
 
 // The columns and the five values of a KVF_DORVEL record at `p`; nullptr
-// when one of its strings lies outside the image.
+// when one of its strings does not lie in the image up to its NUL.
 char* dorvel_line(char* p, const unsigned char* r, bool full) {
   ImageString first, second;
   if (!column_string(load<std::uint64_t>(r, record::kDorvelFirst), &first) ||

@@ -11,9 +11,10 @@ namespace kvf {
 void kvf_print_header(bool full);
 
 // Prints the record at `record` (a whole 160-byte slot in the image). A
-// native record whose `file` is 0 prints nothing. Returns false, having
-// written nothing of the line, when a file name, format, string or dump
-// block it points to lies outside the image.
+// native record whose `file` is 0 prints nothing. Returns false when a file
+// name, format, string or dump block it points to lies outside the image,
+// or a string runs off it before its NUL: nothing of the line is written
+// then, only what a hex dump in its message wrote before (kvf_expand_message).
 bool kvf_print_record(const unsigned char* record, bool dorvel_compatible, bool full);
 
 // "HH:MM:SS" for a time on the current local day, "MM/DD/YYYY" otherwise.

@@ -355,6 +355,57 @@ TEST(Export, SameRecordsAndSkipsAsFview) {
   }
 }
 
+// A dump whose block runs off the end of the image: fview prints the text
+// before the %r and the bytes it could read, then the skip note. The
+// export's skipped line carries that text and those bytes; a record that
+// faulted before anything went out gets a bare skipped line.
+TEST(Export, HexDumpThatFaultsPartWay) {
+  Installation inst;
+  ImageBuilder image({.ring_records = 16});
+  const kvf::sim::SegmentInfo& segment = image.segments().back();
+  const std::uint64_t end = segment.base + segment.size;
+  for (int i = 0; i < 20; ++i) *image.local(end - 20 + static_cast<std::uint64_t>(i)) = static_cast<unsigned char>(i * 13);
+  Record before = image.record("a.c", 1, "first");
+  Record dump = image.record("dump.c", 2, "head %r tail");
+  dump.args.block(end - 20, 40);
+  Record bad = image.record("bad.c", 3, "%s");
+  bad.args.ptr(0x10);
+  Record after = image.record("b.c", 4, "last");
+  for (Record r : {before, dump, bad, after}) {
+    r.session = 0;
+    image.append_record(r);
+  }
+  image.write_dump(inst.file("dump"));
+
+  char first[16], second[16];
+  std::snprintf(first, sizeof first, "%8x:", static_cast<unsigned>(end - 20));
+  std::snprintf(second, sizeof second, "%8x:", static_cast<unsigned>(end - 4));
+  const std::string shown = std::string("head \n") + first + "  0  d 1a 27 34 41 4e 5b 68 75 82 8f 9c a9 b6 c3\n" +
+                            second + " d0 dd ea f7";
+  const std::string skipped = "buffer overrun or formatting error, records skipped\n";
+  RunResult fview = inst.kavrex({"view", inst.file("dump")});
+  ASSERT_EQ(fview.status, 0) << fview.err;
+  EXPECT_EQ(fview.out, "File       Line session \na.c        1    0       first\n" + shown + skipped + skipped +
+                           "b.c        4    0       last\n");
+
+  RunResult out = run_export(inst, {inst.file("dump")});
+  ASSERT_EQ(out.status, 0) << out.err;
+  std::vector<Json> lines = parse_lines(out.out);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0].at("message").string, "first");
+  EXPECT_EQ(lines[1].at("kind").string, "skipped");
+  EXPECT_EQ(lines[1].at("index").i64(), 1);
+  ASSERT_TRUE(lines[1].count("message") && lines[1].count("hex_dumps")) << out.out;
+  EXPECT_EQ(lines[1].at("message").string, shown);
+  EXPECT_EQ(lines[1].at("hex_dumps").arrays, (std::vector<std::vector<int>>{
+                                                 {0, 13, 26, 39, 52, 65, 78, 91, 104, 117, 130, 143, 156, 169, 182,
+                                                  195, 208, 221, 234, 247}}));
+  EXPECT_EQ(lines[2].at("kind").string, "skipped");
+  EXPECT_EQ(lines[2].size(), 2u);  // kind and index only
+  EXPECT_EQ(lines[3].at("message").string, "last");
+  EXPECT_EQ(lines[3].at("hex_dumps").arrays, std::vector<std::vector<int>>{});
+}
+
 TEST(Export, LiveServerMatchesItsOwnDump) {
   Installation inst;
   auto sim = inst.start_sim({"--records", "300", "--count", "600", "--flat-out", "--on", "--level", "3",

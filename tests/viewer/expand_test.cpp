@@ -1,16 +1,17 @@
 // expand_test.cpp -- the record message language: escapes, conversions and
-// what they consume, the hex dump and its output order, failed conversions,
-// and addresses outside the image.
+// what they consume, floating conversions against the C library, the hex
+// dump and its output order, dumps that fault part-way, and addresses and
+// strings outside the image.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
 
-#include <sys/mman.h>
-#include <unistd.h>
-
-#include "shm/image.h"
 #include "test_image.h"
 #include "viewer/expand.h"
 #include "viewer/output.h"
@@ -50,9 +51,6 @@ class Expand : public ::testing::Test {
 
 TEST_F(Expand, MessageLanguage) {
   const std::uint64_t s = image.string("abc"), big = image.string(std::string(5000, 'q'));
-  const double inf = HUGE_VAL, nan = std::nan("");
-  char fits[160];  // the longest conversion text that fits is 127 bytes
-  ASSERT_EQ(std::snprintf(fits, sizeof fits, "%f", 1e120), 127);
   // 20 four-byte arguments fill the area; after 19 (76 bytes) no 8-byte one fits.
   Args twenty, nineteen;
   std::string f, want;
@@ -78,7 +76,9 @@ TEST_F(Expand, MessageLanguage) {
       {"%d %i %o %x %X %c %o", Args().i32(-5).i32(7).i32(8).i32(255).i32(255).i32(0x141).i32(-1),
        "-5 7 10 ff ff A 37777777777"},
       {"%d", Args().i32(INT32_MIN), "-2147483648"},
-      {"<%c>", Args().i32(0x100), "<>"},  // a NUL character adds nothing
+      // A NUL character adds nothing, and the text goes on after it.
+      {"<%c>", Args().i32(0x100), "<>"},
+      {"flag=%c state=%d", Args().i32(0).i32(7), "flag= state=7"},
       // Arguments are unaligned.
       {"%s=%x", Args().u64(s).i32(42), "abc=2a"},
       {"%d %s", Args().i32(5).u64(s), "5 abc"},
@@ -98,13 +98,7 @@ TEST_F(Expand, MessageLanguage) {
       {"%u %-10s %hd %d", Args().i32(1), "%u %-10s %hd 1"},
       {"%f %e %g %E %G", Args().f64(1.5).f64(1.5).f64(1.5).f64(0.0001).f64(1e-10),
        "1.500000 1.500000e+00 1.5 1.000000E-04 1E-10"},
-      {"%f %e %g %f %E %G", Args().f64(inf).f64(-inf).f64(nan).f64(-nan).f64(inf).f64(nan),
-       "inf -inf nan -nan INF NAN"},
-      // Text that does not fit, or arguments past the area, show FMTERR.
-      {"[%f] %d", Args().f64(1e200).i32(6), "[**FMTERR**] 6"},
-      {"%e", Args().f64(1e200), "1.000000e+200"},
-      {"%f", Args().f64(1e120), fits},
-      {"%f", Args().f64(1e121), "**FMTERR**"},
+      // Arguments past the area show FMTERR.
       {f + "%d %%", twenty, want + "**FMTERR** %"},
       {f.substr(0, 3 * 19) + "%s %d %llx.", nineteen, want.substr(0, want.find("19 ")) + "**FMTERR** **FMTERR** **FMTERR**."},
       // Long text is cut at the buffer.
@@ -117,6 +111,34 @@ TEST_F(Expand, MessageLanguage) {
   Expanded none = run(0, Args().i32(1));  // no format: an empty message
   EXPECT_TRUE(none.ok);
   EXPECT_EQ(none.message, "");
+}
+
+TEST_F(Expand, FloatingConversionsAreTheCLibrarys) {
+  const double max = std::numeric_limits<double>::max(), min = std::numeric_limits<double>::min();
+  const double tiny = std::numeric_limits<double>::denorm_min(), inf = HUGE_VAL, nan = std::nan("");
+  const double values[] = {0.0, -0.0, 1.0, -1.5, 0.5, 2.5, 0.1, 1.0 / 3, 123456789.123456789, 1e-5, 999999.5,
+                           1e15, 1e-300, tiny, -tiny, min, 4 * tiny, 1e120, 9.99999e120, 1e121, -1e118, -1e119,
+                           -1e121, 1e200, 1e308, max, -max, inf, -inf, nan, -nan};
+  for (double v : values) {
+    for (const char* conversion : {"%f", "%e", "%E", "%g", "%G"}) {
+      char want[400];
+      std::snprintf(want, sizeof want, conversion, v);
+      EXPECT_EQ(message(conversion, Args().f64(v)), want) << conversion << " of " << want;
+    }
+  }
+  // Ten of the longest: what passes the line's 4095 bytes is dropped, and
+  // the walk goes on to the end.
+  char longest[400];
+  int n = std::snprintf(longest, sizeof longest, "%f", -max);
+  ASSERT_EQ(n, 1 + 309 + 1 + 6);
+  Args ten;
+  std::string format = std::string(1000, '-'), want = format;
+  for (int i = 0; i < 10; ++i) {
+    ten.f64(-max);
+    format += "%f";
+    want += longest;
+  }
+  EXPECT_EQ(message(format, ten), want.substr(0, kvf::kMessageSize - 1));
 }
 
 TEST_F(Expand, HexDumpWritesTextSoFarThenLinesThenRestarts) {
@@ -139,35 +161,126 @@ TEST_F(Expand, HexDumpWritesTextSoFarThenLinesThenRestarts) {
   EXPECT_EQ(e.message, "y");
 }
 
+// Each dump's bytes as the observer saw them.
+std::vector<std::string> g_observed;
+void observe(const unsigned char* bytes, std::int32_t count) {
+  g_observed.emplace_back(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(count));
+}
+
+TEST_F(Expand, HexDumpThatFaultsKeepsWhatWentOut) {
+  // The text before the %r and the bytes that can be read go out; the byte
+  // that cannot be read ends the record, after its address line when it
+  // starts one. Nothing of the tool's own memory is shown.
+  std::string block_bytes;
+  for (int i = 0; i < 20; ++i) block_bytes += static_cast<char>(0x30 + i);
+  const std::uint64_t end = image.at_end(""), at20 = end - 20, at16 = end - 16;
+  static const char outside[] = "tool memory";
+  const std::uint64_t out = TestImage::addr(outside);
+  auto at = [](std::uint64_t a) {
+    char l[16];
+    std::snprintf(l, sizeof l, "\n%8x:", static_cast<unsigned>(a));
+    return std::string(l);
+  };
+  const std::string row = " 30 31 32 33 34 35 36 37 38 39 3a 3b 3c 3d 3e 3f";
+  kvf::set_hex_dump_observer(observe);
+  struct Case {
+    const char* what;
+    std::size_t readable;  // the block's bytes at the end of the image
+    std::uint64_t block;
+    std::int32_t count;
+    std::string written;  // after "before "
+    bool ok;
+  };
+  const Case cases[] = {
+      {"20 of 40 readable", 20, at20, 40, at(at20) + row + at(at20 + 16) + " 40 41 42 43", false},
+      {"16 of 20 readable", 16, at16, 20, at(at16) + row + at(at16 + 16), false},
+      {"all 20 readable", 20, at20, 20, at(at20) + row + at(at20 + 16) + " 40 41 42 43", true},
+      {"outside the image", 0, out, 4, at(out), false},
+      {"null block", 0, 0, 3, at(0), false},
+      {"nothing to dump", 0, out, 0, "", true},
+      {"negative count", 0, out, -1, "", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    image.at_end(block_bytes.substr(0, c.readable));
+    g_observed.clear();
+    Expanded e = run(image.string("before %r after"), Args().u64(c.block).i32(c.count));
+    EXPECT_EQ(e.ok, c.ok);
+    EXPECT_EQ(e.written, "before " + c.written);
+    if (c.ok) {
+      EXPECT_EQ(e.message, " after");
+    }
+    // The observer sees the bytes that went out, when there are any.
+    std::size_t shown = std::min<std::size_t>(c.readable, static_cast<std::size_t>(std::max(c.count, 0)));
+    if (shown == 0) {
+      EXPECT_TRUE(g_observed.empty());
+    } else {
+      EXPECT_EQ(g_observed, std::vector<std::string>{block_bytes.substr(0, shown)});
+    }
+  }
+  kvf::set_hex_dump_observer(nullptr);
+}
+
 TEST_F(Expand, AddressesOutsideTheImageMakeTheRecordUnreadable) {
   static const char outside[] = "tool memory";
   std::uint64_t out = TestImage::addr(outside);
   EXPECT_FALSE(run(out, Args()).ok);
   EXPECT_FALSE(run(image.string("%s"), Args().u64(out)).ok);
-  Expanded e = run(image.string("a%rb"), Args().u64(out).i32(4));
-  EXPECT_FALSE(e.ok);
-  EXPECT_EQ(e.written, "");  // nothing of the tool's memory
-  // A block that starts inside but runs past the image.
-  unsigned char* tail = image.alloc(8);
-  EXPECT_FALSE(run(image.string("%r"), Args().u64(TestImage::addr(tail)).i32(1 << 24)).ok);
 }
 
-TEST_F(Expand, StringsStopAtTheEndOfTheirRange) {
-  // Three pages of text with no NUL before the last byte; only the middle
-  // page is image. The format and the string both end at the page's end.
-  long page = sysconf(_SC_PAGESIZE);
-  auto* p = static_cast<char*>(mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE,
-                                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-  ASSERT_NE(p, MAP_FAILED);
-  std::memset(p, 'z', 3 * page);
-  p[3 * page - 1] = '\0';
-  kvf::image_add_range(TestImage::addr(p + page), page);
-  char* last5 = p + 2 * page - 5;
-  EXPECT_EQ(message("<%s>", Args().u64(TestImage::addr(last5))), "<zzzzz>");
-  Expanded e = run(TestImage::addr(last5), Args());
-  EXPECT_TRUE(e.ok);
-  EXPECT_EQ(e.message, "zzzzz");
-  munmap(p, 3 * page);
+TEST_F(Expand, StringsThatRunOffTheImageMakeTheRecordUnreadable) {
+  // A string or format whose NUL is not in the image faults, however long;
+  // one whose NUL is the image's last byte is whole. A long string is still
+  // cut at the line's limit.
+  const std::uint64_t big = image.string(std::string(5000, 'q'));
+  const std::string quarters(kvf::kMessageSize - 1, 'q');
+  struct Case {
+    const char* what;
+    std::string at_end;  // the image's last bytes
+    bool as_format;      // they are the format; else the format is `format`
+    std::string format;
+    Args args;
+    std::string want;  // the message text, or nothing when the record faults
+    bool ok;
+  };
+  const Case cases[] = {
+      {"string ends at the last byte", std::string("zzzz\0", 5), false, "<%s>", {}, "<zzzz>", true},
+      {"string runs off", "zzzzz", false, "<%s>", {}, "", false},
+      {"long string ends at the last byte", std::string(4999, 'q') + '\0', false, "%s", {}, quarters, true},
+      {"long string runs off", std::string(5000, 'q'), false, "%s", {}, "", false},
+      {"string runs off past a full text", "zz", false, "%s%s", Args().u64(big), "", false},
+      {"format ends at the last byte", std::string("a%d\0", 4), true, "", Args().i32(5), "a5", true},
+      {"format runs off", "abc", true, "", {}, "", false},
+      {"format runs off after a conversion", "a%d", true, "", Args().i32(5), "", false},
+      {"format runs off after a backslash", "ab\\", true, "", {}, "", false},
+      {"format runs off after a percent sign", "ab%", true, "", {}, "", false},
+      {"format runs off inside %ll", "%ll", true, "", Args().u64(1), "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::uint64_t end = image.at_end(c.at_end);
+    Args args = c.args;
+    std::uint64_t format = end;
+    if (!c.as_format) {
+      format = image.string(c.format);
+      args.u64(end);
+    }
+    Expanded e = run(format, args);
+    EXPECT_EQ(e.ok, c.ok);
+    EXPECT_EQ(e.written, "");
+    if (c.ok) {
+      EXPECT_EQ(e.message, c.want);
+    }
+  }
+  // A dump that went out before the format runs off stays.
+  unsigned char* block = image.alloc(1);
+  block[0] = 0xab;
+  std::string format = "x%ry";
+  Expanded e = run(image.at_end(format), Args().u64(TestImage::addr(block)).i32(1));
+  char l[16];
+  std::snprintf(l, sizeof l, "\n%8x:", static_cast<unsigned>(TestImage::addr(block)));
+  EXPECT_FALSE(e.ok);
+  EXPECT_EQ(e.written, std::string("x") + l + " ab");
 }
 
 }  // namespace

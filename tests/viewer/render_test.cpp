@@ -79,6 +79,15 @@ TEST_F(Render, RecordLayoutsInTheFourViews) {
   bad_string.format = image.string("%s"), bad_string.args = Args().u64(outside);
   bad_dorvel.args = Args().u64(image.string("ok")).u64(outside);
   const Record long_file{.file = image.string(std::string(300, 'n')), .line = 1, .args = {}};
+  // Strings whose NUL is not in the image: each put at the image's end, so
+  // that the next one overwrites the last bytes with more text.
+  Record file_off_end = native, long_file_off_end = native, format_off_end = native;
+  Record first_off_end = dorvel, second_off_end = dorvel;
+  file_off_end.file = image.at_end("off_end.c");
+  long_file_off_end.file = image.at_end(std::string(300, 'n'));
+  first_off_end.args = Args().u64(image.at_end("first")).u64(image.string("second"));
+  second_off_end.args = Args().u64(image.string("first")).u64(image.at_end("second"));
+  format_off_end.format = image.at_end("page %d");
 
   // Feature 15 is KVF_INFO; trans 2^32 + 255 shows its low 32 bits.
   const std::string columns =
@@ -116,6 +125,12 @@ TEST_F(Render, RecordLayoutsInTheFourViews) {
       {"format outside", bad_format, false, false, "", false},
       {"string outside", bad_string, false, true, "", false},
       {"dorvel string outside", bad_dorvel, true, false, "", false},
+      // Strings that run off the end of the image: unreadable too.
+      {"file runs off the image", file_off_end, false, true, "", false},
+      {"long file runs off the image", long_file_off_end, false, false, "", false},
+      {"format runs off the image", format_off_end, false, false, "", false},
+      {"dorvel first string runs off the image", first_off_end, true, false, "", false},
+      {"dorvel second string runs off the image", second_off_end, true, true, "", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

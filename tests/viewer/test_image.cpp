@@ -52,6 +52,13 @@ std::uint64_t TestImage::string(const std::string& s) {
   return addr(p);
 }
 
+std::uint64_t TestImage::at_end(const std::string& text) {
+  if (text.size() > size_ - used_) throw std::runtime_error("test image full");
+  unsigned char* p = base_ + size_ - text.size();
+  std::memcpy(p, text.data(), text.size());
+  return addr(p);
+}
+
 unsigned char* TestImage::make_ring(std::int32_t size) {
   ring_ = alloc(kvf::ring::kHeaderSize);
   unsigned char* records = alloc(static_cast<std::size_t>(size) * kvf::record::kSize);

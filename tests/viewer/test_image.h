@@ -27,6 +27,9 @@ class TestImage {
   // Bump allocation inside the image.
   unsigned char* alloc(std::size_t n, std::size_t align = 16);
   std::uint64_t string(const std::string& s);
+  // The last `text.size()` bytes of the image, set to `text`: a string put
+  // there with no NUL of its own runs off the end of the image.
+  std::uint64_t at_end(const std::string& text);
   static std::uint64_t addr(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 
   unsigned char* control_block() const { return block_; }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -92,6 +93,16 @@ TEST_F(Walk, UnreadableAndFaultingRecordsAreSkippedAndAnIncompleteOneEndsTheWalk
   image.write(7, Record{});
   EXPECT_EQ(view(), kHeader + line(0) + kSkipped + line(2) + kSkipped + line(4) + kSkipped + line(6));
   munmap(hole, page);
+}
+
+TEST_F(Walk, HexDumpThatFaultsPartWayKeepsItsLinesBeforeTheSkipNote) {
+  ring(100, 3, 0);
+  std::uint64_t block = image.at_end("\x01\x02\x03");
+  image.write(1, Record{.file = image.string("dump"), .format = image.string("got %r more"),
+                        .args = Args().u64(block).i32(8)});
+  char address[16];
+  std::snprintf(address, sizeof address, "\n%8x:", static_cast<unsigned>(block));
+  EXPECT_EQ(view(), kHeader + line(0) + "got " + address + "  1  2  3" + kSkipped + line(2));
 }
 
 TEST_F(Walk, FaultOutsideAWalkEndsTheProgram) {
