@@ -29,6 +29,7 @@
 #include "shm/segment_layout.h"
 #include "shm/shmcb_layout.h"
 #include "shm/stdin_loader.h"
+#include "shm/sys.h"
 
 namespace kvf {
 namespace {
@@ -101,9 +102,12 @@ int place_segment(std::uint64_t base, std::uint64_t size, std::int32_t min_piece
   std::uint64_t left = size;
   while (left > 0) {
     std::uint64_t q = left < piece ? left : piece;
-    int id;
-    do id = ::shmget(static_cast<key_t>(g_key), q, 0660 | IPC_CREAT | IPC_EXCL);
-    while (id < 0 && errno == EINTR);
+    // The guard hears of the segment before it exists and of its id as soon
+    // as there is one, so that a kill at any moment leaves it nothing to
+    // guess about but the instant between the two.
+    guard_creating(static_cast<key_t>(g_key), q);
+    int id = sys::shm_get(static_cast<key_t>(g_key), q, 0660 | IPC_CREAT | IPC_EXCL);
+    guard_created(id);
     g_ids[g_count] = id;
     if (id < 0) {
       // Too large for the system: try halves, down to the minimum piece
@@ -116,14 +120,12 @@ int place_segment(std::uint64_t base, std::uint64_t size, std::int32_t min_piece
       return -1;
     }
     g_count = g_count + 1;
-    void* placed;
-    do placed = ::shmat(id, reinterpret_cast<void*>(static_cast<std::uintptr_t>(at)), 0);
-    while (placed == reinterpret_cast<void*>(-1) && errno == EINTR);
+    void* placed = sys::shm_attach(id, at, 0);
     // Marked for removal at once: from here on the segment goes with the
     // last detach, which the end of the process makes, however it ends.
     int attach_error = errno;
-    ::shmctl(id, IPC_RMID, nullptr);
-    if (placed == reinterpret_cast<void*>(-1)) {
+    if (sys::shm_remove(id) == 0) guard_marked(id);
+    if (!placed) {
       errno = attach_error;
       return -1;
     }
@@ -217,6 +219,7 @@ int rinfile(const char* path, std::uint32_t key) {
   }
   // A SIGKILL between a shmget and the removal mark would leave that
   // segment behind: the guard removes it once this process is gone.
+  // (Without a guard the load still goes on.)
   start_load_guard();
   g_capacity = segments * 100;
   g_ids = static_cast<int*>(std::malloc(static_cast<std::size_t>(g_capacity) * sizeof(int)));
