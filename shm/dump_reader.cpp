@@ -252,7 +252,9 @@ int rinfile(const char* path, std::uint32_t key) {
     position = sys::file_seek(fd, -static_cast<off_t>(segment::kSize), SEEK_CUR);
     if (position < 0) {
       int e = errno;
-      std::fprintf(stderr, "lseek error (addr %p) errno=%d\n", static_cast<const void*>(address(base)), e);
+      // The address as the tool prints every pointer: 16 uppercase hex
+      // digits, no prefix.
+      std::fprintf(stderr, "lseek error (addr %016llX) errno=%d\n", static_cast<unsigned long long>(base), e);
       return give_up(1);
     }
     unsigned char* target = const_cast<unsigned char*>(address(base));

@@ -219,9 +219,9 @@ TEST(DumpReader, FailuresOfTheFileLayerAndOfAllocation) {
       {"seek back to the start", {.seek = 2, .error = EIO}, seek_report,
        "Error reading '%s': segment 1 has size 0\n"},
       {"seek back over header 1", {.seek = 3, .error = EIO}, seek_report,
-       "lseek error (addr 0x310000000000) errno=9\n"},
+       "lseek error (addr 0000310000000000) errno=9\n"},
       {"seek back over header 2", {.seek = 4, .error = EIO}, seek_report,
-       "lseek error (addr 0x310000100000) errno=9\n"},
+       "lseek error (addr 0000310000100000) errno=9\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
