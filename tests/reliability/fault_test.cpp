@@ -33,6 +33,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::Installation;
+using test::RunResult;
 
 std::vector<int> left_by(pid_t pid) { return test::shm_segments_created_by(pid); }
 
@@ -139,6 +140,58 @@ TEST(Fault, SignalsDuringALoadAViewOrATailEndTheToolCleanly) {
     }
   }
   std::printf("[ figures  ] 16 signalled runs, %d of 4 load signals landed mid-load\n", mid_load);
+}
+
+// Whether `sig` is ignored by process `pid`, from its SigIgn mask.
+bool ignores(pid_t pid, int sig) {
+  std::istringstream status(test::read_file("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("SigIgn:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1;
+  return false;
+}
+
+TEST(Fault, InterruptsIgnoredAtStartStayIgnored) {
+  Installation inst;
+  std::string big = record_dump(inst, "big.dump", 3000);
+  std::string small = record_dump(inst, "small.dump", 5);
+  std::string fifo = inst.file("view-output");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // A script that ignores the three before it starts the tool (the tool
+  // keeps the pid of the shell).
+  auto ignoring = [](const std::string& redirect, std::vector<std::string> args) {
+    std::vector<std::string> argv = {"/bin/sh", "-c", "trap '' INT HUP QUIT; exec \"$@\"" + redirect, "sh",
+                                     test::program("kavrex")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+  };
+  // A view held on a full pipe gets all three and still writes every line.
+  RunResult whole = inst.kavrex({"fview", big});
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  {
+    test::Child tool(ignoring(" >'" + fifo + "'", {"fview", big}), inst.options());
+    int out = open(fifo.c_str(), O_RDONLY);
+    std::string seen;
+    char buf[4096];
+    for (ssize_t n; seen.size() < 2000 && (n = read(out, buf, sizeof buf)) > 0;) seen.append(buf, n);
+    for (int sig : {SIGINT, SIGHUP, SIGQUIT}) tool.signal(sig);
+    for (ssize_t n; (n = read(out, buf, sizeof buf)) > 0;) seen.append(buf, n);
+    close(out);
+    expect_end(tool, 0);
+    EXPECT_TRUE(seen == whole.out) << seen.size() << " of " << whole.out.size() << " bytes";
+  }
+  // A tail walk over a dump: the three stay ignored, and SIGTERM still
+  // releases the dump and ends it with status 1.
+  {
+    test::Child tool(ignoring("", {"-t", "view", small}), inst.options());
+    ASSERT_TRUE(tool.wait_for_output("record 4 of a dump")) << tool.err();
+    for (int sig : {SIGINT, SIGHUP, SIGQUIT}) {
+      EXPECT_TRUE(ignores(tool.pid(), sig)) << strsignal(sig);
+      tool.signal(sig);
+    }
+    EXPECT_FALSE(ignores(tool.pid(), SIGTERM));
+    tool.signal(SIGTERM);
+    expect_end(tool, 1);
+  }
 }
 
 TEST(Fault, SigkillAtRandomMomentsOfALoadLeavesNoSegment) {
