@@ -6,6 +6,10 @@
 // segment outlives the process, however it ends; release then only detaches
 // and frees the tables. The load guard (shm/load_guard.h) covers the moment
 // between creating a segment and marking it.
+//
+// The file, the segments and the tables go through the call table of
+// shm/sys.h, as the information file does: the layer reports its failures
+// on standard output, the reader its own messages on standard error.
 #include "shm/dump_reader.h"
 
 #include <cerrno>

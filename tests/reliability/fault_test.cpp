@@ -1,7 +1,9 @@
 // The tool interrupted, killed or refused: signals during a dump load, a
-// view and tail walks; SIGKILL at random moments of a load; the server
-// killed under a tail walk; a dump placed over the tool's own memory. After
-// each, no segment of the tool's may be left.
+// view and tail walks, and the same signals ignored from the start; SIGKILL
+// at random moments of a load and at each step of placing a segment; a
+// segment of an earlier process with the tool's pid, which the load guard
+// must leave alone; the server killed under a tail walk; a dump placed over
+// the tool's own memory. After each, no segment of the tool's may be left.
 #include <gtest/gtest.h>
 
 #include <algorithm>
