@@ -52,14 +52,16 @@ inline const std::string& scratch_dir() {
   return dir;
 }
 
-// The views write with write(2) to their own descriptor; the targets send
-// it to /dev/null.
+// The views write with write(2) to their own descriptor, and the file
+// layer its report lines (a dump that cannot be sought, say) to standard
+// output; the targets send both to /dev/null.
 inline void quiet_views() {
   static bool done = false;
   if (done) return;
   done = true;
   std::FILE* null = std::fopen("/dev/null", "w");
   kvf::out::set_fd(fileno(null));
+  if (!std::freopen("/dev/null", "w", stdout)) std::abort();
 }
 
 // The walks install their fault handlers once and keep them, so that a

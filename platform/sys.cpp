@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include <fcntl.h>
 #include <sys/shm.h>
@@ -13,10 +14,9 @@ namespace {
 
 int real_open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
 
-constexpr Calls kSystem = {::shmget, ::shmat, ::shmdt, ::shmctl, real_open, ::read, ::lseek, ::close};
+constexpr Calls kSystem = {::shmget, ::shmat, ::shmdt, ::shmctl, real_open, ::read, ::lseek, ::close, std::malloc};
 
 Calls g_calls = kSystem;
-
 constexpr const char* kSource = "sys";
 
 }  // namespace
@@ -99,5 +99,7 @@ int file_close(int fd) {
   }
   return r;
 }
+
+void* allocate(std::size_t size) { return g_calls.malloc(size); }
 
 }  // namespace kvf::sys

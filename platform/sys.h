@@ -25,6 +25,7 @@ struct Calls {
   ssize_t (*read)(int fd, void* buffer, std::size_t count);
   off_t (*lseek)(int fd, off_t offset, int whence);
   int (*close)(int fd);
+  void* (*malloc)(std::size_t size);
 };
 
 // The table in use; tests may change entries and must call reset_calls()
@@ -47,6 +48,10 @@ ssize_t file_read(int fd, void* buffer, std::size_t count);
 // A failed seek sets errno to EBADF after reporting the system's reason.
 off_t file_seek(int fd, off_t offset, int whence);
 int file_close(int fd);
+
+// Memory for tables that the caller frees with std::free; nullptr with
+// errno set when there is none.
+void* allocate(std::size_t size);
 
 // One line "%s: w32ec=%d at %s:%d\n" on standard output.
 void report(const char* what, int error, const char* source, int line);

@@ -6,6 +6,10 @@
 // segment outlives the process, however it ends; release then only detaches
 // and frees the tables. The load guard (shm/load_guard.h) covers the moment
 // between creating a segment and marking it.
+//
+// The file, the segments and the tables go through the call table of
+// shm/sys.h, as the information file does: the layer reports its failures
+// on standard output, the reader its own messages on standard error.
 #include "shm/dump_reader.h"
 
 #include <cerrno>
@@ -29,6 +33,7 @@
 #include "layouts/segment_layout.h"
 #include "layouts/shmcb_layout.h"
 #include "shm/stdin_loader.h"
+#include "platform/sys.h"
 
 namespace kvf {
 namespace {
@@ -46,35 +51,17 @@ int g_placed_count = 0;
 int g_capacity = 0;
 std::uint32_t g_key = 0;
 
-int open_retrying(const char* path) {
-  int fd;
-  do fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
-ssize_t read_retrying(int fd, void* buf, std::size_t n) {
-  ssize_t r;
-  do r = ::read(fd, buf, n);
-  while (r < 0 && errno == EINTR);
-  return r;
-}
-
-// Reads up to n bytes, stopping early only at the end of the file.
+// Reads up to n bytes through the file layer, stopping early only at the
+// end of the file.
 ssize_t read_full(int fd, void* buf, std::size_t n) {
   std::size_t done = 0;
   while (done < n) {
-    ssize_t r = read_retrying(fd, static_cast<char*>(buf) + done, n - done);
+    ssize_t r = sys::file_read(fd, static_cast<char*>(buf) + done, n - done);
     if (r < 0) return -1;
     if (r == 0) break;
     done += static_cast<std::size_t>(r);
   }
   return static_cast<ssize_t>(done);
-}
-
-void close_retrying(int fd) {
-  // close is not retried on EINTR: on Linux the descriptor is gone anyway.
-  ::close(fd);
 }
 
 // Creates and places one segment of `size` bytes at `base`; 0 or -1 (errno).
@@ -101,9 +88,12 @@ int place_segment(std::uint64_t base, std::uint64_t size, std::int32_t min_piece
   std::uint64_t left = size;
   while (left > 0) {
     std::uint64_t q = left < piece ? left : piece;
-    int id;
-    do id = ::shmget(static_cast<key_t>(g_key), q, 0660 | IPC_CREAT | IPC_EXCL);
-    while (id < 0 && errno == EINTR);
+    // The guard hears of the segment before it exists and of its id as soon
+    // as there is one, so that a kill at any moment leaves it nothing to
+    // guess about but the instant between the two.
+    guard_creating(static_cast<key_t>(g_key), q);
+    int id = sys::shm_get(static_cast<key_t>(g_key), q, 0660 | IPC_CREAT | IPC_EXCL);
+    guard_created(id);
     g_ids[g_count] = id;
     if (id < 0) {
       // Too large for the system: try halves, down to the minimum piece
@@ -116,14 +106,12 @@ int place_segment(std::uint64_t base, std::uint64_t size, std::int32_t min_piece
       return -1;
     }
     g_count = g_count + 1;
-    void* placed;
-    do placed = ::shmat(id, reinterpret_cast<void*>(static_cast<std::uintptr_t>(at)), 0);
-    while (placed == reinterpret_cast<void*>(-1) && errno == EINTR);
+    void* placed = sys::shm_attach(id, at, 0);
     // Marked for removal at once: from here on the segment goes with the
     // last detach, which the end of the process makes, however it ends.
     int attach_error = errno;
-    ::shmctl(id, IPC_RMID, nullptr);
-    if (placed == reinterpret_cast<void*>(-1)) {
+    if (sys::shm_remove(id) == 0) guard_marked(id);
+    if (!placed) {
       errno = attach_error;
       return -1;
     }
@@ -172,7 +160,7 @@ int fail(const char* format, const char* path, int code) {
 int rinfile(const char* path, std::uint32_t key) {
   if (std::strcmp(path, "stdin") == 0) std::exit(load_dump_from_stdin(key));
   g_key = key;
-  int fd = open_retrying(path);
+  int fd = sys::file_open(path, O_RDONLY);
   if (fd < 0) {
     std::fprintf(stderr, "Unable to open input file '%s'\n", path);
     return 1;
@@ -183,21 +171,22 @@ int rinfile(const char* path, std::uint32_t key) {
   // errno is printed after a short read too, which sets none: start from 0.
   errno = 0;
   if (read_full(fd, header, sizeof header) != static_cast<ssize_t>(sizeof header)) {
-    close_retrying(fd);
-    return fail("Error reading '%s' errno=%d\n", path, errno);
+    int e = errno;
+    sys::file_close(fd);
+    return fail("Error reading '%s' errno=%d\n", path, e);
   }
   std::uint64_t overhead = load<std::uint64_t>(header, segment::kOverhead);
   off_t shmcb_at = static_cast<off_t>(overhead - shmcb::kSize);
-  if (::lseek(fd, shmcb_at, SEEK_SET) < 0) {
+  if (sys::file_seek(fd, shmcb_at, SEEK_SET) < 0) {
     int e = errno;
-    close_retrying(fd);
+    sys::file_close(fd);
     return fail("Error lseeking '%s' errno=%d\n", path, e);
   }
   auto shmcb_copy = std::make_unique<unsigned char[]>(shmcb::kSize);
   errno = 0;
   if (read_full(fd, shmcb_copy.get(), shmcb::kSize) != static_cast<ssize_t>(shmcb::kSize)) {
     int e = errno;
-    close_retrying(fd);
+    sys::file_close(fd);
     return fail("Error reading '%s' errno=%d\n", path, e);
   }
   g_count = 0;
@@ -206,21 +195,26 @@ int rinfile(const char* path, std::uint32_t key) {
   int segments = load<std::int16_t>(shmcb_copy.get(), shmcb::kSegmentCount);
   std::int32_t min_piece = load<std::int32_t>(shmcb_copy.get(), shmcb::kMinPieceSize);
   shmcb_copy.reset();
-  ::lseek(fd, 0, SEEK_SET);
+  // Back to the start; a failure is reported by the layer and not checked
+  // here: the reads then go on from after the control block.
+  off_t position = sys::file_seek(fd, 0, SEEK_SET);
+  if (position < 0) position = shmcb_at + static_cast<off_t>(shmcb::kSize);
   // A count of zero or less would load nothing and leave the root pointer
   // pointing at unmapped memory: such a file is refused as unreadable.
   if (segments <= 0) {
-    close_retrying(fd);
+    sys::file_close(fd);
     std::fprintf(stderr, "Error reading '%s': segment count %d in the control block\n", path, segments);
     set_root_pointer(0);
     return 1;
   }
   // A SIGKILL between a shmget and the removal mark would leave that
   // segment behind: the guard removes it once this process is gone.
+  // (Without a guard the load still goes on.)
   start_load_guard();
   g_capacity = segments * 100;
-  g_ids = static_cast<int*>(std::malloc(static_cast<std::size_t>(g_capacity) * sizeof(int)));
-  g_placed = static_cast<void**>(std::malloc(static_cast<std::size_t>(g_capacity) * sizeof(void*)));
+  g_ids = static_cast<int*>(sys::allocate(static_cast<std::size_t>(g_capacity) * sizeof(int)));
+  g_placed = g_ids ? static_cast<void**>(sys::allocate(static_cast<std::size_t>(g_capacity) * sizeof(void*)))
+                   : nullptr;
   g_placed_count = 0;
   if (!g_ids || !g_placed) {
     int e = errno;
@@ -228,19 +222,20 @@ int rinfile(const char* path, std::uint32_t key) {
     g_placed = nullptr;
     std::free(g_ids);
     g_ids = nullptr;
-    close_retrying(fd);
+    sys::file_close(fd);
     std::fprintf(stderr, "Error in rinfile malloc errno=%d\n", e);
     return 1;
   }
   auto give_up = [&](int status) {
     release_dump();
-    close_retrying(fd);
+    sys::file_close(fd);
     return status;
   };
   for (int s = 0; s < segments; ++s) {
     errno = 0;
     if (read_full(fd, header, sizeof header) != static_cast<ssize_t>(sizeof header))
       return give_up(fail("Error reading '%s' errno=%d\n", path, errno));
+    position += static_cast<off_t>(sizeof header);
     std::uint64_t size = load<std::uint64_t>(header, segment::kSegmentSize);
     std::uint64_t base = load<std::uint64_t>(header, segment::kBase);
     // A size of 0 would consume nothing and make the next header read find
@@ -249,7 +244,7 @@ int rinfile(const char* path, std::uint32_t key) {
       std::fprintf(stderr, "Error reading '%s': segment %d has size 0\n", path, s + 1);
       return give_up(1);
     }
-    off_t body_at = ::lseek(fd, 0, SEEK_CUR) - static_cast<off_t>(segment::kSize);
+    off_t body_at = position - static_cast<off_t>(segment::kSize);
     std::uint64_t filled = file_size > body_at ? static_cast<std::uint64_t>(file_size - body_at) : 0;
     if (filled > size) filled = size;
     if (place_segment(base, size, min_piece, filled) != 0) {
@@ -258,25 +253,29 @@ int rinfile(const char* path, std::uint32_t key) {
       return give_up(1);
     }
     add_attachment();
-    if (::lseek(fd, -static_cast<off_t>(segment::kSize), SEEK_CUR) < 0) {
+    position = sys::file_seek(fd, -static_cast<off_t>(segment::kSize), SEEK_CUR);
+    if (position < 0) {
       int e = errno;
-      std::fprintf(stderr, "lseek error (addr %p) errno=%d\n", static_cast<const void*>(address(base)), e);
+      // The address as the tool prints every pointer: 16 uppercase hex
+      // digits, no prefix.
+      std::fprintf(stderr, "lseek error (addr %016llX) errno=%d\n", static_cast<unsigned long long>(base), e);
       return give_up(1);
     }
     unsigned char* target = const_cast<unsigned char*>(address(base));
     for (std::uint64_t left = size; left > 0;) {
       std::size_t ask = left < kReadChunk ? static_cast<std::size_t>(left) : kReadChunk;
-      ssize_t got = read_retrying(fd, target, ask);
+      ssize_t got = sys::file_read(fd, target, ask);
       if (got < 0) return give_up(fail("Error reading '%s' errno=%d\n", path, errno));
       // A short read (end of file) is no failure: the rest stays zero.
       // Once a read finds the end, every further one would too; stop
       // asking rather than make one call per 16 KiB of a huge segment.
       if (got == 0) break;
+      position += got;
       target += ask;
       left -= ask;
     }
   }
-  close_retrying(fd);
+  sys::file_close(fd);
   // The chain to the trace control block must lie in what was loaded; a
   // pointer elsewhere would be followed into memory that is not the image.
   // (A control block pointer of 0 is the server's own "no block", reported

@@ -44,6 +44,15 @@ bool console_handler_installed() { return g_installed.load(); }
 
 void install_console_handler() {
   if (g_tty < 0) g_tty = ::open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  // An interrupt that whoever started the tool ignores (a script's
+  // background job) stays ignored: the handler is not installed, and
+  // set_signal leaves SIGINT alone all the same, so that nothing later
+  // catches it either.
+  struct sigaction inherited{};
+  if (::sigaction(SIGINT, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) {
+    g_installed.store(true);
+    return;
+  }
   struct sigaction sa{};
   sa.sa_handler = console_handler;
   sigemptyset(&sa.sa_mask);

@@ -1,24 +1,33 @@
 // The tool interrupted, killed or refused: signals during a dump load, a
-// view and tail walks; SIGKILL at random moments of a load; the server
-// killed under a tail walk; a dump placed over the tool's own memory. After
-// each, no segment of the tool's may be left.
+// view and tail walks, and the same signals ignored from the start; SIGKILL
+// at random moments of a load and at each step of placing a segment; a
+// segment of an earlier process with the tool's pid, which the load guard
+// must leave alone; the server killed under a tail walk; a dump placed over
+// the tool's own memory. After each, no segment of the tool's may be left.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <csignal>
 #include <cstring>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "layouts/shmcb_layout.h"
+#include "platform/sys.h"
+#include "shm/dump_reader.h"
 #include "sim/image_builder.h"
 #include "support/installation.h"
 
@@ -26,6 +35,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::Installation;
+using test::RunResult;
 
 std::vector<int> left_by(pid_t pid) { return test::shm_segments_created_by(pid); }
 
@@ -135,6 +145,58 @@ TEST(Fault, SignalsDuringALoadAViewOrATailEndTheToolCleanly) {
   std::printf("[ figures  ] 16 signalled runs, %d of 4 load signals landed mid-load\n", mid_load);
 }
 
+// Whether `sig` is ignored by process `pid`, from its SigIgn mask.
+bool ignores(pid_t pid, int sig) {
+  std::istringstream status(test::read_file("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("SigIgn:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1;
+  return false;
+}
+
+TEST(Fault, InterruptsIgnoredAtStartStayIgnored) {
+  Installation inst;
+  std::string big = record_dump(inst, "big.dump", 3000);
+  std::string small = record_dump(inst, "small.dump", 5);
+  std::string fifo = inst.file("view-output");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // A script that ignores the three before it starts the tool (the tool
+  // keeps the pid of the shell).
+  auto ignoring = [](const std::string& redirect, std::vector<std::string> args) {
+    std::vector<std::string> argv = {"/bin/sh", "-c", "trap '' INT HUP QUIT; exec \"$@\"" + redirect, "sh",
+                                     test::program("kavrex")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+  };
+  // A view held on a full pipe gets all three and still writes every line.
+  RunResult whole = inst.kavrex({"fview", big});
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  {
+    test::Child tool(ignoring(" >'" + fifo + "'", {"fview", big}), inst.options());
+    int out = open(fifo.c_str(), O_RDONLY);
+    std::string seen;
+    char buf[4096];
+    for (ssize_t n; seen.size() < 2000 && (n = read(out, buf, sizeof buf)) > 0;) seen.append(buf, n);
+    for (int sig : {SIGINT, SIGHUP, SIGQUIT}) tool.signal(sig);
+    for (ssize_t n; (n = read(out, buf, sizeof buf)) > 0;) seen.append(buf, n);
+    close(out);
+    expect_end(tool, 0);
+    EXPECT_TRUE(seen == whole.out) << seen.size() << " of " << whole.out.size() << " bytes";
+  }
+  // A tail walk over a dump: the three stay ignored, and SIGTERM still
+  // releases the dump and ends it with status 1.
+  {
+    test::Child tool(ignoring("", {"-t", "view", small}), inst.options());
+    ASSERT_TRUE(tool.wait_for_output("record 4 of a dump")) << tool.err();
+    for (int sig : {SIGINT, SIGHUP, SIGQUIT}) {
+      EXPECT_TRUE(ignores(tool.pid(), sig)) << strsignal(sig);
+      tool.signal(sig);
+    }
+    EXPECT_FALSE(ignores(tool.pid(), SIGTERM));
+    tool.signal(SIGTERM);
+    expect_end(tool, 1);
+  }
+}
+
 TEST(Fault, SigkillAtRandomMomentsOfALoadLeavesNoSegment) {
   Installation inst;
   std::string path = many_segments(inst, 40);
@@ -171,6 +233,225 @@ TEST(Fault, SigkillAtRandomMomentsOfALoadLeavesNoSegment) {
   std::printf("[ figures  ] %d kills within %lld us runs, %d while segments existed, %d runs ended first, "
               "%d left to the guard, %zu segments left\n",
               kills, static_cast<long long>(whole.count()), with_segments, finished, guarded, left.size());
+}
+
+// The reader in a child of this process, killed by `inject` at the second
+// call of one step of placing a segment (the first segment is placed
+// whole): each leaves the guard a different thing to clean up.
+int g_calls_left = 0;
+bool last_call() { return --g_calls_left == 0; }
+
+TEST(Fault, SigkillAtEachStepOfPlacingASegmentLeavesNoSegment) {
+  Installation inst;
+  std::string path = many_segments(inst, 3);
+  struct Case {
+    const char* name;
+    void (*inject)();
+  };
+  const Case cases[] = {
+      // Created; the guard has not heard its id.
+      {"after shmget",
+       [] {
+         kvf::sys::calls().shmget = [](key_t key, std::size_t size, int flags) {
+           int id = ::shmget(key, size, flags);
+           if (last_call()) raise(SIGKILL);
+           return id;
+         };
+       }},
+      // The guard knows the id; nothing is attached.
+      {"before shmat",
+       [] {
+         kvf::sys::calls().shmat = [](int id, const void* at, int flags) {
+           if (last_call()) raise(SIGKILL);
+           return ::shmat(id, at, flags);
+         };
+       }},
+      // Attached, not yet marked for removal.
+      {"before the removal mark",
+       [] {
+         kvf::sys::calls().shmctl = [](int id, int command, shmid_ds* ds) {
+           if (last_call()) raise(SIGKILL);
+           return ::shmctl(id, command, ds);
+         };
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_calls_left = 2;
+    pid_t child = fork();
+    if (child == 0) {
+      c.inject();
+      testing::internal::CaptureStderr();
+      kvf::rinfile(path.c_str(), 0);
+      _exit(3);
+    }
+    int raw = 0;
+    ASSERT_EQ(waitpid(child, &raw, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == SIGKILL) << raw;
+    std::vector<int> left = left_after_guard(child);
+    EXPECT_EQ(left, std::vector<int>{});
+    for (int id : left) shmctl(id, IPC_RMID, nullptr);
+  }
+}
+
+// Makes the next process of this pid namespace get `pid` (the namespace's
+// own /proc must be mounted).
+bool next_pid_is(pid_t pid) {
+  int fd = open("/proc/sys/kernel/ns_last_pid", O_WRONLY);
+  if (fd < 0) return false;
+  std::string text = std::to_string(pid - 1);
+  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  close(fd);
+  return ok;
+}
+
+// What became of a segment left behind by an earlier holder of the tool's
+// pid, once the tool and its load guard had ended.
+struct ReusedPid {
+  std::string skipped;  // why the namespace could not be made
+  int first = -1;       // the earlier holder's segment
+  pid_t tool = 0;       // the pid the tool ran as
+  int kept = 0;         // 1: that segment is still there
+  int left = 0;         // segments of the tool's own still there
+  int status = -1;      // the tool's status
+};
+
+constexpr pid_t kReusedPid = 4000;
+
+// In a new pid namespace, a first process with pid kReusedPid creates a
+// segment of `size` bytes (private, mode 0660, as the tool's are) that
+// outlives it; then `tool` starts a process that gets the same pid and
+// returns its status once it has ended. Every process of the namespace
+// (the tool's load guard included) has ended before the segments are
+// counted.
+ReusedPid with_reused_pid(std::size_t size, const std::function<int(pid_t*)>& tool) {
+  ReusedPid result;
+  int report[2];
+  if (pipe(report) != 0) return {.skipped = "pipe"};
+  pid_t outer = fork();
+  if (outer == 0) {
+    close(report[0]);
+    auto say = [&](const std::string& text) {
+      ssize_t ignored = write(report[1], text.data(), text.size());
+      (void)ignored;
+      _exit(0);
+    };
+    if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0) say(std::string("skip unshare: ") + strerror(errno));
+    pid_t init = fork();
+    if (init == 0) {
+      if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
+        say(std::string("skip mount: ") + strerror(errno));
+      if (!next_pid_is(kReusedPid)) say(std::string("skip ns_last_pid: ") + strerror(errno));
+      int made[2];
+      if (pipe(made) != 0) say("skip pipe");
+      pid_t holder = fork();
+      if (holder == 0) {
+        int id = getpid() == kReusedPid ? shmget(IPC_PRIVATE, size, 0660 | IPC_CREAT | IPC_EXCL) : -1;
+        ssize_t ignored = write(made[1], &id, sizeof id);
+        (void)ignored;
+        _exit(0);
+      }
+      int first = -1;
+      if (read(made[0], &first, sizeof first) != sizeof first || first < 0) say("skip no first segment");
+      waitpid(holder, nullptr, 0);
+      pid_t tool_pid = 0;
+      int status = next_pid_is(kReusedPid) ? tool(&tool_pid) : -1;
+      // The tool's guard is this process's child now; wait for it, and for
+      // anything else left.
+      while (wait(nullptr) > 0 || errno == EINTR) {
+      }
+      shmid_ds ds{};
+      int kept = shmctl(first, IPC_STAT, &ds) == 0 && ds.shm_cpid == kReusedPid;
+      int left = static_cast<int>(test::shm_segments_created_by(kReusedPid).size()) - kept;
+      say(std::to_string(first) + " " + std::to_string(tool_pid) + " " + std::to_string(kept) + " " +
+          std::to_string(left) + " " + std::to_string(status));
+    }
+    int raw = 0;
+    waitpid(init, &raw, 0);
+    _exit(0);
+  }
+  close(report[1]);
+  std::string text;
+  char buf[256];
+  for (ssize_t n; (n = read(report[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
+  close(report[0]);
+  waitpid(outer, nullptr, 0);
+  if (text.rfind("skip ", 0) == 0) return {.skipped = text.substr(5)};
+  std::istringstream fields(text);
+  if (!(fields >> result.first >> result.tool >> result.kept >> result.left >> result.status))
+    return {.skipped = "no report from the namespace: '" + text + "'"};
+  return result;
+}
+
+TEST(Fault, ASegmentOfAnEarlierProcessWithTheToolsPidIsLeftAlone) {
+  if (geteuid() != 0) GTEST_SKIP() << "a chosen pid needs a pid namespace, which needs root";
+  Installation inst;
+  kvf::sim::ImageOptions options{.ring_records = 8, .pid = 1};  // the namespace's first process lives on
+  kvf::sim::ImageBuilder image(options);
+  for (int i = 0; i < 5; ++i) {
+    auto r = image.record("reuse.c", i, "record %d\\n");
+    r.args.i32(i);
+    image.append_record(r);
+  }
+  image.write_dump(inst.file("dump"));
+  const std::string dump = inst.file("dump");
+  // The same size as the tool's first segment, so that only where it came
+  // from tells the two apart.
+  const std::size_t size = kvf::sim::ImageBuilder::plan(options)[0].size;
+  struct Case {
+    const char* name;
+    std::function<int(pid_t*)> tool;
+    int status;
+  };
+  const Case cases[] = {
+      {"a run that ends",
+       [&](pid_t* pid) {
+         test::Child tool({test::program("kavrex"), "info", dump}, inst.options());
+         *pid = tool.pid();
+         return tool.wait(30s);
+       },
+       0},
+      {"a tail walk killed",
+       [&](pid_t* pid) {
+         test::Child tool({test::program("kavrex"), "-t", "view", dump}, inst.options());
+         *pid = tool.pid();
+         if (!tool.wait_for_output("record 4\n")) return -2;
+         tool.signal(SIGKILL);
+         return tool.wait(30s);
+       },
+       128 + SIGKILL},
+      // Between the creation of a segment and the moment the guard learns
+      // its id: the guard has to look for it.
+      {"killed right after creating a segment",
+       [&](pid_t* pid) {
+         *pid = fork();
+         if (*pid == 0) {
+           kvf::sys::calls().shmget = [](key_t key, std::size_t bytes, int flags) {
+             int id = ::shmget(key, bytes, flags);
+             if (id >= 0) raise(SIGKILL);
+             return id;
+           };
+           testing::internal::CaptureStderr();
+           kvf::rinfile(dump.c_str(), 0);
+           _exit(3);
+         }
+         int raw = 0;
+         waitpid(*pid, &raw, 0);
+         return WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : WEXITSTATUS(raw);
+       },
+       128 + SIGKILL},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ReusedPid r = with_reused_pid(size, c.tool);
+    if (!r.skipped.empty()) GTEST_SKIP() << r.skipped;
+    EXPECT_EQ(r.tool, kReusedPid);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.kept, 1) << "the earlier process's segment was removed";
+    EXPECT_EQ(r.left, 0);
+    shmctl(r.first, IPC_RMID, nullptr);
+  }
 }
 
 TEST(Fault, TailEndsAfterTheServerIsKilled) {

@@ -4,7 +4,10 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <regex>
 #include <string>
 
 #include "shm/dump_reader.h"
@@ -12,6 +15,7 @@
 #include "shm/image.h"
 #include "layouts/segment_layout.h"
 #include "layouts/shmcb_layout.h"
+#include "platform/sys.h"
 #include "support/process.h"
 
 namespace {
@@ -49,12 +53,23 @@ std::string raw_dump(int segments, std::uint64_t size, std::uint64_t base = kBas
 struct Loaded {
   int status;
   std::string err;
+  std::string out;  // the file layer's report lines, line numbers as "N"
 };
 
 Loaded load_file(const std::string& path) {
+  testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   int status = rinfile(path.c_str(), 0);
-  return {status, testing::internal::GetCapturedStderr()};
+  std::string err = testing::internal::GetCapturedStderr();
+  std::string out = std::regex_replace(testing::internal::GetCapturedStdout(), std::regex(" at sys:[0-9]+\n"),
+                                       " at sys:N\n");
+  return {status, err, out};
+}
+
+// A message with its %s filled with the path.
+std::string with_path(std::string message, const std::string& path) {
+  if (auto at = message.find("%s"); at != std::string::npos) message.replace(at, 2, path);
+  return message;
 }
 
 TEST(DumpReader, PlacesEverySegmentAtItsAddressAndReleasesIt) {
@@ -88,6 +103,7 @@ TEST(DumpReader, FailureMessages) {
     const char* name;
     std::string bytes;
     std::string message;  // %s is the path
+    std::string out = "";
   };
   std::string low_overhead = raw_dump(1, 1 << 20);
   store<std::uint64_t>(low_overhead.data(), segment::kOverhead, 1000);
@@ -108,7 +124,8 @@ TEST(DumpReader, FailureMessages) {
 
   Case cases[] = {
       {"short", std::string(735, 'x'), "Error reading '%s' errno=0\n"},
-      {"low_overhead", low_overhead, "Error lseeking '%s' errno=22\n"},
+      // The layer reports the system's reason and gives EBADF.
+      {"low_overhead", low_overhead, "Error lseeking '%s' errno=9\n", "lseek(): w32ec=22 at sys:N\n"},
       {"short_shmcb", raw_dump(1, 1 << 20).substr(0, 200000), "Error reading '%s' errno=0\n"},
       {"no_segments", no_segments, "Error reading '%s': segment count -3 in the control block\n"},
       {"zero_size", zero_size, "Error reading '%s': segment 2 has size 0\n"},
@@ -125,16 +142,103 @@ TEST(DumpReader, FailureMessages) {
     std::string path = dir.file(c.name);
     test::write_file(path, c.bytes);
     Loaded r = load_file(path);
-    std::string expected = c.message;
-    if (auto at = expected.find("%s"); at != std::string::npos) expected.replace(at, 2, path);
     EXPECT_EQ(r.status, 1) << c.name;
-    EXPECT_EQ(r.err, expected) << c.name;
+    EXPECT_EQ(r.err, with_path(c.message, path)) << c.name;
+    EXPECT_EQ(r.out, c.out) << c.name;
     EXPECT_FALSE(image_contains(kBase, 1)) << c.name;
     EXPECT_TRUE(test::shm_segments_created_by(getpid()).empty()) << c.name;
   }
   Loaded missing = load_file(dir.file("absent"));
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.err, "Unable to open input file '" + dir.file("absent") + "'\n");
+  EXPECT_EQ(missing.out, "");
+}
+
+// Calls of the file layer and allocations made to fail: the Nth of a kind
+// fails with `error`.
+struct Injected {
+  int open = 0, read = 0, seek = 0, alloc = 0;
+  int error = 0;
+};
+Injected g_inject;
+int g_reads, g_seeks, g_allocs;
+
+ssize_t failing_read(int fd, void* buffer, std::size_t count) {
+  if (++g_reads == g_inject.read) {
+    errno = g_inject.error;
+    return -1;
+  }
+  return ::read(fd, buffer, count);
+}
+off_t failing_seek(int fd, off_t offset, int whence) {
+  if (++g_seeks == g_inject.seek) {
+    errno = g_inject.error;
+    return -1;
+  }
+  return ::lseek(fd, offset, whence);
+}
+void* failing_malloc(std::size_t size) {
+  if (++g_allocs == g_inject.alloc) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  return std::malloc(size);
+}
+int failing_open(const char*, int, mode_t) {
+  errno = g_inject.error;
+  return -1;
+}
+
+TEST(DumpReader, FailuresOfTheFileLayerAndOfAllocation) {
+  test::TempDir dir;
+  constexpr std::uint64_t kSize = 1 << 20;  // 64 body reads of 16 KiB each
+  test::write_file(dir.file("dump"), raw_dump(2, kSize));
+  struct Case {
+    const char* name;
+    Injected inject;
+    std::string out;      // report lines of the layer
+    std::string message;  // %s is the path
+  };
+  const std::string io_report = "read(): w32ec=5 at sys:N\n";
+  const std::string seek_report = "lseek(): w32ec=5 at sys:N\n";
+  const Case cases[] = {
+      {"open refused", {.open = 1, .error = EACCES}, "open(): w32ec=13 at sys:N\n",
+       "Unable to open input file '%s'\n"},
+      {"first header", {.read = 1, .error = EIO}, io_report, "Error reading '%s' errno=5\n"},
+      // A bad descriptor is the one read failure the layer does not report.
+      {"first header, bad descriptor", {.read = 1, .error = EBADF}, "", "Error reading '%s' errno=9\n"},
+      {"control block", {.read = 2, .error = EIO}, io_report, "Error reading '%s' errno=5\n"},
+      {"seek to the control block", {.seek = 1, .error = EIO}, seek_report, "Error lseeking '%s' errno=9\n"},
+      {"id table", {.alloc = 1}, "", "Error in rinfile malloc errno=12\n"},
+      {"placement table", {.alloc = 2}, "", "Error in rinfile malloc errno=12\n"},
+      {"header of segment 1", {.read = 3, .error = EIO}, io_report, "Error reading '%s' errno=5\n"},
+      {"body of segment 1", {.read = 4, .error = EIO}, io_report, "Error reading '%s' errno=5\n"},
+      {"header of segment 2", {.read = 68, .error = EIO}, io_report, "Error reading '%s' errno=5\n"},
+      // The seek back to the start is not checked: the reads go on after
+      // the control block, where this dump has zeros for a header.
+      {"seek back to the start", {.seek = 2, .error = EIO}, seek_report,
+       "Error reading '%s': segment 1 has size 0\n"},
+      {"seek back over header 1", {.seek = 3, .error = EIO}, seek_report,
+       "lseek error (addr 0000310000000000) errno=9\n"},
+      {"seek back over header 2", {.seek = 4, .error = EIO}, seek_report,
+       "lseek error (addr 0000310000100000) errno=9\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_inject = c.inject;
+    g_reads = g_seeks = g_allocs = 0;
+    if (c.inject.open) sys::calls().open = failing_open;
+    sys::calls().read = failing_read;
+    sys::calls().lseek = failing_seek;
+    sys::calls().malloc = failing_malloc;
+    Loaded r = load_file(dir.file("dump"));
+    sys::reset_calls();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, with_path(c.message, dir.file("dump")));
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_FALSE(image_contains(kBase, 1));
+    EXPECT_TRUE(test::shm_segments_created_by(getpid()).empty());
+  }
 }
 
 }  // namespace

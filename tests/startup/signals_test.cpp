@@ -102,6 +102,16 @@ TEST(ConsoleHandler, InterruptEndsTheProcessUntilSlot2IsSet) {
          return ::raise(SIGINT), 0;
        },
        0, "handler 2\n"},
+      // Ignored by whoever started the program: neither the handler nor a
+      // later slot 2 catches it.
+      {"ignored at start",
+       [] {
+         ::signal(SIGINT, SIG_IGN);
+         kvf::install_console_handler();
+         kvf::set_signal(2, [](int n) { std::printf("handler %d\n", n); });
+         return ::raise(SIGINT), 7;
+       },
+       7, ""},
   };
   for (const Case& c : cases) {
     auto r = in_child(c.body);
