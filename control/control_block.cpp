@@ -1,23 +1,17 @@
-// control_block.cpp -- the chain root record -> shmcb -> trace control block,
-// and the field accesses of the block.
+// control_block.cpp -- the trace control block at the end of the image's
+// chain (shm/image.h), and the field accesses of the block.
 #include "control/control_block.h"
 
 #include "layouts/control_block_layout.h"
 #include "layouts/field.h"
 #include "shm/image.h"
-#include "layouts/shmcb_layout.h"
 #include "layouts/ring_layout.h"
 
 namespace kvf {
 
 unsigned char* control_block() {
-  std::uint64_t root = root_pointer();
-  if (root == 0 || !image_contains(root, root::kUsedSize)) return nullptr;
-  std::uint64_t shmcb = load<std::uint64_t>(address(root), root::kShmcb);
-  if (shmcb == 0 || !image_contains(shmcb, shmcb::kSize)) return nullptr;
-  std::uint64_t block = load<std::uint64_t>(address(shmcb), shmcb::kTraceBlock);
-  if (block == 0 || !image_contains(block, control::kUsedSize)) return nullptr;
-  return const_cast<unsigned char*>(address(block));
+  std::uint64_t block = follow_chain(root_pointer()).block;
+  return block ? const_cast<unsigned char*>(address(block)) : nullptr;
 }
 
 bool usable_control_block() {

@@ -11,8 +11,7 @@
 #include "kavrex/command_table.h"
 #include "control/commands.h"
 #include "control/control_block.h"
-#include "shm/dump_reader.h"
-#include "shm/live_attach.h"
+#include "control/program_edge.h"
 #include "shm/server_info.h"
 #include "startup/catalogue.h"
 #include "startup/catalogue_format.h"
@@ -81,27 +80,19 @@ void report_command_result(const CommandResult& r) {
   }
 }
 
-// Obtains the image: the dump file when one was named, else the live server.
-void obtain_image(const CommandLine& line, const char* server) {
-  if (line.dump_file) {
-    install_dump_interrupts();
-    if (rinfile(line.dump_file, 0) != 0) {
-      std::fprintf(stderr, "kavrex: Can't read shared memory file %s\n", line.dump_file);
+// Obtains the image: the dump file when one was named, else the live
+// server. Only an account that may administer the server gets this far, so
+// the segments are attached read-write. A dump that cannot be read ends
+// the run with status 1, a failed attach with status 0.
+void obtain_image(const CommandLine& line) {
+  switch (kvf::obtain_image({.program = "kavrex", .dump_file = line.dump_file, .read_write = true})) {
+    case Obtained::ok:
+      return;
+    case Obtained::dump_unreadable:
       exit_program(1);
-    }
-    return;
+    case Obtained::attach_failed:
+      exit_program(0);
   }
-  // Only an account that may administer the server gets this far, so the
-  // segments are attached read-write.
-  int code = live_attach(0, true);
-  if (code == 0) return;
-  if (code == 13)
-    std::fputs("kavrex: incorrect permissions\n", stderr);
-  else if (code == 123)
-    std::fprintf(stderr, "kavrex: server %s not found\n", server ? server : "(null)");
-  else
-    std::fprintf(stderr, "kavrex: couldn't attach to shmem, code = %d\n", code);
-  exit_program(0);
 }
 
 // A catalogue message, fixed up and used as a format with no arguments, on
@@ -153,18 +144,13 @@ int kavrex_main(int argc, char** argv) {
     exit_program(1);
   }
   install_console_handler();
-  const char* server = std::getenv("VELMORANSERVER");
   if (argc < 2) usage();
   version_report(argc, argv[1], k_product_banner, "kavrex");
 
   CommandLine line = read_command_line(argc, argv);
-  obtain_image(line, server);
-
-  unsigned char* block = control_block();
-  if (!block || alloc_failed(block) != 0) {
-    std::fputs("Unavailable: server memory allocation error\n", stderr);
-    exit_program(1);
-  }
+  obtain_image(line);
+  unsigned char* block = usable_block_or_report();
+  if (!block) exit_program(1);
 
   const CommandWord* command = find_command(argv[1], line.display_word);
   if (!command) usage();
@@ -203,10 +189,7 @@ int kavrex_main(int argc, char** argv) {
     }
   }
 
-  if (line.dump_file)
-    release_dump();
-  else
-    live_detach();
+  release_image(line.dump_file);
   return 0;
 }
 

@@ -26,7 +26,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "layouts/control_block_layout.h"
 #include "layouts/field.h"
 #include "shm/image.h"
 #include "shm/load_guard.h"
@@ -280,19 +279,13 @@ int rinfile(const char* path, std::uint32_t key) {
   // pointer elsewhere would be followed into memory that is not the image.
   // (A control block pointer of 0 is the server's own "no block", reported
   // by the front end.)
-  const char* outside = nullptr;
-  std::uint64_t at = root;
-  if (!image_contains(root, root::kUsedSize)) {
-    outside = "root record";
-  } else if (at = load<std::uint64_t>(address(root), root::kShmcb); !image_contains(at, shmcb::kSize)) {
-    outside = "shared-memory control block";
-  } else if (at = load<std::uint64_t>(address(at), shmcb::kTraceBlock);
-             at != 0 && !image_contains(at, control::kUsedSize)) {
-    outside = "trace control block";
-  }
-  if (outside) {
+  Chain chain = follow_chain(root);
+  if (chain.outside != ChainLink::none) {
+    const char* outside = chain.outside == ChainLink::root_record ? "root record"
+                          : chain.outside == ChainLink::shmcb     ? "shared-memory control block"
+                                                                  : "trace control block";
     std::fprintf(stderr, "Error reading '%s': %s at 0x%llx is outside the loaded segments\n", path, outside,
-                 static_cast<unsigned long long>(at));
+                 static_cast<unsigned long long>(chain.at));
     release_dump();
     return 1;
   }

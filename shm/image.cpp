@@ -1,9 +1,14 @@
-// image.cpp -- root pointer, attachment count and the merged table of mapped
-// address ranges. Single-threaded, like the tool.
+// image.cpp -- root pointer, attachment count, the merged table of mapped
+// address ranges, and the chain from the root record to the trace control
+// block. Single-threaded, like the tool.
 #include "shm/image.h"
 
 #include <algorithm>
 #include <vector>
+
+#include "layouts/control_block_layout.h"
+#include "layouts/field.h"
+#include "layouts/shmcb_layout.h"
 
 namespace kvf {
 namespace {
@@ -74,5 +79,28 @@ std::uint64_t image_span(std::uint64_t address) {
 }
 
 unsigned image_generation() { return g_generation; }
+
+Chain follow_chain(std::uint64_t root) {
+  Chain c;
+  if (!image_contains(root, root::kUsedSize)) {
+    c.outside = ChainLink::root_record;
+    c.at = root;
+    return c;
+  }
+  std::uint64_t shmcb = load<std::uint64_t>(address(root), root::kShmcb);
+  if (!image_contains(shmcb, shmcb::kSize)) {
+    c.outside = ChainLink::shmcb;
+    c.at = shmcb;
+    return c;
+  }
+  std::uint64_t block = load<std::uint64_t>(address(shmcb), shmcb::kTraceBlock);
+  if (block != 0 && !image_contains(block, control::kUsedSize)) {
+    c.outside = ChainLink::trace_block;
+    c.at = block;
+    return c;
+  }
+  c.block = block;
+  return c;
+}
 
 }  // namespace kvf

@@ -37,4 +37,18 @@ std::uint64_t image_span(std::uint64_t address);
 // Changes whenever the ranges change, so that callers may cache lookups.
 unsigned image_generation();
 
+// The chain from the root record through the shared-memory control block to
+// the trace control block, every link checked to lie wholly in the image
+// before it is followed. The live tool and the dump reader walk it here.
+enum class ChainLink { none, root_record, shmcb, trace_block };
+struct Chain {
+  // The trace control block's address: 0 when the server has none, or when
+  // a link lies outside the image.
+  std::uint64_t block = 0;
+  // The first link that lies outside the image, and its address.
+  ChainLink outside = ChainLink::none;
+  std::uint64_t at = 0;
+};
+Chain follow_chain(std::uint64_t root);
+
 }  // namespace kvf

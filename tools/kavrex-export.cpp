@@ -6,9 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "control/control_block.h"
-#include "shm/dump_reader.h"
-#include "shm/live_attach.h"
+#include "control/program_edge.h"
 #include "tools/kavrex-export.h"
 
 namespace {
@@ -25,38 +23,20 @@ int usage() {
 
 // Obtains the image; false after a message.
 bool obtain_image(const char* file) {
-  if (file) {
-    kvf::install_dump_interrupts();
-    // "stdin" is the dump reader's name for standard input; a file of that
-    // name is read as a file.
-    std::string path = std::strcmp(file, "stdin") == 0 ? "./stdin" : file;
-    if (kvf::rinfile(path.c_str(), 0) != 0) {
-      std::fprintf(stderr, "kavrex-export: Can't read shared memory file %s\n", file);
+  // "stdin" is the dump reader's name for standard input; a file of that
+  // name is read as a file.
+  std::string path = file && std::strcmp(file, "stdin") == 0 ? "./stdin" : file ? file : "";
+  if (!file) {
+    const char* server = std::getenv("VELMORANSERVER");
+    if (!server || !*server) {
+      std::fputs("kavrex-export: no server: set VELMORANSERVER or name a dump file\n", stderr);
       return false;
     }
-    return true;
   }
-  const char* server = std::getenv("VELMORANSERVER");
-  if (!server || !*server) {
-    std::fputs("kavrex-export: no server: set VELMORANSERVER or name a dump file\n", stderr);
-    return false;
-  }
-  int code = kvf::live_attach(0, false);
-  if (code == 0) return true;
-  if (code == 13)
-    std::fputs("kavrex-export: incorrect permissions\n", stderr);
-  else if (code == kvf::kAttachNotFound)
-    std::fprintf(stderr, "kavrex-export: server %s not found\n", server);
-  else
-    std::fprintf(stderr, "kavrex-export: couldn't attach to shmem, code = %d\n", code);
-  return false;
-}
-
-void release(const char* file) {
-  if (file)
-    kvf::release_dump();
-  else
-    kvf::live_detach();
+  return kvf::obtain_image({.program = "kavrex-export",
+                            .dump_file = file ? path.c_str() : nullptr,
+                            .dump_name = file,
+                            .read_write = false}) == kvf::Obtained::ok;
 }
 
 }  // namespace
@@ -81,15 +61,13 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!obtain_image(file)) return 1;
-  const unsigned char* block = kvf::control_block();
-  if (!block || kvf::alloc_failed(block) != 0) {
-    std::fputs("Unavailable: server memory allocation error\n", stderr);
-    release(file);
+  if (!kvf::usable_block_or_report()) {
+    kvf::release_image(file);
     return 1;
   }
   if (tail) kavrex_export::walk_tail();
   int status = kavrex_export::walk_once();
   kavrex_export::flush_output();
-  release(file);
+  kvf::release_image(file);
   return status;
 }

@@ -11,7 +11,7 @@
 
 #include <unistd.h>
 
-#include "shm/live_attach.h"
+#include "control/program_edge.h"
 #include "tools/kavrex-snap.h"
 
 namespace {
@@ -50,16 +50,6 @@ std::string default_name(const std::string& server) {
   return name;
 }
 
-// The same words as the tool's own, for the same failures.
-void report_attach(int code, const char* server) {
-  if (code == 13)
-    std::fputs("kavrex-snap: incorrect permissions\n", stderr);
-  else if (code == kvf::kAttachNotFound)
-    std::fprintf(stderr, "kavrex-snap: server %s not found\n", server);
-  else
-    std::fprintf(stderr, "kavrex-snap: couldn't attach to shmem, code = %d\n", code);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -93,21 +83,17 @@ int main(int argc, char** argv) {
   }
   if (output.empty()) output = default_name(server);
 
-  int code = kvf::live_attach(0, false);
-  if (code != 0) {
-    report_attach(code, server);
-    return 1;
-  }
+  if (kvf::obtain_image({.program = "kavrex-snap"}) != kvf::Obtained::ok) return 1;
   std::vector<kavrex_snap::Span> spans;
   std::string error;
   if (!kavrex_snap::plan_segments(spans, error)) {
-    kvf::live_detach();
+    kvf::release_image(nullptr);
     std::fprintf(stderr, "kavrex-snap: %s\n", error.c_str());
     return 1;
   }
   install_stop_handlers();
-  code = kavrex_snap::write_snapshot(output, spans, ::isatty(2) == 1, error);
-  kvf::live_detach();
+  int code = kavrex_snap::write_snapshot(output, spans, ::isatty(2) == 1, error);
+  kvf::release_image(nullptr);
   if (code != 0) {
     std::fprintf(stderr, "kavrex-snap: %s: %s%s\n", error.c_str(), std::strerror(code),
                  code == ENOSPC ? " (the disk is full; nothing was written)" : "");
