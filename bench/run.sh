@@ -402,10 +402,15 @@ tail_case() {
   local label=$1
   shift
   start_sim --records "$SIM_RING" --threads "$SIM_THREADS" "$@"
-  local written=() printed=() again=() window=() messages="" r rec msg
+  local written=() printed=() spans=() again=() window=() messages="" r rec msg
   for ((r = 0; r < RUNS; r++)); do
     tail_run
     rec=$(count_of new "$TAIL_COUNTS")
+    # The records the server wrote from the first new one printed to the
+    # newest: the stamps bound them exactly, where the server's counter,
+    # read before and after the window, cannot (the view goes on printing
+    # while it is being stopped).
+    spans+=($(($(count_of newest "$TAIL_COUNTS") - $(count_of first "$TAIL_COUNTS") + 1)))
     again+=("$(count_of again "$TAIL_COUNTS")")
     msg=$(($(count_of skipping "$TAIL_COUNTS") + $(count_of max_skip "$TAIL_COUNTS") + $(count_of faults "$TAIL_COUNTS")))
     written+=("$TAIL_WRITTEN")
@@ -417,12 +422,13 @@ tail_case() {
     set --
   done
   stop_sim
-  local w p a u
+  local w p a u shares=()
+  for ((r = 0; r < RUNS; r++)); do shares+=("$(ratio "${printed[r]}" "${spans[r]}")"); done
   w=$(median "${written[@]}")
   p=$(median "${printed[@]}")
   a=$(median "${again[@]}")
   u=$(median "${window[@]}")
-  printf '  %-20s %-22s %-20s %-12s %s\n' "$label" "$w ($(per_second "$w" "$u"))" "$p ($(ratio "$p" "$w"))" "$a" "$messages"
+  printf '  %-20s %-22s %-20s %-12s %s\n' "$label" "$w ($(per_second "$w" "$u"))" "$p ($(median "${shares[@]}"))" "$a" "$messages"
 }
 
 # The most the server writes here with nobody reading.
@@ -447,7 +453,8 @@ tail_case "flat out" --flat-out
 tail_case "1000000/s" --rate 1000000
 tail_case "$goal/s (goal)" --rate "$goal"
 echo "  (each window starts with \`kavrex empty\`; written: the server's count over the window; new printed:"
-echo "   record lines whose stamp is above all before; again: record lines printed a second time; medians)"
+echo "   record lines whose stamp is above all before; share: of the records the server wrote from the first"
+echo "   of them to the newest, by their stamps; again: record lines printed a second time; medians)"
 echo
 
 # ---- private memory at peak ----

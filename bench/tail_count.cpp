@@ -7,8 +7,14 @@
 // seen so far; the stand-in server stamps in rising order) from records
 // printed again after the reader went back in the ring.
 //
+// The first and the newest stamp of the new records bound what the server
+// wrote while the view followed it (the stand-in server stamps every record
+// it writes, one after the other), so new / (newest - first + 1) is the
+// share of those records the view printed, whatever the clocks say.
+//
 //   kavrex -t fview | tail_count      prints, at end of input, one line:
 //   lines N records N new N again N skipping N max_skip N faults N gone N
+//   first N newest N
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -57,7 +63,7 @@ int main() {
   static char carry[1 << 16];  // the unfinished line, cut to its first 64 KiB
   std::size_t carried = 0;
   unsigned long long lines = 0, records = 0, fresh = 0, again = 0, skipping = 0, max_skip = 0, faults = 0, gone = 0;
-  unsigned long long newest = 0;  // highest stamp seen
+  unsigned long long first = 0, newest = 0;  // first and highest stamp seen
   auto count = [&](std::string_view line) {
     ++lines;
     if (starts(line, "possible buffer overrun, skipping ahead")) ++skipping;
@@ -68,6 +74,7 @@ int main() {
       ++records;
       unsigned long long stamp = number_at(line, end);
       if (stamp > newest || records == 1) {
+        if (records == 1) first = stamp;
         newest = stamp;
         ++fresh;
       } else {
@@ -99,7 +106,9 @@ int main() {
     }
   }
   if (carried) count(std::string_view(carry, carried));
-  std::printf("lines %llu records %llu new %llu again %llu skipping %llu max_skip %llu faults %llu gone %llu\n", lines,
-              records, fresh, again, skipping, max_skip, faults, gone);
+  std::printf(
+      "lines %llu records %llu new %llu again %llu skipping %llu max_skip %llu faults %llu gone %llu first %llu "
+      "newest %llu\n",
+      lines, records, fresh, again, skipping, max_skip, faults, gone, first, newest);
   return 0;
 }

@@ -37,7 +37,7 @@ TEST(TailCount, RecordLinesByTheirTimeColumnAndRepeatsByTheirStamp) {
   in += "The server process 4242 is gone!\n";
   std::string last = line("01:02:03", "104", std::string(100000, 'x'));  // longer than a read
   in += last.substr(0, last.size() - 1);                                 // and no line feed at the end
-  EXPECT_EQ(count(in), "lines 15 records 6 new 5 again 1 skipping 1 max_skip 1 faults 1 gone 1\n");
+  EXPECT_EQ(count(in), "lines 15 records 6 new 5 again 1 skipping 1 max_skip 1 faults 1 gone 1 first 100 newest 104\n");
 }
 
 TEST(MakeDump, AOnePassViewPrintsExactlyTheRecordsAskedFor) {
