@@ -1,5 +1,5 @@
 // The benchmark's own measuring tools: make_dump gives a view of exactly the
-// records asked for, and tail_count tells record lines, records printed
+// records asked for, touch_records reads them all, and tail_count tells record lines, records printed
 // again and the reader's messages apart, since the driver reports both.
 #include <gtest/gtest.h>
 
@@ -52,6 +52,11 @@ TEST(MakeDump, AOnePassViewPrintsExactlyTheRecordsAskedFor) {
     o.input = view.out;
     test::RunResult counted = test::run({test::program("tail_count")}, o);
     EXPECT_NE(counted.out.find(std::string(" records ") + n + " "), std::string::npos) << n << ": " << counted.out;
+    // B0 loads the same dump and reads every slot of its ring once.
+    test::RunResult touched = test::run({test::program("touch_records"), dump});
+    ASSERT_EQ(touched.status, 0) << touched.err;
+    EXPECT_EQ(touched.out.rfind("records ", 0), 0u) << touched.out;
+    EXPECT_GE(std::stoi(touched.out.substr(8)), std::stoi(n)) << touched.out;
   }
 }
 
