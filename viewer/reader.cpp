@@ -8,16 +8,12 @@
 #include "layouts/field.h"
 #include "shm/image.h"
 #include "viewer/image_text.h"
-#include "viewer/output.h"
 #include "layouts/ring_layout.h"
 
 namespace kvf {
 namespace {
 
 ReaderState g_state;
-
-constexpr char kSkipAhead[] = "possible buffer overrun, skipping ahead\n";
-constexpr char kMaxSkip[] = "possible buffer overrun, max skip ahead reached\n";
 
 // Stamp of the slot at `index`; 0 for an index outside the ring or a slot
 // outside the image.
@@ -64,7 +60,7 @@ const unsigned char* ring_slot(const unsigned char* ring, std::int32_t index) {
   return address(slot);
 }
 
-NextIndex kvf_next_index(std::int32_t current, const unsigned char* ring) {
+NextIndex kvf_next_index(std::int32_t current, const unsigned char* ring, const WalkSink& sink) {
   // Signed 32-bit values throughout; sums are made in 64 bits so that
   // indexes from a damaged ring cannot overflow.
   auto head = static_cast<std::int32_t>(load_shared<std::uint32_t>(ring, ring::kHead));
@@ -98,11 +94,12 @@ NextIndex kvf_next_index(std::int32_t current, const unsigned char* ring) {
 
   // The writer is at or about to be at the slot in hand: jump ahead of it.
   std::int64_t target = (g_state.skip_distance + static_cast<std::int64_t>(tail)) % size;
+  auto to = static_cast<std::int32_t>(target);
   if (g_state.skip_distance >= size / 2) {
-    out::write(kMaxSkip);
+    sink.max_skip(sink.context, current, to);
     return choose(ring, target, true);
   }
-  out::write(kSkipAhead);
+  sink.skip_ahead(sink.context, current, to);
   g_state.skip_distance *= 2;
   return choose(ring, target, false);
 }
