@@ -48,8 +48,8 @@ struct HexDump {
 // Where an expansion hands its hex dumps. hex_dump gets `line` with the
 // message text before the %r (from line.message to line.at) and the dump;
 // it shows both as it likes and leaves in `line` where the text after the
-// %r is to be written: an empty message text (line.at == line.message) with
-// room for kMessageSize bytes from line.message.
+// %r is to be written: a line whose message text is empty (line.at ==
+// line.message), with a record line's room (kLineRoom from line.start).
 struct DumpSink {
   void* context;
   void (*hex_dump)(void* context, Line& line, const HexDump& dump);
