@@ -53,9 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::memcpy(image, data + args, body);
 
   // The text is written in place into a line that is never ended; it must
-  // stay within its room and hold no NUL (strings end at theirs).
+  // stay within its room and hold no NUL (strings end at theirs). Hex dumps
+  // go out as the views show them.
   kvf::Line line = kvf::begin_record_line();
-  kvf::kvf_expand_message(line, kImage, slot + kvf::record::kArgs);
+  kvf::kvf_expand_message(line, kImage, slot + kvf::record::kArgs, kvf::kViewDumps);
   std::size_t written = static_cast<std::size_t>(line.at - line.message);
   if (written >= kvf::kMessageSize || std::memchr(line.message, 0, written)) __builtin_trap();
 

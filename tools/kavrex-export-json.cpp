@@ -1,5 +1,6 @@
 // kavrex-export-json.cpp -- JSON lines in fixed buffers: escaping, UTF-8
-// repair, ISO 8601 times, and the object for one trace record.
+// repair, ISO 8601 times, and the object for one trace record with the
+// parts its hex dumps add to the message.
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
@@ -53,36 +54,33 @@ void civil_from_days(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) 
   if (m <= 2) ++y;
 }
 
-// Message text: the process-wide buffer the expansion fills, and the
-// hex-dump lines it wrote before (caught from the viewer's output).
-char g_message[kvf::kMessageSize];
-constexpr std::size_t kDumpTextMax = 256 * 1024;
-char g_dump_text[kDumpTextMax];
+// Adds to the text the views showed before a record's message: cut at the
+// buffer's end, as the message is.
+void add_text(Message& m, const char* text, std::size_t n) {
+  std::size_t room = Message::kDumpTextMax - m.dump_size;
+  if (n > room) n = room;
+  std::memcpy(m.dump_text + m.dump_size, text, n);
+  m.dump_size += n;
+}
 
-// The bytes of the message's hex dumps, caught as the expansion reaches
-// each %r. Each %r takes a pointer and a count from the 80-byte argument
-// area, so a message has at most 6 dumps; their bytes are kept up to
-// 64 KiB in all, about what the dump lines kept above show.
-constexpr std::size_t kDumpBytesMax = 64 * 1024;
-constexpr std::size_t kDumpsMax = 80 / 12;
-unsigned char g_dump_bytes[kDumpBytesMax];
-std::uint32_t g_dump_ends[kDumpsMax];
-std::size_t g_dumps = 0;
-
-// The record whose message is being expanded, from the start of its
-// expansion until its line is built: when it turns out unreadable, what the
-// views printed of it before (hex-dump lines and the text before them) is
-// its own, and the skipped line carries it. g_dump_size is the part of
-// g_dump_text taken so far; a fault may leave more in the capture.
-bool g_record_open = false;
-std::size_t g_dump_size = 0;
-
-void keep_dump(const unsigned char* bytes, std::int32_t count) {
-  if (g_dumps == kDumpsMax) return;
-  std::size_t kept = g_dumps ? g_dump_ends[g_dumps - 1] : 0;
-  std::size_t n = std::min(static_cast<std::size_t>(count), kDumpBytesMax - kept);
-  std::memcpy(g_dump_bytes + kept, bytes, n);
-  g_dump_ends[g_dumps++] = static_cast<std::uint32_t>(kept + n);
+// The export's dump sink: the text before the %r and the dump's lines join
+// the text kept, each line whole once made (a fault while one is made
+// leaves it out, as the views do), then the bytes; the text after the %r
+// starts again at the line's start.
+void keep_dump(void* context, kvf::Line& line, const kvf::HexDump& dump) {
+  Message& m = *static_cast<Message*>(context);
+  add_text(m, line.message, static_cast<std::size_t>(line.at - line.message));
+  for (std::int32_t from = 0; kvf::dump_has_line(dump, from); from += 16) {
+    char text[kvf::kDumpLineMax];
+    add_text(m, text, static_cast<std::size_t>(kvf::dump_line(text, dump, from) - text));
+  }
+  if (dump.shown > 0 && m.dumps < Message::kDumpsMax) {
+    std::size_t kept = m.dumps ? m.dump_ends[m.dumps - 1] : 0;
+    std::size_t n = std::min(static_cast<std::size_t>(dump.shown), Message::kDumpBytesMax - kept);
+    std::memcpy(m.dump_bytes + kept, dump.bytes, n);
+    m.dump_ends[m.dumps++] = static_cast<std::uint32_t>(kept + n);
+  }
+  line.at = line.message;
 }
 
 }  // namespace
@@ -226,26 +224,19 @@ bool iso_utc(std::int64_t seconds, char* out) {
   return true;
 }
 
-bool record_line(JsonLine& line, const unsigned char* r, std::int32_t index) {
+bool record_line(JsonLine& line, Message& m, const unsigned char* r, std::int32_t index) {
   using namespace kvf;
-  g_record_open = false;
+  m.open = false;
   std::uint64_t file = load_shared<std::uint64_t>(r, record::kFile);
   ImageString file_name;
   if (!image_string(file, 4096, &file_name)) return false;
-  // The expansion writes the text in place at the end of the viewer's output
-  // buffer (hex-dump lines go out before it); the line is never ended, so
-  // only the dump lines reach the capture. The text is copied out first.
-  set_hex_dump_observer(keep_dump);
-  g_dumps = 0;
-  g_dump_size = 0;
-  g_record_open = true;
-  Line out_line = begin_record_line();
-  bool expanded = kvf_expand_message(out_line, load<std::uint64_t>(r, record::kFormat), r + record::kArgs);
-  std::size_t message_size = std::min(static_cast<std::size_t>(out_line.at - out_line.message), sizeof g_message);
-  std::memcpy(g_message, out_line.message, message_size);
-  std::size_t dump = g_dump_size = take_capture(g_dump_text, sizeof g_dump_text);
-  if (!expanded) return false;
-  g_record_open = false;
+  m.dumps = 0;
+  m.dump_size = 0;
+  m.open = true;
+  Line text{m.line, m.line, m.line};
+  if (!kvf_expand_message(text, load<std::uint64_t>(r, record::kFormat), r + record::kArgs, DumpSink{&m, keep_dump}))
+    return false;
+  m.open = false;
 
   line.begin();
   line.string("kind", "record");
@@ -275,32 +266,31 @@ bool record_line(JsonLine& line, const unsigned char* r, std::int32_t index) {
   line.string("file", file_name.data, file_name.size);
   line.number("line", load<std::int32_t>(r, record::kLine));
   line.open_string("message");
-  line.string_piece(g_dump_text, dump);
-  line.string_piece(g_message, message_size);
+  line.string_piece(m.dump_text, m.dump_size);
+  line.string_piece(text.message, static_cast<std::size_t>(text.at - text.message));
   line.close_string();
-  line.byte_arrays("hex_dumps", g_dump_bytes, g_dump_ends, g_dumps);
+  line.byte_arrays("hex_dumps", m.dump_bytes, m.dump_ends, m.dumps);
   line.end();
   return true;
 }
 
-void skipped_line(JsonLine& line, std::int32_t index) {
-  // A record that faulted while its message was expanded may have printed
-  // part of itself in the views: the text before a %r and the lines of the
-  // bytes that could be read (a dump that leaves the image part-way), or
-  // whole dumps before a later argument faulted. The skipped line then
-  // carries that text as its message and those bytes as its hex_dumps, so
-  // the export loses nothing the views show; the fields of a record that
-  // could not be read whole are left out. Anything else caught (a fault in
-  // the ring itself) is dropped.
-  std::size_t late = take_capture(g_dump_text + g_dump_size, sizeof g_dump_text - g_dump_size);
-  std::size_t shown = g_record_open ? g_dump_size + late : 0;
-  g_record_open = false;
+void skipped_line(JsonLine& line, Message& m, std::int32_t index) {
+  // A record that faulted while its message was expanded may have shown
+  // part of itself through its hex dumps: the text before a %r and the
+  // lines of the bytes that could be read (a dump that leaves the image
+  // part-way), or whole dumps before a later argument faulted. The skipped
+  // line then carries that text as its message and those bytes as its
+  // hex_dumps, so the export loses nothing the views show; the fields of a
+  // record that could not be read whole are left out. A fault anywhere else
+  // (in the ring itself) has shown nothing.
+  std::size_t shown = m.open ? m.dump_size : 0;
+  m.open = false;
   line.begin();
   line.string("kind", "skipped");
   line.number("index", index);
   if (shown > 0) {
-    line.string("message", g_dump_text, shown);
-    line.byte_arrays("hex_dumps", g_dump_bytes, g_dump_ends, g_dumps);
+    line.string("message", m.dump_text, shown);
+    line.byte_arrays("hex_dumps", m.dump_bytes, m.dump_ends, m.dumps);
   }
   line.end();
 }

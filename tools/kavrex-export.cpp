@@ -56,17 +56,14 @@ int main(int argc, char** argv) {
     else
       return usage();
   }
-  if (!kavrex_export::start_capture()) {
-    std::perror("kavrex-export: memfd_create");
-    return 1;
-  }
   if (!obtain_image(file)) return 1;
   if (!kvf::usable_block_or_report()) {
     kvf::release_image(file);
     return 1;
   }
-  if (tail) kavrex_export::walk_tail();
-  int status = kavrex_export::walk_once();
+  static kavrex_export::Export state;  // the walk sink's buffers
+  if (tail) kavrex_export::walk_tail(state);
+  int status = kavrex_export::walk_once(state);
   kavrex_export::flush_output();
   kvf::release_image(file);
   return status;

@@ -1,10 +1,12 @@
 // kavrex-export.h -- the parts of kavrex-export: JSON lines built in fixed
 // buffers (a fault may jump out of a record half built, so nothing on the
-// heap), and the walks that hand each record to them.
+// heap), and the walk sink that turns each event of a walk into a line.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "viewer/expand.h"
 
 namespace kavrex_export {
 
@@ -50,32 +52,61 @@ class JsonLine {
 // with the NUL); false for a time outside the years 0000 to 9999.
 bool iso_utc(std::int64_t seconds, char* out);
 
+// What the export keeps of the record in hand while its message is
+// expanded, in fixed buffers: the line the expansion writes its text into,
+// and what each hex dump adds (the text before the %r with the dump's
+// lines, as the message shows them, and the dump's bytes).
+struct Message {
+  char line[kvf::kLineRoom];
+  // The text before each %r and its dump lines, cut at 256 KiB.
+  static constexpr std::size_t kDumpTextMax = 256 * 1024;
+  char dump_text[kDumpTextMax];
+  std::size_t dump_size = 0;
+  // The bytes of each dump. Each %r takes a pointer and a count from the
+  // 80-byte argument area, so a message has at most 6 dumps; their bytes
+  // are kept up to 64 KiB in all, about what the text above shows.
+  static constexpr std::size_t kDumpBytesMax = 64 * 1024;
+  static constexpr std::size_t kDumpsMax = 80 / 12;
+  unsigned char dump_bytes[kDumpBytesMax];
+  std::uint32_t dump_ends[kDumpsMax];
+  std::size_t dumps = 0;
+  // From the start of a record's expansion until its line is built: when
+  // the record turns out unreadable, what its dumps showed before is its
+  // own, and its skipped line carries it.
+  bool open = false;
+};
+
 // The export of the record in `slot` (a whole 160-byte slot in the image) at
-// ring index `index`; the hex-dump lines that expanding its message writes
-// out come first in the message text, and the dumps' bytes go in hex_dumps. False when the file name, the format
-// or a string or block it points to lies outside the image.
-bool record_line(JsonLine& line, const unsigned char* slot, std::int32_t index);
+// ring index `index`, its message expanded through `message`: the text
+// before each hex dump and the dump's lines come first in the message text,
+// and the dumps' bytes go in hex_dumps. False when the file name, the
+// format or a string or block it points to lies outside the image.
+bool record_line(JsonLine& line, Message& message, const unsigned char* slot, std::int32_t index);
 
 // The line for the record at `index` that was not handed on (record_line
-// gave false, or a fault): kind and index, and when the views printed part
-// of it before the fault (a hex dump), that text as message and the dumps'
-// bytes as hex_dumps.
-void skipped_line(JsonLine& line, std::int32_t index);
+// gave false, or a fault): kind and index, and when its hex dumps showed
+// part of it before the fault (as `message` kept them), that text as
+// message and the dumps' bytes as hex_dumps.
+void skipped_line(JsonLine& line, Message& message, std::int32_t index);
 
-// The walks: the ring once, or followed until the server goes (the program
-// then ends with status 0). Every line goes to standard output.
-// walk_once returns 0, or 1 after a message when the ring lies outside the
-// image.
-int walk_once();
-[[noreturn]] void walk_tail();
+// Everything the export's walk sink needs: the buffers of the lines it
+// builds, a record's (its message may carry 256 KiB of hex dump, six bytes
+// each at worst when escaped) and the short event lines, and the message
+// parts. A fault may jump out of a line half built, so none of it is on the
+// heap.
+struct Export {
+  static constexpr std::size_t kRecordLine = 2 * 1024 * 1024;
+  char record_buffer[kRecordLine];
+  char event_buffer[256];
+  Message message;
+};
 
-// Where the viewer's own output (the reader's overrun notes, the hex-dump
-// lines of a message) is caught so that it becomes part of the JSON; set up
-// before a walk. False when no capture file could be made.
-bool start_capture();
-// Takes what was caught since the last call: at most `cap` bytes into
-// `out`, the rest dropped; returns the byte count.
-std::size_t take_capture(char* out, std::size_t cap);
+// The walks with `state` behind their sink: the ring once, or followed
+// until the server goes (the program then ends with status 0). Every line
+// goes to standard output. walk_once returns 0, or 1 after a message when
+// the ring lies outside the image.
+int walk_once(Export& state);
+[[noreturn]] void walk_tail(Export& state);
 
 // Writes a finished line to standard output; a write that fails ends the
 // program with status 1.

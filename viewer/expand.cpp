@@ -1,8 +1,9 @@
 // expand.cpp -- the message format language of trace records: backslash
 // escapes, flagless C conversions over the packed argument area, and the
 // hex dump %r. Every address is checked against the image before it is read.
-// The text is written straight into the record's line in the output buffer,
-// which holds room for the longest text the line may keep.
+// The text is written straight into the line the caller gives (for the views
+// the record's line in the output buffer), which holds room for the longest
+// text the line may keep; hex dumps go to the caller's dump sink.
 #include "viewer/expand.h"
 
 #include <charconv>
@@ -13,7 +14,6 @@
 
 #include "layouts/field.h"
 #include "viewer/image_text.h"
-#include "viewer/output.h"
 #include "layouts/ring_layout.h"
 #include "viewer/scan.h"
 #include "viewer/text.h"
@@ -163,62 +163,17 @@ void floating(Text& out, char conversion, double value) {
   out.append(scratch, n);
 }
 
-void (*g_hex_dump_observer)(const unsigned char*, std::int32_t) = nullptr;
-
-// %r: the text so far goes out as it is, then 16 bytes a line, each line
-// opening with the low 32 bits of its address; the text starts again, in a
-// new line that carries the columns. A block that leaves the image part-way
-// shows what a byte-by-byte dump shows up to its fault: the text before it,
-// the bytes the image holds, and the address line of the first byte it does
-// not hold when that byte starts a line; then the record is unreadable. No
-// byte outside the image is read.
-bool hex_dump(Text& text, std::uint64_t block, std::int32_t count) {
+// %r: the block's bytes as far as the image holds them, handed to the
+// sink with the text so far; the text then starts again where the sink
+// says. No byte outside the image is read, here or by the sink.
+bool hex_dump(Text& text, const DumpSink& dumps, std::uint64_t block, std::int32_t count) {
   std::int32_t shown = 0;  // the bytes the image holds, up to the count
   if (count > 0 && block != 0) {
     std::uint64_t span = image_bytes_from(block);
     shown = span < static_cast<std::uint64_t>(count) ? static_cast<std::int32_t>(span) : count;
   }
-  Line& line = text.line();
-  std::size_t columns = static_cast<std::size_t>(line.message - line.start);
-  char saved[kColumnsMax];
-  std::memcpy(saved, line.start, columns);
-  std::size_t said = static_cast<std::size_t>(line.at - line.message);
-  std::memmove(line.start, line.message, said);
-  out::end_line(line.start + said);
-
-  const unsigned char* bytes = address(block);
-  bool unreadable = false;
-  static_assert(1 + 8 + 1 + 16 * 3 <= out::kLineMax);  // "\n", address, ":", 16 bytes
-  for (std::int32_t i = 0; i < count && !unreadable;) {
-    char* p = out::begin_line();
-    *p++ = '\n';
-    char d[text::kDigitsMax];
-    std::size_t n = text::lower_hex(d, static_cast<std::uint32_t>(block + static_cast<std::uint64_t>(i)));
-    std::memset(p, ' ', 8 - n);
-    std::memcpy(p + 8 - n, d, n);
-    p += 8;
-    *p++ = ':';
-    for (std::int32_t j = 0; j < 16 && i < count; ++j, ++i) {
-      if (i == shown) {
-        unreadable = true;
-        break;
-      }
-      static constexpr char kHex[] = "0123456789abcdef";
-      unsigned b = bytes[i];
-      p[0] = ' ';
-      p[1] = b < 16 ? ' ' : kHex[b >> 4];
-      p[2] = kHex[b & 0xF];
-      p += 3;
-    }
-    out::end_line(p);
-  }
-  if (g_hex_dump_observer && shown > 0) g_hex_dump_observer(bytes, shown);
-  if (unreadable) return false;
-
-  line = begin_record_line();
-  std::memcpy(line.start, saved, columns);
-  line.message = line.start + columns;
-  line.at = line.message;
+  dumps.hex_dump(dumps.context, text.line(), HexDump{block, address(block), count, shown});
+  if (shown < count) return false;
   text.restart();
   return true;
 }
@@ -226,7 +181,7 @@ bool hex_dump(Text& text, std::uint64_t block, std::int32_t count) {
 // One conversion at `*f` (the byte after the percent sign, neither NUL nor
 // the end of the format's range `end`). Advances `*f` past what it consumed.
 // False when the record is unreadable.
-bool convert(Text& out, const char** f, const char* end, Arguments& args) {
+bool convert(Text& out, const char** f, const char* end, Arguments& args, const DumpSink& dumps) {
   char c = **f;
   ++*f;
   switch (c) {
@@ -311,7 +266,7 @@ bool convert(Text& out, const char** f, const char* end, Arguments& args) {
       std::uint64_t block;
       std::int32_t count;
       if (!take(args, &block) || !take(args, &count)) break;
-      return hex_dump(out, block, count);
+      return hex_dump(out, dumps, block, count);
     }
     default:
       out.put('%');
@@ -324,13 +279,7 @@ bool convert(Text& out, const char** f, const char* end, Arguments& args) {
 
 }  // namespace
 
-Line begin_record_line() {
-  static_assert(kLineRoom <= out::kLineMax);
-  char* p = out::begin_line();
-  return {p, p, p};
-}
-
-bool kvf_expand_message(Line& line, std::uint64_t format, const unsigned char* args) {
+bool kvf_expand_message(Line& line, std::uint64_t format, const unsigned char* args, const DumpSink& dumps) {
   if (format == 0) return true;
   // The format is read up to its NUL or the end of its mapped range, in
   // one pass: plain runs end at a percent sign, a backslash or the NUL. A
@@ -358,14 +307,31 @@ bool kvf_expand_message(Line& line, std::uint64_t format, const unsigned char* a
       text.put('%');  // a closing percent sign is copied
       break;
     }
-    if (!convert(text, &f, end, cursor)) return false;
+    if (!convert(text, &f, end, cursor, dumps)) return false;
   }
   text.line();
   return f != end;
 }
 
-void set_hex_dump_observer(void (*observer)(const unsigned char* bytes, std::int32_t count)) {
-  g_hex_dump_observer = observer;
+char* dump_line(char* p, const HexDump& dump, std::int32_t from) {
+  *p++ = '\n';
+  char d[text::kDigitsMax];
+  std::size_t n = text::lower_hex(d, static_cast<std::uint32_t>(dump.address + static_cast<std::uint64_t>(from)));
+  std::memset(p, ' ', 8 - n);
+  std::memcpy(p + 8 - n, d, n);
+  p += 8;
+  *p++ = ':';
+  std::int32_t to = dump.count - from < 16 ? dump.count : from + 16;
+  if (to > dump.shown) to = dump.shown;
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (std::int32_t i = from; i < to; ++i) {
+    unsigned b = dump.bytes[i];
+    p[0] = ' ';
+    p[1] = b < 16 ? ' ' : kHex[b >> 4];
+    p[2] = kHex[b & 0xF];
+    p += 3;
+  }
+  return p;
 }
 
 }  // namespace kvf

@@ -1,5 +1,7 @@
 // expand.h -- a record's message text from its format and its packed
-// argument area, written in place into the record's output line.
+// argument area, written in place into a line the caller gives. The
+// expansion writes nothing out itself: each hex dump (%r) is handed, with
+// the text before it, to the caller's dump sink.
 #pragma once
 
 #include <cstddef>
@@ -16,9 +18,10 @@ inline constexpr std::size_t kMessageSize = 4096;
 // Most bytes of the columns before the message.
 inline constexpr std::size_t kColumnsMax = 1024;
 
-// A record line being written in place at the end of the output buffer
-// (out::begin_line): its columns from `start`, then its message text from
-// `message` up to `at`. Nothing of it is output until the caller ends it.
+// A record line being written in place: its columns from `start`, then its
+// message text from `message` up to `at`. The views write it at the end of
+// their output buffer (begin_record_line, render.h); nothing of it is
+// output until they end it.
 struct Line {
   char* start;
   char* message;
@@ -29,24 +32,53 @@ struct Line {
 // padded column or a number may write past what it keeps.
 inline constexpr std::size_t kLineRoom = kColumnsMax + kMessageSize + 32;
 
-// A new line with no columns yet.
-Line begin_record_line();
+// A hex dump (%r) as the expansion meets it: the block's server address,
+// its bytes in the image, the count the record gives (0 or less: no bytes),
+// and how many of those bytes the image holds from the start. When `shown`
+// is less than `count` the block leaves the image part-way (or lies outside
+// it) and the record is unreadable after the dump; no byte past `shown` may
+// be read.
+struct HexDump {
+  std::uint64_t address;
+  const unsigned char* bytes;
+  std::int32_t count;
+  std::int32_t shown;
+};
+
+// Where an expansion hands its hex dumps. hex_dump gets `line` with the
+// message text before the %r (from line.message to line.at) and the dump;
+// it shows both as it likes and leaves in `line` where the text after the
+// %r is to be written: a line whose message text is empty (line.at ==
+// line.message), with a record line's room (kLineRoom from line.start).
+struct DumpSink {
+  void* context;
+  void (*hex_dump)(void* context, Line& line, const HexDump& dump);
+};
 
 // Writes the message text of the format at server address `format` at
-// `line.at`, taking arguments from `args` (the record's 80-byte area). A hex
-// dump (%r) outputs the text so far and its dump lines, then starts a new
-// line that carries the same columns and an empty text. Returns false when
-// the format or a string argument lies outside the image or runs off it
-// before its NUL, or a dump block leaves the image; the record must then be
-// reported as unreadable. What a %r wrote before stays written: the text
-// before it, and of a block that leaves the image part-way the lines of the
-// bytes that could be read.
-bool kvf_expand_message(Line& line, std::uint64_t format, const unsigned char* args);
+// `line.at`, taking arguments from `args` (the record's 80-byte area), and
+// hands each hex dump to `dumps`. Returns false when the format or a string
+// argument lies outside the image or runs off it before its NUL, or a dump
+// block leaves the image; the record must then be reported as unreadable.
+// The dumps handed on before that (the last one with what the image holds
+// of its block) are the sink's to keep.
+bool kvf_expand_message(Line& line, std::uint64_t format, const unsigned char* args, const DumpSink& dumps);
 
-// Called for each hex dump (%r) an expansion writes, after its lines, with
-// the bytes they showed: the whole block, or the part of it the image holds
-// when it leaves the image part-way (not called when that is nothing). None
-// is set for the views. kavrex-export keeps the bytes of each dump.
-void set_hex_dump_observer(void (*observer)(const unsigned char* bytes, std::int32_t count));
+// The text of a hex dump is lines of 16 bytes, each "\n", the low 32 bits
+// of the address of its first byte in lower-case hex right-aligned in 8
+// places, ":", and " %2x" for each byte. The lines start at byte 0, 16, 32
+// ... below the count, up to the first byte the image does not hold: when
+// that byte starts a line, the line shows its address alone and ends the
+// dump.
+inline bool dump_has_line(const HexDump& dump, std::int32_t from) {
+  return from < dump.count && from <= dump.shown;
+}
+
+// Most bytes of one dump line.
+inline constexpr std::size_t kDumpLineMax = 1 + 8 + 1 + 16 * 3;
+
+// Writes the dump line that starts at byte `from` (a multiple of 16 for
+// which dump_has_line holds) at `out`; returns its end.
+char* dump_line(char* out, const HexDump& dump, std::int32_t from);
 
 }  // namespace kvf

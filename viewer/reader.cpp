@@ -1,6 +1,44 @@
-// reader.cpp -- kvf_next_index: the start rule, the calm test, the lead over
-// the writer and the skip ahead. Every index, the size and every stamp are
-// read afresh with single loads, since the server writes them as we go.
+// reader.cpp -- kvf_next_index: the slot to read next, while the server writes.
+//
+// The server's threads write the ring as we read it, and neither side waits:
+// we take no lock and write nothing the writer reads. `head` is the slot the
+// writer fills next, `tail` the oldest record kept; in a full ring each new
+// record moves both, so the writer eats into the ring at `tail`, just where
+// a walk begins. The writer stores a record's `file` last (0: not complete
+// yet; the one-pass walk stops there, the tail walk waits) and gives a
+// rewritten slot a new `stamp`. Indexes, size and stamps are read afresh,
+// one load each, at every step.
+//
+// Calm test: while the ring has not wrapped (`tail` < `head`) and the writer
+// is more than a guard window from the end of the array, it writes only
+// past `head`, where a walk from `tail` never goes, and the reader steps by
+// one. Otherwise the writer is coming round behind us. The guard window (20
+// records; half a smaller ring, at least 1) is the room kept between it and
+// us: a walk starts a window past `tail`, and steps on only to a slot at
+// least a window ahead of `tail` (the lead), which the writer cannot reach
+// before it has written that many records.
+//
+// Stamps: choosing a slot, the reader notes its stamp; a different one at
+// the next step means the writer went through the slot while it was handed
+// on (what went out may mix two records), and the lead counts as 0.
+//
+// Skip doubling: a short lead means the writer is on our heels. The reader
+// jumps to `tail` + skip_distance and doubles the distance, so that a writer
+// that keeps catching up is outrun in a few jumps; it never shrinks.
+//
+// Maximum skip: once the distance is half the ring, a longer jump would land
+// nearer the writer from its other side. A writer that overtakes us even so
+// writes faster than we read: a one-pass walk, there to show the ring as it
+// was and end, would chase it for ever over records newer than itself, so it
+// ends here; a tail walk follows the writer anyway and goes on at the target.
+//
+// Fault recovery: every address a record holds is checked against the image
+// before it is read, yet a slot rewritten while we render it, or a page the
+// image counts but the system refuses, can still fault. The SIGSEGV and
+// SIGBUS handlers jump back into the walk, which kept the index in hand
+// outside its locals: it reports that record skipped and steps past it. A
+// fault in this reader means the ring itself is unreadable: a one-pass walk
+// ends, a tail walk tries again after a poll.
 #include "viewer/reader.h"
 
 #include "control/control_block.h"
@@ -8,16 +46,12 @@
 #include "layouts/field.h"
 #include "shm/image.h"
 #include "viewer/image_text.h"
-#include "viewer/output.h"
 #include "layouts/ring_layout.h"
 
 namespace kvf {
 namespace {
 
 ReaderState g_state;
-
-constexpr char kSkipAhead[] = "possible buffer overrun, skipping ahead\n";
-constexpr char kMaxSkip[] = "possible buffer overrun, max skip ahead reached\n";
 
 // Stamp of the slot at `index`; 0 for an index outside the ring or a slot
 // outside the image.
@@ -64,7 +98,7 @@ const unsigned char* ring_slot(const unsigned char* ring, std::int32_t index) {
   return address(slot);
 }
 
-NextIndex kvf_next_index(std::int32_t current, const unsigned char* ring) {
+NextIndex kvf_next_index(std::int32_t current, const unsigned char* ring, const WalkSink& sink) {
   // Signed 32-bit values throughout; sums are made in 64 bits so that
   // indexes from a damaged ring cannot overflow.
   auto head = static_cast<std::int32_t>(load_shared<std::uint32_t>(ring, ring::kHead));
@@ -98,11 +132,12 @@ NextIndex kvf_next_index(std::int32_t current, const unsigned char* ring) {
 
   // The writer is at or about to be at the slot in hand: jump ahead of it.
   std::int64_t target = (g_state.skip_distance + static_cast<std::int64_t>(tail)) % size;
+  auto to = static_cast<std::int32_t>(target);
   if (g_state.skip_distance >= size / 2) {
-    out::write(kMaxSkip);
+    sink.max_skip(sink.context, current, to);
     return choose(ring, target, true);
   }
-  out::write(kSkipAhead);
+  sink.skip_ahead(sink.context, current, to);
   g_state.skip_distance *= 2;
   return choose(ring, target, false);
 }

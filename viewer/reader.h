@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "viewer/walk_sink.h"
+
 namespace kvf {
 
 // Process-wide reader state, set at program start and never reset (tests
@@ -28,8 +30,10 @@ struct NextIndex {
 
 // With `current` = -1 the start index of a walk, else the index to read
 // after `current`. Reads head and tail from `ring` and the size from the
-// control block afresh; prints the overrun messages itself.
-NextIndex kvf_next_index(std::int32_t current, const unsigned char* ring);
+// control block afresh. A jump ahead of the writer is reported to `sink`
+// (skip_ahead or max_skip) as it is decided, before the target's stamp is
+// read.
+NextIndex kvf_next_index(std::int32_t current, const unsigned char* ring, const WalkSink& sink);
 
 // Records per guard window for a ring of `size` records.
 std::int32_t guard_window(std::int32_t size);

@@ -206,7 +206,33 @@ char* dorvel_line(char* p, const unsigned char* r, bool full) {
   return p;
 }
 
+// The views' hex dump (kViewDumps): the text before the %r moves over the
+// columns and goes out, the columns kept aside meanwhile.
+void print_dump(void*, Line& line, const HexDump& dump) {
+  std::size_t columns = static_cast<std::size_t>(line.message - line.start);
+  char saved[kColumnsMax];
+  std::memcpy(saved, line.start, columns);
+  std::size_t said = static_cast<std::size_t>(line.at - line.message);
+  std::memmove(line.start, line.message, said);
+  out::end_line(line.start + said);
+  static_assert(kDumpLineMax <= out::kLineMax);
+  for (std::int32_t from = 0; dump_has_line(dump, from); from += 16)
+    out::end_line(dump_line(out::begin_line(), dump, from));
+  line = begin_record_line();
+  std::memcpy(line.start, saved, columns);
+  line.message = line.start + columns;
+  line.at = line.message;
+}
+
 }  // namespace
+
+const DumpSink kViewDumps{nullptr, print_dump};
+
+Line begin_record_line() {
+  static_assert(kLineRoom <= out::kLineMax);
+  char* p = out::begin_line();
+  return {p, p, p};
+}
 
 void kvf_print_header(bool full) {
   char buffer[256];
@@ -248,7 +274,7 @@ bool kvf_print_record(const unsigned char* r, bool dorvel_compatible, bool full)
     char* columns_end = native_columns(line.start, r, full, file);
     if (columns_end == nullptr) return false;
     line.message = line.at = columns_end;
-    if (!kvf_expand_message(line, load<std::uint64_t>(r, record::kFormat), r + record::kArgs))
+    if (!kvf_expand_message(line, load<std::uint64_t>(r, record::kFormat), r + record::kArgs, kViewDumps))
       return false;
   }
   *line.at++ = '\n';

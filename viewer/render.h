@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "viewer/expand.h"
+
 namespace kvf {
 
 // The column header line: wide for `full`, narrow otherwise.
@@ -14,8 +16,17 @@ void kvf_print_header(bool full);
 // native record whose `file` is 0 prints nothing. Returns false when a file
 // name, format, string or dump block it points to lies outside the image,
 // or a string runs off it before its NUL: nothing of the line is written
-// then, only what a hex dump in its message wrote before (kvf_expand_message).
+// then, only what a hex dump in its message printed before (kViewDumps).
 bool kvf_print_record(const unsigned char* record, bool dorvel_compatible, bool full);
+
+// A new record line at the end of the output buffer, with no columns yet.
+Line begin_record_line();
+
+// How the views show a hex dump in a record's message: the text before the
+// %r goes out as it is, then the dump lines; the line starts again with the
+// same columns and an empty text, so that the last dump line runs on into
+// the columns. Each dump line goes out as it is made.
+extern const DumpSink kViewDumps;
 
 // "HH:MM:SS" for a time on the current local day, "MM/DD/YYYY" otherwise.
 // The text lives in a buffer that the next call overwrites.

@@ -1,5 +1,7 @@
 // view.cpp -- the four view commands: the column header, then the ring
-// walked once or followed, each record printed as a line.
+// walked once or followed. The views are the walk's sink that prints: each
+// record as a line, the reader's jumps and the skipped records as notes
+// between the lines, and the server's end.
 #include "viewer/view.h"
 
 #include "control/control_block.h"
@@ -11,18 +13,28 @@
 namespace kvf {
 namespace {
 
+constexpr char kSkipAhead[] = "possible buffer overrun, skipping ahead\n";
+constexpr char kMaxSkip[] = "possible buffer overrun, max skip ahead reached\n";
 constexpr char kSkipped[] = "buffer overrun or formatting error, records skipped\n";
 
-bool g_dorvel_compatible = false;
-bool g_full = false;
+// The sink's context: the layout the lines are printed in.
+struct Layout {
+  bool dorvel_compatible;
+  bool full;
+};
 
-bool print(const unsigned char* slot, std::int32_t) {
-  return kvf_print_record(slot, g_dorvel_compatible, g_full);
+bool print(void* context, const unsigned char* slot, std::int32_t) {
+  const Layout& layout = *static_cast<const Layout*>(context);
+  return kvf_print_record(slot, layout.dorvel_compatible, layout.full);
 }
 
-void skipped(std::int32_t) { out::write(kSkipped); }
+void skip_ahead(void*, std::int32_t, std::int32_t) { out::write(kSkipAhead); }
+void max_skip(void*, std::int32_t, std::int32_t) { out::write(kMaxSkip); }
+void skipped(void*, std::int32_t) { out::write(kSkipped); }
+// A new ring continues the view without a word: the lines go on.
+void ring_replaced(void*, std::uint64_t, std::int32_t) {}
 
-void gone(std::int32_t pid) {
+void gone(void*, std::int32_t pid) {
   char line[64];
   text::Text t(line, sizeof line);
   t.append("The server process ");
@@ -32,13 +44,13 @@ void gone(std::int32_t pid) {
   out::write(t.data(), t.size());
 }
 
-constexpr WalkSink kLines{print, skipped, nullptr, gone, out::flush};
+void flush(void*) { out::flush(); }
 
 }  // namespace
 
 int kvf_view(bool dorvel_compatible, bool full, bool tail) {
-  g_dorvel_compatible = dorvel_compatible;
-  g_full = full;
+  Layout layout{dorvel_compatible, full};
+  const WalkSink lines{&layout, print, skip_ahead, max_skip, skipped, ring_replaced, gone, flush};
   kvf_print_header(full);
   const unsigned char* block = control_block();
   std::uint64_t ring = block ? ring_address(block) : 0;
@@ -56,8 +68,8 @@ int kvf_view(bool dorvel_compatible, bool full, bool tail) {
     report_ring_outside("kavrex");
     return 1;
   }
-  if (tail) walk_tail(kLines);
-  walk_once(kLines);
+  if (tail) walk_tail(lines);
+  walk_once(lines);
   out::flush();
   return 0;
 }

@@ -1,7 +1,8 @@
 // walk.cpp -- the one-pass and the tail walk over the ring: start index, the
 // record loop with its stops, fault recovery through a jump back to the
 // walk, the 10 ms polls and the restart on a replaced or shrunk ring. Each
-// record goes to the walk's sink.
+// record, jump, fault, new ring and the server's end is reported to the
+// walk's sink, which every function here is handed: the walk keeps none.
 #include "viewer/walk.h"
 
 #include <chrono>
@@ -24,14 +25,15 @@ namespace kvf {
 namespace {
 
 // Walk state. A fault jumps back into the walk from a signal handler, so
-// what the walk needs afterwards lives here rather than in its locals.
+// what the walk needs afterwards lives here rather than in its locals (the
+// sink is a parameter that never changes, which a jump keeps).
 sigjmp_buf g_recovery;
-const WalkSink* g_sink = nullptr;
 std::int32_t g_index = 0;      // the slot in hand
 std::int32_t g_saved = 0;      // the saved index: the record being handed on
 bool g_max_skip = false;       // the last step reached the maximum skip
 bool g_in_reader = false;      // a fault came from the ring itself, not a record
 bool g_ring_fault_told = false;  // tail walk: told once until a record goes out
+bool g_restarted = false;        // tail walk: left the ring it followed
 
 void (*g_exit)(int) = nullptr;
 
@@ -45,18 +47,17 @@ struct HandedOn {
 };
 HandedOn g_last;
 
-void step(const unsigned char* ring, std::int32_t from) {
+void step(const WalkSink& sink, const unsigned char* ring, std::int32_t from) {
   g_in_reader = true;
-  NextIndex n = kvf_next_index(from, ring);
+  NextIndex n = kvf_next_index(from, ring, sink);
   g_in_reader = false;
   g_index = n.index;
   g_saved = n.index;
   g_max_skip = n.max_skip;
-  if (g_sink->stepped) g_sink->stepped(from, n.index);
 }
 
-void hand_on(const unsigned char* slot) {
-  if (!g_sink->record(slot, g_index)) g_sink->skipped(g_index);
+void hand_on(const WalkSink& sink, const unsigned char* slot) {
+  if (!sink.record(sink.context, slot, g_index)) sink.skipped(sink.context, g_index);
 }
 
 std::int32_t head_of(const unsigned char* ring) {
@@ -71,13 +72,13 @@ std::uint32_t stamp_of(const unsigned char* slot) {
 
 // One poll of the tail walk: everything handed on so far goes out, 10 ms
 // pass, and the program ends when the server process is gone.
-void poll_server() {
-  g_sink->flush();
+void poll_server(const WalkSink& sink) {
+  sink.flush(sink.context);
   std::this_thread::sleep_for(std::chrono::milliseconds(10));  // nanosleep(2)
   std::int32_t pid = server_pid();
   if (!process_alive(pid)) {
-    g_sink->gone(pid);
-    g_sink->flush();
+    sink.gone(sink.context, pid);
+    sink.flush(sink.context);
     if (g_exit) g_exit(0);
     std::exit(0);
   }
@@ -94,7 +95,7 @@ bool unmoved_repeat(const unsigned char* ring, std::int32_t head, std::int32_t t
 
 // Follows the ring from the index in hand until the ring is replaced or
 // shrinks below that index; then returns so that the walk restarts.
-void follow(const unsigned char* block, const unsigned char* ring) {
+void follow(const WalkSink& sink, const unsigned char* block, const unsigned char* ring) {
   for (;;) {
     // A maximum skip goes on at its target.
     g_saved = g_index;
@@ -102,24 +103,24 @@ void follow(const unsigned char* block, const unsigned char* ring) {
       if (ring_address(block) != g_ring) return;
       std::int32_t head = head_of(ring), tail = tail_of(ring);
       if (head != tail && g_index != head && !unmoved_repeat(ring, head, tail)) break;
-      poll_server();
+      poll_server(sink);
     }
     if (ring_address(block) != g_ring || g_index >= current_ring_size()) return;
     const unsigned char* slot = ring_slot(ring, g_index);
     if (slot == nullptr) {
       // A negative index from damaged indexes, or a records array that
       // left the image: start again once a poll has passed.
-      poll_server();
+      poll_server(sink);
       return;
     }
     while (load_shared<std::uint64_t>(slot, record::kFile) == 0) {
-      poll_server();
+      poll_server(sink);
       if (ring_address(block) != g_ring) return;
     }
     g_last = {g_index, head_of(ring), tail_of(ring), stamp_of(slot)};
     g_ring_fault_told = false;
-    hand_on(slot);
-    step(ring, g_index);
+    hand_on(sink, slot);
+    step(sink, ring, g_index);
   }
 }
 
@@ -142,7 +143,6 @@ void report_ring_outside(const char* program) {
 }
 
 void walk_once(const WalkSink& sink) {
-  g_sink = &sink;
   const unsigned char* block = control_block();
   // Taken again: a live server may have replaced its ring since the caller
   // looked.
@@ -150,17 +150,17 @@ void walk_once(const WalkSink& sink) {
   if (!ring_readable(ring_at)) return;
   const unsigned char* ring = address(ring_at);
   if (head_of(ring) == tail_of(ring)) return;
-  step(ring, -1);
+  step(sink, ring, -1);
   install_fault_handlers();
   if (sigsetjmp(g_recovery, 1) != 0) {
-    sink.skipped(g_saved);
+    sink.skipped(sink.context, g_saved);
     // A fault inside the reader means the ring itself cannot be read: no
     // later step could do better.
     if (g_in_reader) {
       set_recovery_point(nullptr);
       return;
     }
-    step(ring, g_saved);
+    step(sink, ring, g_saved);
   }
   set_recovery_point(&g_recovery);
   while (!g_max_skip) {
@@ -172,16 +172,16 @@ void walk_once(const WalkSink& sink) {
     __builtin_prefetch(slot + 8 * record::kSize);
     __builtin_prefetch(slot + 8 * record::kSize + 64);
     __builtin_prefetch(slot + 8 * record::kSize + 128);
-    hand_on(slot);
-    step(ring, g_index);
+    hand_on(sink, slot);
+    step(sink, ring, g_index);
   }
   set_recovery_point(nullptr);
 }
 
 void walk_tail(const WalkSink& sink) {
-  g_sink = &sink;
   const unsigned char* block = control_block();
   install_fault_handlers();
+  g_restarted = false;
   for (;;) {  // the restart point
     g_ring = ring_address(block);
     // With no ring (the server dropped it) or one outside the image (the
@@ -189,27 +189,30 @@ void walk_tail(const WalkSink& sink) {
     // start on: the walk keeps polling, so that it still ends when the
     // server goes, and starts on the first readable ring that appears.
     while (!ring_readable(g_ring)) {
-      poll_server();
+      poll_server(sink);
       g_ring = ring_address(block);
     }
+    if (g_restarted) sink.ring_replaced(sink.context, g_ring, current_ring_size());
+    g_restarted = false;
     g_last = HandedOn{};
-    step(address(g_ring), -1);
+    step(sink, address(g_ring), -1);
     if (sigsetjmp(g_recovery, 1) != 0) {
       if (g_in_reader) {
         // The ring itself faulted: look again after a poll, saying so once
         // rather than at every poll while it stays unreadable.
-        if (!g_ring_fault_told) sink.skipped(g_saved);
+        if (!g_ring_fault_told) sink.skipped(sink.context, g_saved);
         g_ring_fault_told = true;
         set_recovery_point(nullptr);
-        poll_server();
+        poll_server(sink);
         continue;
       }
-      sink.skipped(g_saved);
-      step(address(g_ring), g_saved);
+      sink.skipped(sink.context, g_saved);
+      step(sink, address(g_ring), g_saved);
     }
     set_recovery_point(&g_recovery);
-    follow(block, address(g_ring));
+    follow(sink, block, address(g_ring));
     set_recovery_point(nullptr);
+    g_restarted = true;
   }
 }
 

@@ -1,30 +1,13 @@
-// walk.h -- the one-pass and the tail walk over the ring, with what becomes
-// of each record left to a sink: the views print it as a line, kavrex-export
-// writes it as JSON. The reader's own notes (overruns) go to kvf::out.
+// walk.h -- the one-pass and the tail walk over the ring. What happens on
+// the way (each record, the reader's jumps, faults, a new ring, the server's
+// end) is reported to a sink (walk_sink.h); the walks print nothing.
 #pragma once
 
 #include <cstdint>
 
-namespace kvf {
+#include "viewer/walk_sink.h"
 
-struct WalkSink {
-  // Hands on the complete record in `slot`, the ring's slot `index`; false
-  // when a pointer it holds lies outside the image. Called with the fault
-  // handlers armed: a fault here becomes skipped(index).
-  bool (*record)(const unsigned char* slot, std::int32_t index);
-  // The record at `index` was not handed on (false from record, or a fault
-  // while reading it or the ring itself).
-  void (*skipped)(std::int32_t index);
-  // After each reader step from `from` (-1: the start) to `to`; may be
-  // null.
-  void (*stepped)(std::int32_t from, std::int32_t to);
-  // Tail walk: the server process `pid` is gone. The walk then flushes and
-  // ends the program with status 0.
-  void (*gone)(std::int32_t pid);
-  // Sends everything handed on so far; the tail walk calls it before each
-  // 10 ms sleep.
-  void (*flush)();
-};
+namespace kvf {
 
 // A ring a walk may start on: header and whole records array in the image.
 bool ring_readable(std::uint64_t ring);

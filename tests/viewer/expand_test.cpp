@@ -1,7 +1,7 @@
 // expand_test.cpp -- the record message language: escapes, conversions and
 // what they consume, floating conversions against the C library, the hex
-// dump and its output order, dumps that fault part-way, and addresses and
-// strings outside the image.
+// dump and what its sink is handed, dumps that fault part-way, and
+// addresses and strings outside the image.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,18 +14,34 @@
 
 #include "test_image.h"
 #include "viewer/expand.h"
-#include "viewer/output.h"
 
 namespace {
 
 using viewer_test::Args;
-using viewer_test::Capture;
 using viewer_test::TestImage;
+
+// A dump sink that keeps the text before each %r with the dump's lines, and
+// each dump's bytes, and starts the text again at the line's start.
+struct Dumps {
+  std::string written;
+  std::vector<std::string> bytes;
+  static void hex_dump(void* context, kvf::Line& line, const kvf::HexDump& dump) {
+    Dumps& d = *static_cast<Dumps*>(context);
+    d.written.append(line.message, line.at);
+    for (std::int32_t from = 0; kvf::dump_has_line(dump, from); from += 16) {
+      char text[kvf::kDumpLineMax];
+      d.written.append(text, kvf::dump_line(text, dump, from));
+    }
+    d.bytes.emplace_back(reinterpret_cast<const char*>(dump.bytes), static_cast<std::size_t>(dump.shown));
+    line.at = line.message;
+  }
+};
 
 struct Expanded {
   bool ok;
-  std::string written;  // what the expansion wrote to the output itself
-  std::string message;  // the message text left in the buffer
+  std::string written;  // the text handed to the dump sink
+  std::string message;  // the message text left in the line
+  std::vector<std::string> bytes;  // each dump's bytes the image holds
 };
 
 class Expand : public ::testing::Test {
@@ -33,11 +49,11 @@ class Expand : public ::testing::Test {
   Expanded run(std::uint64_t format, const Args& args) {
     unsigned char area[80] = {};
     std::memcpy(area, args.bytes().data(), args.used());
-    Capture capture;
-    kvf::Line line = kvf::begin_record_line();
-    bool ok = kvf::kvf_expand_message(line, format, area);
-    std::string message(line.message, line.at);  // the line is never ended: not output
-    return {ok, capture.text(), message};
+    static char buffer[kvf::kLineRoom];
+    kvf::Line line{buffer, buffer, buffer};
+    Dumps dumps;
+    bool ok = kvf::kvf_expand_message(line, format, area, kvf::DumpSink{&dumps, Dumps::hex_dump});
+    return {ok, dumps.written, std::string(line.message, line.at), dumps.bytes};
   }
   std::string message(const std::string& format, const Args& args = {}) {
     Expanded e = run(image.string(format), args);
@@ -161,12 +177,6 @@ TEST_F(Expand, HexDumpWritesTextSoFarThenLinesThenRestarts) {
   EXPECT_EQ(e.message, "y");
 }
 
-// Each dump's bytes as the observer saw them.
-std::vector<std::string> g_observed;
-void observe(const unsigned char* bytes, std::int32_t count) {
-  g_observed.emplace_back(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(count));
-}
-
 TEST_F(Expand, HexDumpThatFaultsKeepsWhatWentOut) {
   // The text before the %r and the bytes that can be read go out; the byte
   // that cannot be read ends the record, after its address line when it
@@ -182,7 +192,6 @@ TEST_F(Expand, HexDumpThatFaultsKeepsWhatWentOut) {
     return std::string(l);
   };
   const std::string row = " 30 31 32 33 34 35 36 37 38 39 3a 3b 3c 3d 3e 3f";
-  kvf::set_hex_dump_observer(observe);
   struct Case {
     const char* what;
     std::size_t readable;  // the block's bytes at the end of the image
@@ -203,22 +212,16 @@ TEST_F(Expand, HexDumpThatFaultsKeepsWhatWentOut) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     image.at_end(block_bytes.substr(0, c.readable));
-    g_observed.clear();
     Expanded e = run(image.string("before %r after"), Args().u64(c.block).i32(c.count));
     EXPECT_EQ(e.ok, c.ok);
     EXPECT_EQ(e.written, "before " + c.written);
     if (c.ok) {
       EXPECT_EQ(e.message, " after");
     }
-    // The observer sees the bytes that went out, when there are any.
+    // The sink is handed the bytes the image holds, and no more.
     std::size_t shown = std::min<std::size_t>(c.readable, static_cast<std::size_t>(std::max(c.count, 0)));
-    if (shown == 0) {
-      EXPECT_TRUE(g_observed.empty());
-    } else {
-      EXPECT_EQ(g_observed, std::vector<std::string>{block_bytes.substr(0, shown)});
-    }
+    EXPECT_EQ(e.bytes, std::vector<std::string>{block_bytes.substr(0, shown)});
   }
-  kvf::set_hex_dump_observer(nullptr);
 }
 
 TEST_F(Expand, AddressesOutsideTheImageMakeTheRecordUnreadable) {

@@ -1,6 +1,7 @@
 // tail_test.cpp -- the tail walk in a child process while this test plays
 // the server: new, incomplete, replaced, shrunk and dropped rings, no repeats
-// on a quiet ring, and status 0 once the server process is gone.
+// on a quiet ring, and status 0 once the server process is gone; and the
+// events the tail walk reports to its sink.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -22,6 +23,7 @@
 
 namespace {
 
+using viewer_test::Events;
 using viewer_test::kHeader;
 using viewer_test::line;
 using viewer_test::lines;
@@ -61,11 +63,16 @@ class Tail : public ::testing::Test {
     close(out_);
   }
   void ring(std::int32_t size, std::uint32_t head, std::uint32_t tail) { image.ring(size, head, tail); }
-  void start() {
+  // The view, or with `events` a walk whose sink writes its events out.
+  void start(bool events = false) {
     viewer_ = fork();
     if (viewer_ == 0) {
       kvf::out::set_fd(out_);
       kvf::set_walk_exit([](int status) { _exit(status); });
+      if (events) {
+        Events sink(out_);
+        kvf::walk_tail(sink.sink());
+      }
       kvf::kvf_view(false, false, true);
       _exit(99);  // a tail walk never returns
     }
@@ -151,6 +158,24 @@ TEST_F(Tail, ShrunkRingRestartsAtTheStartRule) {
   ASSERT_TRUE(shows(want += lines(1, 4)));
   server.stop();
   EXPECT_EQ(status(), 0);
+}
+
+TEST_F(Tail, EventsOfARingReplacementAndTheServersEnd) {
+  ring(10, 2, 0);
+  start(true);
+  using Seen = std::vector<std::string>;
+  auto seen = [&](const Seen& want) {
+    return test::eventually([&] { return viewer_test::events_in(output()) == want; });
+  };
+  Seen want{"record 0", "record 1"};
+  ASSERT_TRUE(seen(want)) << output();
+  unsigned char* replacement = image.ring(50, 2, 0);
+  want.insert(want.end(), {"replaced 50 at " + std::to_string(TestImage::addr(replacement)), "record 0", "record 1"});
+  ASSERT_TRUE(seen(want)) << output();
+  server.stop();
+  EXPECT_EQ(status(), 0);
+  want.push_back("gone " + std::to_string(server.pid));
+  EXPECT_EQ(viewer_test::events_in(output()), want);
 }
 
 TEST_F(Tail, QuietRingIsNotRepeatedAfterAMaximumSkip) {

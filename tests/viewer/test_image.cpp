@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <stdexcept>
 
 #include <sys/mman.h>
@@ -118,6 +119,48 @@ std::string lines(int from, int to) {
   std::string s;
   for (int i = from; i <= to; ++i) s += line(i);
   return s;
+}
+
+void Events::add(std::string event) {
+  if (fd_ >= 0) {
+    std::string line = event + "\n";
+    if (::write(fd_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) throw std::runtime_error("write");
+  }
+  seen.push_back(std::move(event));
+}
+
+bool Events::record(void* context, const unsigned char* slot, std::int32_t index) {
+  auto file = kvf::load<std::uint64_t>(slot, kvf::record::kFile);
+  (void)*reinterpret_cast<const volatile unsigned char*>(static_cast<std::uintptr_t>(file));
+  static_cast<Events*>(context)->add("record " + std::to_string(index));
+  return true;
+}
+
+void Events::ahead(void* context, std::int32_t from, std::int32_t to) {
+  static_cast<Events*>(context)->add("ahead " + std::to_string(from) + ">" + std::to_string(to));
+}
+
+void Events::max(void* context, std::int32_t from, std::int32_t to) {
+  static_cast<Events*>(context)->add("max " + std::to_string(from) + ">" + std::to_string(to));
+}
+
+void Events::skipped(void* context, std::int32_t index) {
+  static_cast<Events*>(context)->add("skipped " + std::to_string(index));
+}
+
+void Events::replaced(void* context, std::uint64_t ring, std::int32_t size) {
+  static_cast<Events*>(context)->add("replaced " + std::to_string(size) + " at " + std::to_string(ring));
+}
+
+void Events::gone(void* context, std::int32_t pid) {
+  static_cast<Events*>(context)->add("gone " + std::to_string(pid));
+}
+
+std::vector<std::string> events_in(const std::string& lines) {
+  std::vector<std::string> out;
+  std::istringstream in(lines);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
 }
 
 Capture::Capture() {

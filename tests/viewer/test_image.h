@@ -6,8 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "sim/image_builder.h"
+#include "viewer/walk_sink.h"
 
 namespace viewer_test {
 
@@ -63,6 +65,34 @@ std::string lines(int from, int to);
 
 // Everything written to `fd` from its start.
 std::string read_all(int fd);
+
+// A walk sink that keeps each event as words, in order: "record 3",
+// "ahead 49>20", "max 49>40", "skipped 30", "replaced 50 at 1234" (the new
+// ring's size and address), "gone 1234". Its record handler reads the first byte of the
+// record's file name, as a view would, so that a name the tool cannot read
+// faults there. With `fd`, each event is written there too as a line as it
+// comes (a tail walk runs in a child process, and ends it).
+class Events {
+ public:
+  explicit Events(int fd = -1) : fd_(fd) {}
+  kvf::WalkSink sink() { return {this, record, ahead, max, skipped, replaced, gone, flush}; }
+  std::vector<std::string> seen;
+
+ private:
+  void add(std::string event);
+  static bool record(void* context, const unsigned char* slot, std::int32_t index);
+  static void ahead(void* context, std::int32_t from, std::int32_t to);
+  static void max(void* context, std::int32_t from, std::int32_t to);
+  static void skipped(void* context, std::int32_t index);
+  static void replaced(void* context, std::uint64_t ring, std::int32_t size);
+  static void gone(void* context, std::int32_t pid);
+  static void flush(void*) {}
+
+  int fd_;
+};
+
+// The events an Events sink wrote as lines.
+std::vector<std::string> events_in(const std::string& lines);
 
 // Sends the views' output to a memory file while alive.
 class Capture {

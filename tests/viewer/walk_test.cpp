@@ -1,6 +1,7 @@
 // walk_test.cpp -- the one-pass view: where it starts and stops on calm,
 // wrapped, small and emptied rings, the maximum skip, unreadable and faulting
-// records, rings that are refused, and faults and write errors.
+// records, rings that are refused, and faults and write errors; and the
+// events the one-pass walk reports to its sink.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -16,11 +17,13 @@
 #include "viewer/output.h"
 #include "viewer/reader.h"
 #include "viewer/view.h"
+#include "viewer/walk.h"
 
 namespace {
 
 using viewer_test::Args;
 using viewer_test::Capture;
+using viewer_test::Events;
 using viewer_test::Record;
 using viewer_test::TestImage;
 
@@ -73,6 +76,33 @@ TEST_F(Walk, WhereTheWalkStartsAndStops) {
     ring(c.size, c.head, c.tail);
     EXPECT_EQ(view(), kHeader + c.records);
   }
+}
+
+// The events of a walk that the writer keeps overtaking: a ring whose head
+// lies beyond its size is never caught up with, so the reader wraps, jumps
+// ahead once, then at the maximum distance, which ends the walk; the record
+// at slot 30 faults each time it is read.
+TEST_F(Walk, EventsOfSkipsAheadAMaximumSkipAndAFault) {
+  ring(50, 75, 0);
+  long page = sysconf(_SC_PAGESIZE);
+  void* hole = mmap(nullptr, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(hole, MAP_FAILED);
+  kvf::image_add_range(TestImage::addr(hole), page);
+  image.write(30, Record{.file = TestImage::addr(hole), .stamp = 1030, .args = {}});
+  auto records = [](int from, int to) {
+    std::vector<std::string> out;
+    for (int i = from; i <= to; ++i) out.push_back(i == 30 ? "skipped 30" : "record " + std::to_string(i));
+    return out;
+  };
+  // Not calm: the walk starts a window (20) past tail.
+  std::vector<std::string> want = records(20, 49);
+  want.push_back("ahead 49>20");  // distance 20, then 40
+  for (const std::string& e : records(20, 49)) want.push_back(e);
+  want.push_back("max 49>40");  // 40 is at least half of 50
+  Events events;
+  kvf::walk_once(events.sink());
+  EXPECT_EQ(events.seen, want);
+  munmap(hole, page);
 }
 
 TEST_F(Walk, UnreadableAndFaultingRecordsAreSkippedAndAnIncompleteOneEndsTheWalk) {
