@@ -82,21 +82,26 @@ inline constexpr std::size_t kDigitsMax = 24;
   return 1 + unsigned_decimal(out + 1, 0 - static_cast<std::uint64_t>(value));
 }
 
+// The digits are written from the last one back, as many as the value
+// needs (at least one), by a pointer that stops at `out`: a count that runs
+// down to zero makes g++ 12's optimiser warn of a write before `out`.
 inline std::size_t lower_hex(char* out, std::uint64_t value) {
   std::size_t n = (static_cast<std::size_t>(std::bit_width(value | 1)) + 3) / 4;
-  for (std::size_t i = n; i-- > 0;) {
-    out[i] = detail::kLower[value & 0xF];
+  char* p = out + n;
+  do {
+    *--p = detail::kLower[value & 0xF];
     value >>= 4;
-  }
+  } while (p != out);
   return n;
 }
 
 inline std::size_t octal(char* out, std::uint64_t value) {
   std::size_t n = (static_cast<std::size_t>(std::bit_width(value | 1)) + 2) / 3;
-  for (std::size_t i = n; i-- > 0;) {
-    out[i] = static_cast<char>('0' + (value & 7));
+  char* p = out + n;
+  do {
+    *--p = static_cast<char>('0' + (value & 7));
     value >>= 3;
-  }
+  } while (p != out);
   return n;
 }
 
