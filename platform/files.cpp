@@ -2,6 +2,7 @@
 // removal, and the atomic file replacement; all through the table.
 #include "platform/files.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include <dirent.h>
@@ -132,7 +133,7 @@ int read_file(const char* path, std::string& out) {
 }
 
 int list_dir(const char* path, std::vector<std::string>& names) {
-  DIR* dir = calls().opendir(path);
+  DIR* dir = retry([&] { return calls().opendir(path); }, static_cast<DIR*>(nullptr));
   if (!dir) return errno;
   names.clear();
   // readdir reads what opendir opened; only the opening can be refused.
@@ -178,7 +179,7 @@ int replace_file(const char* path, Replacement& how, Fill fill, void* context) {
     how.failed = step;
     return code;
   };
-  if (how.mode >= 0) calls().fchmod(fd, static_cast<mode_t>(how.mode));
+  if (how.mode >= 0) retry([&] { return calls().fchmod(fd, static_cast<mode_t>(how.mode)); });
   if (int code = fill(fd, context); code != 0) return fail(ReplaceStep::write, code);
   // A full disk or an I/O error may only show when the data reaches it.
   if (sync(fd) != 0) return fail(ReplaceStep::sync, errno);

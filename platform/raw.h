@@ -18,19 +18,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/retry.h"
+
 namespace kvf::sys::raw {
 
 inline int open(const char* path, int flags) {
-  int fd;
-  do fd = ::open(path, flags | O_CLOEXEC);
-  while (fd < 0 && errno == EINTR);
-  return fd;
+  return retry([&] { return ::open(path, flags | O_CLOEXEC); });
 }
 inline ssize_t write(int fd, const void* buffer, std::size_t count) {
-  ssize_t n;
-  do n = ::write(fd, buffer, count);
-  while (n < 0 && errno == EINTR);
-  return n;
+  return retry([&] { return ::write(fd, buffer, count); });
 }
 inline int close(int fd) { return ::close(fd); }
 inline int dup_to(int fd, int target) { return ::dup2(fd, target); }
@@ -38,10 +34,7 @@ inline int dup_to(int fd, int target) { return ::dup2(fd, target); }
 // Segments: shmctl with IPC_RMID, IPC_STAT, SHM_STAT (by index in the
 // system's table) and SHM_INFO.
 inline int shm_remove(int id) {
-  int r;
-  do r = ::shmctl(id, IPC_RMID, nullptr);
-  while (r < 0 && errno == EINTR);
-  return r;
+  return retry([&] { return ::shmctl(id, IPC_RMID, nullptr); });
 }
 inline int shm_status(int id, shmid_ds& out) { return ::shmctl(id, IPC_STAT, &out); }
 inline int shm_status_at(int index, shmid_ds& out) { return ::shmctl(index, SHM_STAT, &out); }
@@ -60,17 +53,11 @@ inline void* map_memory(std::size_t bytes) {
 inline int socket_pair(int fds[2]) { return ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds); }
 // One packet; a closed peer gives an error (EPIPE), not SIGPIPE.
 inline ssize_t send(int fd, const void* buffer, std::size_t count) {
-  ssize_t n;
-  do n = ::send(fd, buffer, count, MSG_NOSIGNAL);
-  while (n < 0 && errno == EINTR);
-  return n;
+  return retry([&] { return ::send(fd, buffer, count, MSG_NOSIGNAL); });
 }
 // One packet; 0 when the peer has closed.
 inline ssize_t receive(int fd, void* buffer, std::size_t count) {
-  ssize_t n;
-  do n = ::recv(fd, buffer, count, 0);
-  while (n < 0 && errno == EINTR);
-  return n;
+  return retry([&] { return ::recv(fd, buffer, count, 0); });
 }
 
 inline pid_t fork() { return ::fork(); }

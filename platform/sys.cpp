@@ -2,6 +2,7 @@
 // file layer.
 #include "platform/sys.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 

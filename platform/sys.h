@@ -5,7 +5,7 @@
 // Every call goes through `calls()`, so that a test can replace an entry and
 // make, say, the third shmat fail with EINVAL. The wrappers here and in
 // files.h and process.h repeat a call that fails with EINTR (through
-// `retry`, below) and return what the system returns: -1 (or nullptr for
+// `retry`, retry.h) and return what the system returns: -1 (or nullptr for
 // shmat) with errno set. Only the file layer at the end of this header
 // reports its failures; every other wrapper leaves that to its caller.
 //
@@ -13,18 +13,18 @@
 // uses raw.h instead: plain system calls, not in the table.
 #pragma once
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
-#include <utility>
 
 #include <dirent.h>
 #include <signal.h>
 #include <sys/types.h>
 
-struct shmid_ds;
+#include "platform/retry.h"
+
 struct itimerval;
+struct shmid_ds;
 struct sigaction;
 struct stat;
 
@@ -75,16 +75,6 @@ struct Calls {
 // when done.
 Calls& calls();
 void reset_calls();
-
-// Calls `call()` again for as long as it fails with EINTR, and returns its
-// last result. A result equal to `failed` is a failure.
-template <typename Call, typename Result = decltype(std::declval<Call&>()())>
-Result retry(Call call, Result failed = static_cast<Result>(-1)) {
-  Result r;
-  do r = call();
-  while (r == failed && errno == EINTR);
-  return r;
-}
 
 // Segments. shm_attach returns the mapped address or nullptr; it never asks
 // for SHM_REMAP, so an address already in use fails with EINVAL.
