@@ -8,8 +8,9 @@
 // between creating a segment and marking it.
 //
 // The file, the segments and the tables go through the call table of
-// shm/sys.h, as the information file does: the layer reports its failures
-// on standard output, the reader its own messages on standard error.
+// platform/sys.h, as the information file does: the layer reports its
+// failures on standard output, the reader its own messages on standard
+// error. The interrupt handler uses the plain calls of platform/raw.h.
 #include "shm/dump_reader.h"
 
 #include <cerrno>
@@ -21,10 +22,7 @@
 
 #include <fcntl.h>
 #include <sys/ipc.h>
-#include <sys/mman.h>
-#include <sys/shm.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "layouts/field.h"
 #include "shm/image.h"
@@ -32,6 +30,9 @@
 #include "layouts/segment_layout.h"
 #include "layouts/shmcb_layout.h"
 #include "shm/stdin_loader.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/raw.h"
 #include "platform/sys.h"
 
 namespace kvf {
@@ -117,13 +118,11 @@ int place_segment(std::uint64_t base, std::uint64_t size, std::int32_t min_piece
     g_placed[g_placed_count++] = placed;
     // Fault the pages in now, in one call, rather than one by one as the
     // body is read into them. Older kernels refuse; the read then does it.
-#ifdef MADV_POPULATE_WRITE
     std::uint64_t done = at - base;
     if (filled > done) {
       std::uint64_t n = filled - done < q ? filled - done : q;
-      ::madvise(placed, (n + 4095) & ~std::uint64_t{4095}, MADV_POPULATE_WRITE);
+      sys::populate(placed, (n + 4095) & ~std::uint64_t{4095});
     }
-#endif
     image_add_range(at, q);
     at += q;
     left -= q;
@@ -138,15 +137,12 @@ int place_segment(std::uint64_t base, std::uint64_t size, std::int32_t min_piece
 void remove_segments() {
   int* ids = g_ids;
   if (!ids) return;
-  for (int i = 0; i < g_count; ++i)
-    while (::shmctl(ids[i], IPC_RMID, nullptr) < 0 && errno == EINTR) {
-    }
+  for (int i = 0; i < g_count; ++i) sys::raw::shm_remove(ids[i]);
 }
 
-extern "C" void on_dump_interrupt(int sig) {
-  std::signal(sig, on_dump_interrupt);
+extern "C" void on_dump_interrupt(int) {
   remove_segments();
-  ::_exit(1);
+  sys::raw::exit_now(1);
 }
 
 int fail(const char* format, const char* path, int code) {
@@ -165,7 +161,7 @@ int rinfile(const char* path, std::uint32_t key) {
     return 1;
   }
   struct stat st;
-  off_t file_size = ::fstat(fd, &st) == 0 ? st.st_size : 0;
+  off_t file_size = sys::status(fd, st) == 0 ? st.st_size : 0;
   unsigned char header[segment::kSize];
   // errno is printed after a short read too, which sets none: start from 0.
   errno = 0;
@@ -294,7 +290,7 @@ int rinfile(const char* path, std::uint32_t key) {
 
 void release_dump() {
   remove_segments();
-  for (int i = 0; i < g_placed_count; ++i) ::shmdt(g_placed[i]);
+  for (int i = 0; i < g_placed_count; ++i) sys::shm_detach(reinterpret_cast<std::uintptr_t>(g_placed[i]));
   std::free(g_placed);
   g_placed = nullptr;
   g_placed_count = 0;
@@ -306,10 +302,13 @@ void release_dump() {
 }
 
 void install_dump_interrupts() {
+  // An interrupt that whoever started the tool ignores stays ignored.
   for (int sig : {SIGINT, SIGHUP, SIGQUIT}) {
-    if (std::signal(sig, SIG_IGN) != SIG_IGN) std::signal(sig, on_dump_interrupt);
+    struct sigaction current {};
+    if (sys::signal_action(sig, current) == 0 && current.sa_handler == SIG_IGN) continue;
+    sys::set_signal_action(sig, on_dump_interrupt, SA_RESTART);
   }
-  std::signal(SIGTERM, on_dump_interrupt);
+  sys::set_signal_action(SIGTERM, on_dump_interrupt, SA_RESTART);
 }
 
 int dump_segment_count() { return g_count; }

@@ -56,7 +56,7 @@ int failure_status(int error) { return error == ENOENT ? 0 : error; }
 // Size of segment `id` as the system knows it; `fallback` when it cannot say.
 std::uint64_t segment_bytes(int id, std::uint64_t fallback) {
   shmid_ds ds{};
-  if (sys::calls().shmctl(id, IPC_STAT, &ds) == 0) return ds.shm_segsz;
+  if (sys::shm_status(id, ds) == 0) return ds.shm_segsz;
   return fallback;
 }
 

@@ -21,8 +21,11 @@
 // at the start keeps the helper off it (the reader waits for that list
 // before it creates anything).
 //
-// After the fork the helper uses only system calls, since the tool's process
-// may have had other threads (tests, the fuzzer).
+// After the fork the helper uses only the plain system calls of
+// platform/raw.h, since the tool's process may have had other threads
+// (tests, the fuzzer), and a test's replacement of an entry in the call
+// table, inherited by the fork, must not reach the clean-up. The reader's
+// end of the channel uses the same calls.
 #include "shm/load_guard.h"
 
 #include <cerrno>
@@ -30,11 +33,10 @@
 #include <initializer_list>
 
 #include <fcntl.h>
-#include <sys/ipc.h>
 #include <sys/mman.h>
 #include <sys/shm.h>
-#include <sys/socket.h>
-#include <unistd.h>
+
+#include "platform/raw.h"
 
 namespace kvf {
 namespace {
@@ -71,21 +73,20 @@ Watch g_watch;  // the helper's own (a copy in the forked process)
 
 // The highest index in use in the system's segment table (0 when none).
 int highest_index() {
-  shm_info info{};
-  int highest = shmctl(0, SHM_INFO, reinterpret_cast<shmid_ds*>(&info));
+  int highest = sys::raw::shm_highest_index();
   return highest < 0 ? 0 : highest;
 }
 
 void note_existing(Watch& w) {
   int highest = highest_index();
   std::size_t bytes = static_cast<std::size_t>(highest + 1) * sizeof(int);
-  void* room = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* room = sys::raw::map_memory(bytes);
   if (room == MAP_FAILED) return;
   int* ids = static_cast<int*>(room);
   int count = 0;
   for (int index = 0; index <= highest; ++index) {
     shmid_ds ds{};
-    int id = shmctl(index, SHM_STAT, &ds);
+    int id = sys::raw::shm_status_at(index, ds);
     if (id >= 0 && ds.shm_cpid == w.maker) ids[count++] = id;
   }
   w.before = ids;
@@ -125,15 +126,15 @@ void take(Watch& w, const Note& note) {
 void clean_up(const Watch& w) {
   for (int i = 0; i < w.pending_count; ++i) {
     shmid_ds ds{};
-    if (shmctl(w.pending[i], IPC_STAT, &ds) == 0 && ds.shm_cpid == w.maker) shmctl(w.pending[i], IPC_RMID, nullptr);
+    if (sys::raw::shm_status(w.pending[i], ds) == 0 && ds.shm_cpid == w.maker) sys::raw::shm_remove(w.pending[i]);
   }
   if (!(w.creating || w.overflow) || !w.can_search) return;
   int highest = highest_index();
   for (int index = 0; index <= highest; ++index) {
     shmid_ds ds{};
-    int id = shmctl(index, SHM_STAT, &ds);
+    int id = sys::raw::shm_status_at(index, ds);
     if (id < 0 || ds.shm_cpid != w.maker || ds.shm_nattch != 0 || existed_before(w, id)) continue;
-    if (w.overflow || (ds.shm_perm.__key == w.key && ds.shm_segsz == w.size)) shmctl(id, IPC_RMID, nullptr);
+    if (w.overflow || (ds.shm_perm.__key == w.key && ds.shm_segsz == w.size)) sys::raw::shm_remove(id);
   }
 }
 
@@ -141,25 +142,25 @@ void clean_up(const Watch& w) {
   // Hold no descriptor of whoever started the tool (they may wait for the
   // end of its output), and outlive a terminal's signals to the tool's
   // process group: the clean-up must still run after them.
-  int null = open("/dev/null", O_RDWR);
-  for (int fd = 0; fd < 3; ++fd) dup2(null, fd);
+  int null = sys::raw::open("/dev/null", O_RDWR);
+  for (int fd = 0; fd < 3; ++fd) sys::raw::dup_to(null, fd);
   for (int fd = 3; fd < 1024; ++fd)
-    if (fd != channel) close(fd);
-  for (int sig : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) signal(sig, SIG_IGN);
+    if (fd != channel) sys::raw::close(fd);
+  for (int sig : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) sys::raw::ignore_signal(sig);
 
   Watch& w = g_watch;
   w.maker = maker;
   note_existing(w);
   char ready = 1;
-  send(channel, &ready, 1, MSG_NOSIGNAL);
+  sys::raw::send(channel, &ready, 1);
   for (;;) {
     Note note;
-    ssize_t r = recv(channel, &note, sizeof note, 0);
-    if (r == 0 || (r < 0 && errno != EINTR)) break;
+    ssize_t r = sys::raw::receive(channel, &note, sizeof note);
+    if (r <= 0) break;
     if (r == static_cast<ssize_t>(sizeof note)) take(w, note);
   }
   clean_up(w);
-  _exit(0);
+  sys::raw::exit_now(0);
 }
 
 // This process's end of the socket, -1 when no helper watches. A child
@@ -169,14 +170,12 @@ int g_socket = -1;
 pid_t g_owner = 0;
 
 void tell(const Note& note) {
-  if (g_socket < 0 || g_owner != getpid()) return;
+  if (g_socket < 0 || g_owner != sys::raw::process_id()) return;
   int saved = errno;  // the reader reports the errno of the call before
-  ssize_t r;
-  do r = send(g_socket, &note, sizeof note, MSG_NOSIGNAL);
-  while (r < 0 && errno == EINTR);
+  ssize_t r = sys::raw::send(g_socket, &note, sizeof note);
   if (r != static_cast<ssize_t>(sizeof note)) {
     // The helper is gone: the load goes on without one.
-    close(g_socket);
+    sys::raw::close(g_socket);
     g_socket = -1;
   }
   errno = saved;
@@ -185,33 +184,30 @@ void tell(const Note& note) {
 }  // namespace
 
 bool start_load_guard() {
-  if (g_socket >= 0 && g_owner == getpid()) return true;
+  if (g_socket >= 0 && g_owner == sys::raw::process_id()) return true;
   if (g_socket >= 0) {
-    close(g_socket);
+    sys::raw::close(g_socket);
     g_socket = -1;
   }
   int fds[2];
-  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) return false;
-  pid_t maker = getpid();
-  pid_t pid = fork();
+  if (sys::raw::socket_pair(fds) != 0) return false;
+  pid_t maker = sys::raw::process_id();
+  pid_t pid = sys::raw::fork();
   if (pid < 0) {
-    close(fds[0]);
-    close(fds[1]);
+    sys::raw::close(fds[0]);
+    sys::raw::close(fds[1]);
     return false;
   }
   if (pid == 0) {
-    close(fds[0]);
+    sys::raw::close(fds[0]);
     guard(fds[1], maker);
   }
-  close(fds[1]);
+  sys::raw::close(fds[1]);
   // Nothing may be created before the helper has listed what already
   // carries this pid.
   char ready = 0;
-  ssize_t r;
-  do r = recv(fds[0], &ready, 1, 0);
-  while (r < 0 && errno == EINTR);
-  if (r != 1) {
-    close(fds[0]);
+  if (sys::raw::receive(fds[0], &ready, 1) != 1) {
+    sys::raw::close(fds[0]);
     return false;
   }
   // Our end stays open until this process ends.

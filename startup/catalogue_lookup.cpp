@@ -1,14 +1,13 @@
 // catalogue_lookup.cpp -- rgetlmsg/rgetmsg: the entry search over a .vem
 // index (cached block, then a binary search in blocks of up to 8 entries),
 // the English retry, and the fallback texts 32765 and 32766.
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
 #include <fcntl.h>
-#include <unistd.h>
 
+#include "platform/files.h"
 #include "startup/catalogue.h"
 #include "startup/catalogue_format.h"
 #include "startup/catalogue_state.h"
@@ -20,19 +19,8 @@ namespace {
 
 thread_local std::unique_ptr<CatalogueState> t_state;
 
-ssize_t read_full(int fd, void* buf, std::size_t n) {
-  std::size_t got = 0;
-  while (got < n) {
-    ssize_t r = ::read(fd, static_cast<char*>(buf) + got, n - got);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    got += static_cast<std::size_t>(r);
-  }
-  return static_cast<ssize_t>(got);
-}
-
 void close_file(CatalogueState& s) {
-  if (s.fd >= 0) ::close(s.fd);
+  if (s.fd >= 0) sys::close(s.fd);
   s.fd = -1;
 }
 
@@ -79,11 +67,11 @@ int open_catalogue(CatalogueState& s, const char* file, const char* locale) {
   s.open_name.clear();
   if (!find_catalogue_path(s, file, locale)) return k_msg_no_path;
   close_file(s);
-  do s.fd = ::open(s.path, O_RDONLY | O_CLOEXEC); while (s.fd < 0 && errno == EINTR);
+  s.fd = sys::open(s.path, O_RDONLY);
   if (s.fd < 0) return k_msg_cant_open;
   unsigned char header[vem::k_header_size];
   std::uint16_t magic = 0;
-  if (read_full(s.fd, header, sizeof header) == static_cast<ssize_t>(sizeof header))
+  if (sys::read_full(s.fd, header, sizeof header) == static_cast<ssize_t>(sizeof header))
     magic = vem::get_u16(header + vem::k_header_magic);
   if (magic == vem::k_magic_narrow) s.width = vem::k_narrow_size;
   else if (magic == vem::k_magic_wide) s.width = vem::k_wide_size;
@@ -107,9 +95,9 @@ int search_index(CatalogueState& s, std::int32_t n, vem::Entry& hit) {
     int want = s.count - mid < b ? s.count - mid : b;
     off_t at = static_cast<off_t>(vem::k_header_size + static_cast<std::size_t>(mid) * s.width);
     s.block_entries = 0;
-    if (::lseek(s.fd, at, SEEK_SET) != at) return k_msg_short_index;
+    if (sys::seek(s.fd, at, SEEK_SET) != at) return k_msg_short_index;
     std::size_t bytes = static_cast<std::size_t>(want) * s.width;
-    ssize_t got = read_full(s.fd, s.block, bytes);
+    ssize_t got = sys::read_full(s.fd, s.block, bytes);
     if (got < 0 || static_cast<std::size_t>(got) / s.width != static_cast<std::size_t>(want))
       return k_msg_short_index;
     s.block_entries = want;
@@ -143,7 +131,7 @@ int find_entry(CatalogueState& s, std::int32_t n, const char* locale, vem::Entry
       return rc;
     }
   }
-  if (hit.length < 0 || hit.offset < 0 || ::lseek(s.fd, hit.offset, SEEK_SET) != hit.offset) {
+  if (hit.length < 0 || hit.offset < 0 || sys::seek(s.fd, hit.offset, SEEK_SET) != hit.offset) {
     if (free_fd_wanted()) close_file(s);
     return k_msg_short_index;
   }
@@ -205,7 +193,7 @@ std::int32_t rgetmsg_locale(std::int32_t n, char* b, std::int16_t size, std::int
   int want = size > hit.length ? hit.length : size - 1;
   int status = size > hit.length ? k_msg_ok : k_msg_cut;
   if (want < 0) return k_msg_cut;  // no room even for the terminator
-  ssize_t got = read_full(s->fd, b, static_cast<std::size_t>(want));
+  ssize_t got = sys::read_full(s->fd, b, static_cast<std::size_t>(want));
   if (free_fd_wanted()) close_file(*s);
   if (got != want) {
     b[got > 0 ? got : 0] = '\0';

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include "platform/files.h"
 #include "startup/catalogue_state.h"
 #include "startup/locale.h"
 #include "startup/settings.h"
@@ -42,7 +43,7 @@ bool try_candidate(CatalogueState& s, const std::string& root, const char* sub,
   if (!dir.empty()) p += "/";
   p += file;
   std::memcpy(s.path, p.c_str(), p.size() + 1);
-  return ::access(s.path, R_OK) == 0;
+  return sys::access(s.path, R_OK) == 0;
 }
 
 }  // namespace

@@ -9,8 +9,10 @@
 #include <cstdio>
 
 #include <fcntl.h>
-#include <unistd.h>
 
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/raw.h"
 #include "startup/exit_program.h"
 #include "startup/signals.h"
 
@@ -22,15 +24,11 @@ int g_tty = -1;  // the controlling terminal for the bell, -1 when none
 
 void console_handler(int) {
   int saved = errno;
-  if (g_tty >= 0) {
-    ssize_t ignored = ::write(g_tty, "\a", 1);
-    (void)ignored;
-  }
+  if (g_tty >= 0) sys::raw::write(g_tty, "\a", 1);
   SignalHandler h = signal_handler(k_sig_interrupt);
   if (!h) {
     // Not handled: the default action ends the process.
-    ::signal(SIGINT, SIG_DFL);
-    ::raise(SIGINT);
+    sys::raw::raise_with_default_action(SIGINT);
     errno = saved;
     return;
   }
@@ -43,21 +41,17 @@ void console_handler(int) {
 bool console_handler_installed() { return g_installed.load(); }
 
 void install_console_handler() {
-  if (g_tty < 0) g_tty = ::open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  if (g_tty < 0) g_tty = sys::open("/dev/tty", O_WRONLY | O_NOCTTY);
   // An interrupt that whoever started the tool ignores (a script's
   // background job) stays ignored: the handler is not installed, and
   // set_signal leaves SIGINT alone all the same, so that nothing later
   // catches it either.
   struct sigaction inherited{};
-  if (::sigaction(SIGINT, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) {
+  if (sys::signal_action(SIGINT, inherited) == 0 && inherited.sa_handler == SIG_IGN) {
     g_installed.store(true);
     return;
   }
-  struct sigaction sa{};
-  sa.sa_handler = console_handler;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  if (::sigaction(SIGINT, &sa, nullptr) != 0) {
+  if (sys::set_signal_action(SIGINT, console_handler, SA_RESTART) != 0) {
     std::printf("%s: w32ec=%d at %s:%d\n", "Could not set control handler\n", errno, "nt_sig", 402);
     exit_program(1);
   }

@@ -7,13 +7,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include "platform/files.h"
 #include "startup/host.h"
 
 namespace kvf::reg {
@@ -64,24 +61,8 @@ std::string value_path(const Hive& hive, const std::string& key, const std::stri
 }
 
 int read_all(const std::string& path, std::string& out) {
-  int fd;
-  do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC); while (fd < 0 && errno == EINTR);
-  if (fd < 0) return from_errno(errno, k_cant_read);
-  out.clear();
-  char buf[4096];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int e = errno;
-      ::close(fd);
-      return from_errno(e, k_cant_read);
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return 0;
+  int e = sys::read_file(path.c_str(), out);
+  return e == 0 ? 0 : from_errno(e, k_cant_read);
 }
 
 }  // namespace
@@ -124,7 +105,7 @@ int open_key(const Hive& hive, const std::string& key) {
   std::string dir = key_dir(hive, key);
   if (dir.empty()) return k_invalid_parameter;
   struct stat st;
-  if (::stat(dir.c_str(), &st) != 0) return from_errno(errno, k_cant_read);
+  if (sys::status(dir.c_str(), st) != 0) return from_errno(errno, k_cant_read);
   return S_ISDIR(st.st_mode) ? 0 : k_file_not_found;
 }
 
@@ -137,8 +118,8 @@ int create_key(const Hive& hive, const std::string& key, bool* created, unsigned
   for (;;) {
     std::size_t slash = dir.find('/', pos);
     std::string prefix = dir.substr(0, slash);
-    if (::mkdir(prefix.c_str(), mode) == 0) {
-      ::chmod(prefix.c_str(), mode);
+    if (sys::make_dir(prefix.c_str(), mode) == 0) {
+      sys::change_mode(prefix.c_str(), mode);
       if (slash == std::string::npos && created) *created = true;
     } else if (errno != EEXIST) {
       return from_errno(errno, k_cant_write);
@@ -152,23 +133,22 @@ int create_key(const Hive& hive, const std::string& key, bool* created, unsigned
 int create_key_exclusive(const Hive& hive, const std::string& key) {
   std::string dir = key_dir(hive, key);
   if (dir.empty()) return k_invalid_parameter;
-  if (::mkdir(dir.c_str(), 0755) != 0) return from_errno(errno, k_cant_write);
+  if (sys::make_dir(dir.c_str(), 0755) != 0) return from_errno(errno, k_cant_write);
   return 0;
 }
 
 int delete_key(const Hive& hive, const std::string& key) {
   std::string dir = key_dir(hive, key);
   if (dir.empty()) return k_invalid_parameter;
-  if (::rmdir(dir.c_str()) != 0) return from_errno(errno, k_cant_write);
+  if (sys::remove_dir(dir.c_str()) != 0) return from_errno(errno, k_cant_write);
   return 0;
 }
 
 int delete_tree(const Hive& hive, const std::string& key) {
   int rc = open_key(hive, key);
   if (rc != 0) return rc;
-  std::error_code ec;
-  std::filesystem::remove_all(key_dir(hive, key), ec);
-  return ec ? from_errno(ec.value(), k_cant_write) : 0;
+  int e = sys::remove_tree(key_dir(hive, key).c_str());
+  return e == 0 ? 0 : from_errno(e, k_cant_write);
 }
 
 int query_value(const Hive& hive, const std::string& key, const std::string& name,
@@ -193,41 +173,20 @@ int set_value(const Hive& hive, const std::string& key, const std::string& name,
   std::string path = value_path(hive, key, name);
   if (path.empty()) return k_invalid_parameter;
   if (int rc = open_key(hive, key); rc != 0) return rc;
-  std::string dir = key_dir(hive, key);
-  std::string tmp = dir + "/.~" + std::to_string(::getpid()) + "." + encode(name);
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return from_errno(errno, k_cant_write);
-  ::fchmod(fd, 0644);
+  // The temporary file's name starts with a '.', which key listings skip.
+  sys::Replacement how{.temp = key_dir(hive, key) + "/.~" + encode(name) + ".XXXXXX", .mode = 0644};
   std::string content = std::string(type_name(type)) + "\n" + data;
-  const char* p = content.data();
-  std::size_t left = content.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      int e = errno;
-      ::close(fd);
-      ::unlink(tmp.c_str());
-      return from_errno(e, k_cant_write);
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  if (::close(fd) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
-    int e = errno;
-    ::unlink(tmp.c_str());
-    return from_errno(e, k_cant_write);
-  }
-  return 0;
+  int e = sys::replace_file(path.c_str(), how, content.data(), content.size());
+  return e == 0 ? 0 : from_errno(e, k_cant_write);
 }
 
 int delete_value(const Hive& hive, const std::string& key, const std::string& name) {
   std::string path = value_path(hive, key, name);
   if (path.empty()) return k_invalid_parameter;
   struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) return from_errno(errno, k_cant_write);
+  if (sys::link_status(path.c_str(), st) != 0) return from_errno(errno, k_cant_write);
   if (!S_ISREG(st.st_mode)) return k_file_not_found;
-  if (::unlink(path.c_str()) != 0) return from_errno(errno, k_cant_write);
+  if (sys::unlink(path.c_str()) != 0) return from_errno(errno, k_cant_write);
   return 0;
 }
 
@@ -235,19 +194,17 @@ int list_key(const Hive& hive, const std::string& key, std::vector<std::string>&
              std::vector<std::string>& values) {
   if (int rc = open_key(hive, key); rc != 0) return rc;
   std::string dir = key_dir(hive, key);
-  DIR* d = ::opendir(dir.c_str());
-  if (!d) return from_errno(errno, k_cant_read);
+  std::vector<std::string> files;
+  if (int e = sys::list_dir(dir.c_str(), files); e != 0) return from_errno(e, k_cant_read);
   subkeys.clear();
   values.clear();
-  while (struct dirent* e = ::readdir(d)) {
-    std::string file = e->d_name;
-    if (file.empty() || file[0] == '.') continue;  // ".", "..", temporaries
+  for (const std::string& file : files) {
+    if (file.empty() || file[0] == '.') continue;  // temporaries
     struct stat st;
-    if (::stat((dir + "/" + file).c_str(), &st) != 0) continue;
+    if (sys::status((dir + "/" + file).c_str(), st) != 0) continue;
     if (S_ISDIR(st.st_mode)) subkeys.push_back(decode(file));
     else if (S_ISREG(st.st_mode)) values.push_back(decode(file));
   }
-  ::closedir(d);
   std::sort(subkeys.begin(), subkeys.end());
   std::sort(values.begin(), values.end());
   return 0;

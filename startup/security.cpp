@@ -10,6 +10,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include "platform/process.h"
 #include "startup/host.h"
 #include "startup/registry.h"
 #include "startup/security_state.h"
@@ -37,12 +38,6 @@ std::string environment_key() { return reg::server_key(g_identity.server, {"Envi
 
 int read_group(const char* group, const char* value, std::size_t cap, std::string& out) {
   return reg::read_string(g_identity.hive, security_key({group}), value, out, cap);
-}
-
-void sleep_ms(long ms) {
-  struct timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-  while (::nanosleep(&ts, &ts) != 0) {
-  }
 }
 
 int find_mode_locked() {
@@ -81,7 +76,7 @@ std::string security_key(const std::vector<std::string>& parts) {
 }
 
 int find_authentication_mode() {
-  while (g_auth_busy.exchange(true)) sleep_ms(1);
+  while (g_auth_busy.exchange(true)) sys::sleep_ms(1);
   int rc = find_mode_locked();
   g_auth_busy.store(false);
   return rc;

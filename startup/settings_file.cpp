@@ -7,9 +7,11 @@
 #include <cstring>
 #include <new>
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
 
+#include "platform/files.h"
 #include "startup/settings.h"
 #include "startup/settings_table.h"
 
@@ -83,8 +85,8 @@ SettingEntry* SettingsTable::find(const std::string& name) {
 }
 
 int read_settings_file(SettingsTable& table, const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) {
+  int fd = sys::open(path.c_str(), O_RDONLY);
+  if (fd < 0) {
     if (errno == ENOMEM) return -2;
     return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
   }
@@ -92,22 +94,31 @@ int read_settings_file(SettingsTable& table, const std::string& path) {
   try {
     std::string line;
     line.reserve(128);
-    for (;;) {
-      int c = std::getc(f);
-      if (c == EOF || c == 0xFF) break;  // a line without its newline is not used
-      if (c == '\n') {
-        apply_line(table, line);
-        line.clear();
-      } else {
-        if (line.size() == line.capacity()) line.reserve(line.capacity() + 128);
-        line.push_back(static_cast<char>(c));
+    char buffer[4096];
+    // The end of the file or a byte 0xFF ends the reading; a line without
+    // its newline is not used. A failed read ends it too, after the lines
+    // before it.
+    for (bool more = true; more;) {
+      ssize_t n = sys::read(fd, buffer, sizeof buffer);
+      if (n < 0) rc = -1;
+      if (n <= 0) break;
+      for (ssize_t i = 0; i < n && more; ++i) {
+        char c = buffer[i];
+        if (static_cast<unsigned char>(c) == 0xFF) {
+          more = false;
+        } else if (c == '\n') {
+          apply_line(table, line);
+          line.clear();
+        } else {
+          if (line.size() == line.capacity()) line.reserve(line.capacity() + 128);
+          line.push_back(c);
+        }
       }
     }
-    if (std::ferror(f)) rc = -1;
   } catch (const std::bad_alloc&) {
     rc = -2;
   }
-  std::fclose(f);
+  sys::close(fd);
   return rc;
 }
 

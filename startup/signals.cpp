@@ -10,8 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 
-#include <sys/time.h>
-#include <unistd.h>
+#include "platform/process.h"
 
 namespace kvf {
 namespace {
@@ -53,10 +52,7 @@ void ensure_alt_stack() {
   if (g_alt_stack_ready) return;
   // Kept for the life of the process: the fault handlers may run any time.
   static char* stack = new char[1 << 16];
-  stack_t ss{};
-  ss.ss_sp = stack;
-  ss.ss_size = 1 << 16;
-  if (::sigaltstack(&ss, nullptr) == 0) g_alt_stack_ready = true;
+  if (sys::set_alternate_stack(stack, 1 << 16) == 0) g_alt_stack_ready = true;
 }
 
 }  // namespace
@@ -82,20 +78,17 @@ SignalHandler set_signal(int number, SignalHandler handler) {
   if ((host == SIGSEGV || host == SIGBUS) && handler == do_nothing) {
     // Returning from a fault would only fault again: without a handler of
     // its own a fault keeps the system's action.
-    ::signal(host, SIG_DFL);
+    sys::set_signal_action(host, SIG_DFL, SA_RESTART);
     return previous;
   }
   // The console handler already routes SIGINT to slot 2, after its bell.
   if (host != 0 && !(host == SIGINT && console_handler_installed())) {
-    struct sigaction sa{};
-    sa.sa_handler = host == SIGALRM ? post_alarm : trampoline;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
+    int flags = SA_RESTART;
     if (host == SIGSEGV || host == SIGBUS) {
       ensure_alt_stack();
-      sa.sa_flags |= SA_ONSTACK | SA_NODEFER;
+      flags |= SA_ONSTACK | SA_NODEFER;
     }
-    ::sigaction(host, &sa, nullptr);
+    sys::set_signal_action(host, host == SIGALRM ? post_alarm : trampoline, flags);
   }
   return previous;
 }
@@ -110,7 +103,7 @@ int post_signal(pid_t pid, int number) {
     errno = EINVAL;
     return -1;
   }
-  if (number != 0 && pid == ::getpid()) {
+  if (number != 0 && pid == sys::process_id()) {
     g_pending[number].fetch_add(1);
     return 0;
   }
@@ -119,7 +112,7 @@ int post_signal(pid_t pid, int number) {
     errno = EINVAL;
     return -1;
   }
-  if (::kill(pid, host) == 0) return 0;
+  if (sys::send_signal(pid, host) == 0) return 0;
   if (errno == EPERM) return 0;  // it exists; we may not signal it
   errno = ESRCH;                 // 3: gone
   return -1;
@@ -127,16 +120,8 @@ int post_signal(pid_t pid, int number) {
 
 int set_alarm(int seconds) {
   if (seconds <= 0) return 0;
-  struct sigaction sa{};
-  sa.sa_handler = post_alarm;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  if (::sigaction(SIGALRM, &sa, nullptr) != 0) return 0;
-  long ms = static_cast<long>(seconds) * 1500;
-  struct itimerval timer{};
-  timer.it_value.tv_sec = ms / 1000;
-  timer.it_value.tv_usec = (ms % 1000) * 1000;
-  return ::setitimer(ITIMER_REAL, &timer, nullptr) == 0 ? 1 : 0;
+  if (sys::set_signal_action(SIGALRM, post_alarm, SA_RESTART) != 0) return 0;
+  return sys::start_alarm(static_cast<long>(seconds) * 1500) == 0 ? 1 : 0;
 }
 
 void deliver_signals() {

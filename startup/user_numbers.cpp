@@ -8,6 +8,7 @@
 
 #include <pwd.h>
 
+#include "platform/process.h"
 #include "startup/host.h"
 #include "startup/registry.h"
 #include "startup/security_state.h"
@@ -32,12 +33,6 @@ static_assert(bucket_count() == k_user_table_buckets);
 // The one account record of the process.
 AccountRecord g_record;
 
-void sleep_ms(long ms) {
-  struct timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-  while (::nanosleep(&ts, &ts) != 0) {
-  }
-}
-
 std::string usernames_key() { return security_key({"Users", "Usernames"}); }
 std::string users_key() { return security_key({"Users"}); }
 std::string lock_key() { return security_key({"Users", "Lock"}); }
@@ -47,7 +42,7 @@ int take_lock(const reg::Hive& hive) {
     int rc = reg::create_key_exclusive(hive, lock_key());
     if (rc == 0) return 0;
     if (rc != reg::k_already_exists || retries >= k_lock_retries) return k_sec_lock;
-    sleep_ms(k_lock_wait_ms);
+    sys::sleep_ms(k_lock_wait_ms);
   }
 }
 

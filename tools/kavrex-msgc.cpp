@@ -1,14 +1,13 @@
 // kavrex-msgc.cpp -- compiles a message catalogue source into a .vem file,
 // or lists a .vem file back as source text. Status 2 for bad usage, 1 when
 // a file cannot be read, parsed or written.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "tools/vem_writer.h"
 
 namespace {
@@ -20,13 +19,11 @@ int usage() {
   return 2;
 }
 
+// The whole file; false with errno set when it cannot be read.
 bool read_whole(const std::string& path, std::string& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  out = ss.str();
-  return !in.bad();
+  int e = kvf::sys::read_file(path.c_str(), out);
+  errno = e;
+  return e == 0;
 }
 
 int fail(const std::string& what) {
@@ -50,15 +47,13 @@ int compile(const std::string& source_path, const std::string& out_path, bool wi
   std::vector<kvf::vem::Message> messages;
   if (!kvf::vem::parse_source(source, messages, error)) return fail(source_path + ": " + error);
   if (!kvf::vem::build_catalogue(messages, wide, bytes, error)) return fail(source_path + ": " + error);
-  std::string tmp = out_path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out.flush()) return fail("cannot write " + tmp + ": " + std::strerror(errno));
-  }
-  if (std::rename(tmp.c_str(), out_path.c_str()) != 0)
-    return fail("cannot write " + out_path + ": " + std::strerror(errno));
-  return 0;
+  kvf::sys::Replacement how{.temp = out_path + ".tmp"};
+  int e = kvf::sys::replace_file(out_path.c_str(), how, bytes.data(), bytes.size());
+  if (e == 0) return 0;
+  // The file named is the one that could not be written: the temporary file
+  // until it is whole, the catalogue itself when the rename fails.
+  const std::string& failed = how.failed == kvf::sys::ReplaceStep::rename ? out_path : how.temp;
+  return fail("cannot write " + failed + ": " + std::strerror(e));
 }
 
 }  // namespace

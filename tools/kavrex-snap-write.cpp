@@ -7,10 +7,8 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "layouts/field.h"
+#include "platform/files.h"
 #include "shm/image.h"
 #include "layouts/segment_layout.h"
 #include "layouts/shmcb_layout.h"
@@ -35,22 +33,6 @@ void draw_progress(std::uint64_t done, std::uint64_t total) {
   unsigned percent = static_cast<unsigned>(done * 100 / total);
   std::fprintf(stderr, "\rkavrex-snap: %llu of %llu MiB (%u%%)", static_cast<unsigned long long>(done >> 20),
                static_cast<unsigned long long>(total >> 20), percent);
-}
-
-// Writes n bytes from p; 0 or the errno value.
-int write_all(int fd, const unsigned char* p, std::uint64_t n) {
-  while (n > 0) {
-    if (g_stop) return EINTR;
-    ssize_t done = ::write(fd, p, n);
-    if (done < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (done == 0) return EIO;
-    p += done;
-    n -= static_cast<std::uint64_t>(done);
-  }
-  return 0;
 }
 
 }  // namespace
@@ -100,55 +82,37 @@ int write_snapshot(const std::string& path, const std::vector<Span>& spans, bool
   fs::path target(path);
   fs::path dir = target.parent_path();
   if (dir.empty()) dir = ".";
-  std::string temp = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
-  int fd = ::mkstemp(temp.data());
-  if (fd < 0) {
-    error = "cannot create a temporary file in " + dir.string();
-    return errno;
-  }
-  auto fail = [&](const char* step, int code) {
-    ::close(fd);
-    ::unlink(temp.c_str());
-    error = std::string(step) + " " + path;
-    return code;
-  };
+  // The rename itself is durable once the directory is synced.
+  kvf::sys::Replacement how{.temp = (dir / ("." + target.filename().string() + ".XXXXXX")).string(),
+                            .sync_directory = true};
   std::uint64_t total = 0;
   for (const Span& s : spans) total += s.size;
   progress = progress && total >= kProgressFrom;
-  std::uint64_t done = 0;
-  for (const Span& s : spans) {
-    for (std::uint64_t off = 0; off < s.size; off += kChunk) {
-      std::uint64_t n = s.size - off < kChunk ? s.size - off : kChunk;
-      if (int code = write_all(fd, kvf::address(s.base + off), n)) {
-        if (progress) std::fputc('\n', stderr);
-        return fail("cannot write", code);
+  int code = kvf::sys::replace_file(path.c_str(), how, [&](int fd) {
+    std::uint64_t done = 0;
+    for (const Span& s : spans) {
+      for (std::uint64_t off = 0; off < s.size; off += kChunk) {
+        std::uint64_t n = s.size - off < kChunk ? s.size - off : kChunk;
+        if (int failed = kvf::sys::write_all(fd, kvf::address(s.base + off), n, &g_stop)) {
+          if (progress) std::fputc('\n', stderr);
+          return failed;
+        }
+        done += n;
+        if (progress) draw_progress(done, total);
       }
-      done += n;
-      if (progress) draw_progress(done, total);
     }
+    if (progress) std::fputc('\n', stderr);
+    return 0;
+  });
+  if (code == 0) return 0;
+  switch (how.failed) {
+    case kvf::sys::ReplaceStep::create: error = "cannot create a temporary file in " + dir.string(); break;
+    case kvf::sys::ReplaceStep::write: error = "cannot write " + path; break;
+    case kvf::sys::ReplaceStep::sync: error = "cannot sync " + path; break;
+    case kvf::sys::ReplaceStep::close: error = "cannot close " + path; break;
+    case kvf::sys::ReplaceStep::rename: error = "cannot rename the temporary file to " + path; break;
   }
-  if (progress) std::fputc('\n', stderr);
-  // A full disk or an I/O error may only show when the data reaches it.
-  if (::fsync(fd) != 0) return fail("cannot sync", errno);
-  if (::close(fd) != 0) {
-    int code = errno;
-    ::unlink(temp.c_str());
-    error = "cannot close " + path;
-    return code;
-  }
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    int code = errno;
-    ::unlink(temp.c_str());
-    error = "cannot rename the temporary file to " + path;
-    return code;
-  }
-  // The rename itself is durable once the directory is synced.
-  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
-  return 0;
+  return code;
 }
 
 }  // namespace kavrex_snap

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "control/program_edge.h"
+#include "platform/process.h"
 #include "tools/kavrex-snap.h"
 
 namespace {
@@ -31,15 +32,12 @@ extern "C" void on_stop(int) { kavrex_snap::request_stop(); }
 // Stops the write at its next chunk rather than ending with a temporary
 // file left behind; the write removes it and fails.
 void install_stop_handlers() {
-  struct sigaction sa {};
-  sa.sa_handler = on_stop;
-  sigemptyset(&sa.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) kvf::sys::set_signal_action(sig, on_stop, 0);
 }
 
 std::string default_name(const std::string& server) {
   char stamp[32];
-  std::time_t now = std::time(nullptr);
+  std::time_t now = kvf::sys::now();
   std::tm utc{};
   gmtime_r(&now, &utc);
   std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);

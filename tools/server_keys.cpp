@@ -8,8 +8,8 @@
 
 #include <grp.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include "platform/files.h"
 #include "startup/host.h"
 #include "startup/registry.h"
 
@@ -91,8 +91,8 @@ int install_server_keys(const std::string& server, const std::string& group,
   for (const std::string& table_key : {users, usernames}) {
     if (in.key(table_key) && gr) {
       std::string dir = reg::key_dir(in.hive, table_key);
-      if (::chown(dir.c_str(), static_cast<uid_t>(-1), gr->gr_gid) != 0 ||
-          ::chmod(dir.c_str(), 02775) != 0)
+      if (sys::change_owner(dir.c_str(), static_cast<uid_t>(-1), gr->gr_gid) != 0 ||
+          sys::change_mode(dir.c_str(), 02775) != 0)
         result.report += "could not give group " + group + " write access to " + table_key + "\n";
     }
   }
@@ -101,7 +101,7 @@ int install_server_keys(const std::string& server, const std::string& group,
 
   struct stat st{};
   std::string dir = reg::key_dir(in.hive, users);
-  bool group_writable = gr && ::stat(dir.c_str(), &st) == 0 && (st.st_mode & S_IWGRP) &&
+  bool group_writable = gr && sys::status(dir.c_str(), st) == 0 && (st.st_mode & S_IWGRP) &&
                         st.st_gid == gr->gr_gid;
   result.report += "The registry is readable by every account.\n";
   if (group_writable)

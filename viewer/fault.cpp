@@ -4,6 +4,9 @@
 
 #include <csignal>
 
+#include "platform/process.h"
+#include "platform/raw.h"
+
 namespace kvf {
 namespace {
 
@@ -19,22 +22,14 @@ void kvf_fault_handler(int signal) {
   // Not inside a walk: the fault is a defect of the program. With the
   // default action back in place the signal, blocked while this handler
   // runs, ends the process as soon as the handler returns.
-  std::signal(signal, SIG_DFL);
-  std::raise(signal);
+  sys::raw::raise_with_default_action(signal);
 }
 
 void install_fault_handlers() {
   if (g_installed) return;
-  stack_t stack{};
-  stack.ss_sp = g_alternate_stack;
-  stack.ss_size = sizeof g_alternate_stack;
-  sigaltstack(&stack, nullptr);
-  struct sigaction action {};
-  action.sa_handler = kvf_fault_handler;
-  action.sa_flags = SA_ONSTACK;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGSEGV, &action, nullptr);
-  sigaction(SIGBUS, &action, nullptr);
+  sys::set_alternate_stack(g_alternate_stack, sizeof g_alternate_stack);
+  sys::set_signal_action(SIGSEGV, kvf_fault_handler, SA_ONSTACK);
+  sys::set_signal_action(SIGBUS, kvf_fault_handler, SA_ONSTACK);
   g_installed = true;
 }
 

@@ -3,12 +3,11 @@
 // up to kLineMax bytes past it before the piece goes out.
 #include "viewer/output.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include <unistd.h>
+#include "platform/files.h"
 
 namespace kvf::out {
 namespace {
@@ -27,13 +26,8 @@ void write_all(const char* p, std::size_t n) {
     std::fflush(stdout);
     g_stdio_flushed = true;
   }
-  while (n > 0) {
-    ssize_t done = ::write(g_fd, p, n);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) std::_Exit(1);  // standard output is gone: nothing more can be shown
-    p += done;
-    n -= static_cast<std::size_t>(done);
-  }
+  // Standard output is gone: nothing more can be shown.
+  if (sys::write_all(g_fd, p, n) != 0) std::_Exit(1);
 }
 
 // Once a whole piece is buffered it goes out; what follows it moves to the
@@ -68,7 +62,7 @@ void write(const char* p, std::size_t n) {
   }
 }
 
-void write(const char* s) { write(s, std::strlen(s)); }
+void write(const char* s) { out::write(s, std::strlen(s)); }
 
 void put(char c) {
   g_buffer[g_used++] = c;

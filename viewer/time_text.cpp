@@ -4,6 +4,7 @@
 // kept too, so that most records need no conversion at all.
 #include <ctime>
 
+#include "platform/process.h"
 #include "viewer/digits.h"
 #include "viewer/render.h"
 #include "viewer/text.h"
@@ -11,7 +12,7 @@
 namespace kvf {
 namespace {
 
-std::int64_t system_now() { return static_cast<std::int64_t>(std::time(nullptr)); }
+std::int64_t system_now() { return static_cast<std::int64_t>(sys::now()); }
 
 std::int64_t (*g_now)() = system_now;
 

@@ -5,15 +5,14 @@
 // walk's sink, which every function here is handed: the walk keeps none.
 #include "viewer/walk.h"
 
-#include <chrono>
 #include <cinttypes>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
 #include "control/control_block.h"
 #include "layouts/field.h"
+#include "platform/process.h"
 #include "shm/image.h"
 #include "viewer/fault.h"
 #include "viewer/probe.h"
@@ -74,7 +73,7 @@ std::uint32_t stamp_of(const unsigned char* slot) {
 // pass, and the program ends when the server process is gone.
 void poll_server(const WalkSink& sink) {
   sink.flush(sink.context);
-  std::this_thread::sleep_for(std::chrono::milliseconds(10));  // nanosleep(2)
+  sys::sleep_ms(10);
   std::int32_t pid = server_pid();
   if (!process_alive(pid)) {
     sink.gone(sink.context, pid);

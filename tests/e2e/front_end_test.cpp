@@ -2,7 +2,15 @@
 // dump files, and the messages and exit statuses of each path.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdlib>
+#include <map>
 #include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "sim/image_builder.h"
 #include "tools/vem_writer.h"
@@ -151,6 +159,68 @@ TEST_F(FrontEnd, UnusableControlBlock) {
   RunResult r = inst.kavrex({"view", dump({.ring_records = 0})});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+}
+
+// Runs kavrex with `args` in `inst`, its standard output a pipe that nobody
+// reads (the reading end closed before the start), SIGPIPE ignored or not;
+// returns the status as test::run does and the standard error in `err`.
+int run_into_closed_pipe(const test::Installation& inst, const std::vector<std::string>& args, bool ignore_sigpipe,
+                         std::string& err) {
+  // Everything the child needs is made before the fork.
+  std::map<std::string, std::string> vars;
+  for (char** e = environ; *e; ++e) {
+    std::string kv = *e;
+    if (auto eq = kv.find('='); eq != std::string::npos) vars[kv.substr(0, eq)] = kv.substr(eq + 1);
+  }
+  for (const auto& [name, value] : inst.options().env) {
+    if (value) vars[name] = *value;
+    else vars.erase(name);
+  }
+  std::vector<std::string> strings{test::program("kavrex")};
+  strings.insert(strings.end(), args.begin(), args.end());
+  std::size_t env_from = strings.size();
+  for (const auto& [name, value] : vars) strings.push_back(name + "=" + value);
+  std::vector<char*> argv, envp;
+  for (std::size_t i = 0; i < strings.size(); ++i) (i < env_from ? argv : envp).push_back(strings[i].data());
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
+  std::string err_path = inst.file("closed-pipe.err");
+
+  int pipe_ends[2];
+  if (pipe(pipe_ends) != 0) return -1;
+  close(pipe_ends[0]);
+  pid_t child = fork();
+  if (child == 0) {
+    int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (e < 0 || dup2(pipe_ends[1], 1) < 0 || dup2(e, 2) < 0) _exit(127);
+    signal(SIGPIPE, ignore_sigpipe ? SIG_IGN : SIG_DFL);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  close(pipe_ends[1]);
+  int raw = 0;
+  if (child < 0 || waitpid(child, &raw, 0) != child) return -1;
+  err = test::read_file(err_path);
+  if (WIFEXITED(raw)) return WEXITSTATUS(raw);
+  return WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
+}
+
+TEST_F(FrontEnd, AViewIntoAClosedPipeEndsWithoutAWord) {
+  std::string path = dump();
+  struct Case {
+    bool ignore_sigpipe;
+    int status;
+  };
+  // SIGPIPE, unless whoever started the tool ignores it: then the failed
+  // write ends it with status 1.
+  for (Case c : {Case{false, 128 + SIGPIPE}, Case{true, 1}}) {
+    SCOPED_TRACE(c.ignore_sigpipe ? "SIGPIPE ignored" : "SIGPIPE");
+    for (const char* word : {"view", "fview"}) {
+      std::string err;
+      EXPECT_EQ(run_into_closed_pipe(inst, {word, path}, c.ignore_sigpipe, err), c.status) << word;
+      EXPECT_EQ(err, "") << word;
+    }
+  }
 }
 
 }  // namespace

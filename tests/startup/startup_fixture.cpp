@@ -2,6 +2,7 @@
 // runner with captured standard output and error.
 #include "startup_fixture.h"
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 
@@ -24,6 +25,9 @@ test::RunResult in_child(const std::function<int()>& f) {
   if (pid == 0) {
     if (!std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr))
       _exit(120);
+    // Start as a program started from a shell's foreground does, whatever
+    // the test runner inherited (a run in the background ignores SIGINT).
+    for (int s = 1; s < 32; ++s) ::signal(s, SIG_DFL);
     int rc = f();
     std::fflush(nullptr);
     _exit(rc);

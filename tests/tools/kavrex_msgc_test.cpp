@@ -2,6 +2,11 @@
 // and the statuses for bad usage, bad sources and damaged catalogues.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
 #include "tools/vem_writer.h"
 #include "support/process.h"
 
@@ -69,6 +74,25 @@ TEST(KavrexMsgc, FailuresAndUsage) {
   EXPECT_EQ(cut.status, 1);
   EXPECT_EQ(cut.err, "kavrex-msgc: " + dir.file("cut.vem") +
                          ": offset 4: text of message 1 lies outside the file\n");
+}
+
+TEST(KavrexMsgc, WhatCannotBeReadOrWrittenIsAnErrorAndLeavesNothing) {
+  test::TempDir dir;
+  test::write_file(dir.file("a.msg"), ".1\none\n");
+  // A directory is no source.
+  auto from_dir = msgc({"-o", dir.file("x.vem"), dir.path()});
+  EXPECT_EQ(from_dir.status, 1);
+  EXPECT_EQ(from_dir.err, "kavrex-msgc: cannot read " + dir.path() + ": Is a directory\n");
+  // A catalogue that cannot take the place of what is there: the temporary
+  // file is removed again.
+  std::filesystem::create_directory(dir.file("taken.vem"));
+  auto taken = msgc({"-o", dir.file("taken.vem"), dir.file("a.msg")});
+  EXPECT_EQ(taken.status, 1);
+  EXPECT_EQ(taken.err, "kavrex-msgc: cannot write " + dir.file("taken.vem") + ": Is a directory\n");
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"a.msg", "taken.vem"}));
 }
 
 }  // namespace
