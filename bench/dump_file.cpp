@@ -1,16 +1,16 @@
 // dump_file.cpp -- reads a dump (segments back to back, the count in the
 // shmcb of the first) into one buffer and keeps where each segment's bytes
-// start in it. A file cut short keeps the bytes it has.
+// start in it, as shm/dump_layout.h finds them. A file cut short keeps the
+// bytes it has.
 #include "bench/dump_file.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "layouts/field.h"
-#include "layouts/segment_layout.h"
-#include "layouts/shmcb_layout.h"
+#include "shm/dump_layout.h"
 
 namespace bench {
 
@@ -32,22 +32,15 @@ DumpFile::DumpFile(const std::string& path) {
   ::close(fd);
   bytes_.resize(got);
 
-  using namespace kvf;
-  if (bytes_.size() < segment::kSize) throw std::runtime_error("no segment header in " + path);
-  std::uint64_t overhead = load<std::uint64_t>(bytes_.data(), segment::kOverhead);
-  if (overhead < shmcb::kSize || overhead > bytes_.size()) throw std::runtime_error("no shmcb in " + path);
-  const unsigned char* cb = bytes_.data() + (overhead - shmcb::kSize);
-  root_ = load<std::uint64_t>(cb, shmcb::kRootHead);
-  int count = load<std::int16_t>(cb, shmcb::kSegmentCount);
-  std::uint64_t offset = 0;
-  for (int i = 0; i < count && offset + segment::kSize <= bytes_.size(); ++i) {
-    const unsigned char* h = bytes_.data() + offset;
-    std::uint64_t size = load<std::uint64_t>(h, segment::kSegmentSize);
-    if (size == 0) break;
-    std::uint64_t have = std::min<std::uint64_t>(size, bytes_.size() - offset);
-    segments_.push_back({load<std::uint64_t>(h, segment::kBase), have, offset});
-    offset += size;
-  }
+  // The segment table as the dump's own headers give it; a segment the
+  // file cuts short keeps the bytes it has.
+  kvf::DumpMemory memory(bytes_.data(), bytes_.size());
+  kvf::DumpLayout layout = kvf::read_dump_layout(memory);
+  if (layout.shape == kvf::DumpShape::not_a_dump || layout.shape == kvf::DumpShape::unreadable)
+    throw std::runtime_error("not a dump: " + path);
+  root_ = layout.root;
+  for (const kvf::DumpSegment& s : layout.segments)
+    segments_.push_back({s.base, std::min<std::uint64_t>(s.size, bytes_.size() - s.offset), s.offset});
 }
 
 const unsigned char* DumpFile::at(std::uint64_t address, std::size_t length) const {

@@ -20,8 +20,8 @@ struct BadAddress : std::runtime_error {
 
 class DumpFile {
  public:
-  // Reads `path`; throws std::runtime_error when it cannot be read or its
-  // first segment header and shmcb are not there.
+  // Reads `path`; throws std::runtime_error when it cannot be read or is
+  // not a dump (shm/dump_layout.cpp says which files are).
   explicit DumpFile(const std::string& path);
 
   // Our pointer to `length` bytes at server address `address`.

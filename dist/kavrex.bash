@@ -84,13 +84,13 @@ _kavrex_sim() {
   esac
   COMPREPLY=($(compgen -W "--server --dir --base --key --segments --pieces --continuation
 --records --max-records --threads --rate --flat-out --count --sessions --on --level
---alloc-failed --attach-value --dump --help" -- "$cur"))
+--alloc-failed --attach-value --dump --help --version" -- "$cur"))
 }
 
 _kavrex_reg() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   if [ "$COMP_CWORD" -eq 1 ]; then
-    COMPREPLY=($(compgen -W "query add delete setup" -- "$cur"))
+    COMPREPLY=($(compgen -W "query add delete setup --help --version" -- "$cur"))
     return
   fi
   case ${COMP_WORDS[1]} in
@@ -116,7 +116,7 @@ _kavrex_msgc() {
     -l) COMPREPLY=($(compgen -f -X '!*.vem' -- "$cur")); return ;;
   esac
   if [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W "-w -o -l" -- "$cur"))
+    COMPREPLY=($(compgen -W "-w -o -l --help --version" -- "$cur"))
   else
     COMPREPLY=($(compgen -f -X '!*.msg' -- "$cur"))
   fi
@@ -124,10 +124,13 @@ _kavrex_msgc() {
 
 _kavrex_snap() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
-  if [ "$prev" = -o ]; then
+  # bash splits --check=FILE at the '='.
+  [ "$prev" = "=" ] && [ "$COMP_CWORD" -ge 2 ] && prev=${COMP_WORDS[COMP_CWORD-2]}
+  [ "$cur" = "=" ] && cur=
+  if [ "$prev" = -o ] || [ "$prev" = --check ]; then
     COMPREPLY=($(compgen -f -- "$cur"))
   elif [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W "-o --help" -- "$cur"))
+    COMPREPLY=($(compgen -W "-o --check --help --version" -- "$cur"))
   else
     COMPREPLY=($(compgen -W "$(_kavrex_servers)" -- "$cur"))
   fi
@@ -136,7 +139,7 @@ _kavrex_snap() {
 _kavrex_export() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   if [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W "-t --help" -- "$cur"))
+    COMPREPLY=($(compgen -W "-t --names --help --version" -- "$cur"))
   else
     COMPREPLY=($(compgen -f -- "$cur"))
   fi

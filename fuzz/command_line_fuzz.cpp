@@ -4,6 +4,8 @@
 // would choose is run the way it runs it, minus the exits: control commands
 // write into the loaded copy, views and info print to /dev/null. The upper
 // 28 bits of every level cell must survive whatever the command writes.
+// The same arguments go to the companions' option parser too (as
+// kavrex-sim's command line), for its messages about bad options.
 #include <unistd.h>
 
 #include <cstdint>
@@ -21,6 +23,7 @@
 #include "shm/dump_reader.h"
 #include "layouts/field.h"
 #include "sim/image_builder.h"
+#include "sim/options.h"
 #include "viewer/reader.h"
 #include "viewer/view.h"
 
@@ -106,6 +109,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   int argc = static_cast<int>(args.size());
+
+  // getopt_long reorders what it is given: a copy of its own.
+  std::vector<std::string> sim_args = args;
+  std::vector<char*> sim_argv;
+  for (auto& a : sim_args) sim_argv.push_back(a.data());
+  sim_argv.push_back(nullptr);
+  kvf::sim::parse_options(argc, sim_argv.data());
 
   if (kvf::rinfile(dump.c_str(), 0) != 0) __builtin_trap();
   unsigned char* block = kvf::control_block();

@@ -13,6 +13,7 @@
 
 #include "sim/options.h"
 #include "sim/server.h"
+#include "tools/command_line.h"
 #include "tools/server_keys.h"
 
 namespace {
@@ -41,14 +42,9 @@ void dump(kvf::sim::Server& server, const std::string& path) {
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   kvf::sim::ParsedOptions parsed = kvf::sim::parse_options(argc, argv);
-  if (!parsed.error.empty()) {
-    std::fprintf(stderr, "kavrex-sim: %s\nTry 'kavrex-sim --help' for more information.\n", parsed.error.c_str());
-    return 2;
-  }
-  if (parsed.help) {
-    std::fputs(kvf::sim::kUsage, stdout);
-    return 0;
-  }
+  if (!parsed.error.empty()) return kvf::cli::usage_error("kavrex-sim", parsed.error);
+  if (parsed.help) return kvf::cli::print_help(kvf::sim::kUsage);
+  if (parsed.version) return kvf::cli::print_version("kavrex-sim");
   const kvf::sim::Options& o = parsed.options;
 
   if (!o.registry_group.empty()) {

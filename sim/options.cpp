@@ -1,11 +1,12 @@
-// options.cpp -- parses kavrex-sim's command line: long options with a value
-// as the next argument or after '='; every value is checked.
+// options.cpp -- parses kavrex-sim's command line with getopt_long: long
+// options with a value as the next argument or after '='; every value is
+// checked.
 #include "sim/options.h"
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <string_view>
+
+#include "tools/command_line.h"
 
 namespace kvf::sim {
 
@@ -36,7 +37,8 @@ const char* const kUsage =
     "                      when --count is reached\n"
     "  --registry GROUP    first create what is missing of the server's registry\n"
     "                      keys in DIR, with GROUP as its DBSA group\n"
-    "  --help              show this text\n"
+    "  -h, --help          show this text\n"
+    "  --version           show the version\n"
     "\n"
     "SIGINT, SIGTERM and SIGHUP end the server: it removes its segments and its\n"
     "information file and prints its counters. SIGUSR2 prints the counters.\n";
@@ -63,6 +65,45 @@ bool to_address(const char* text, std::uint64_t& out) {
   return true;
 }
 
+enum Code {
+  kServer = cli::kFirstLongCode, kDir, kBase, kKey, kSegments, kPieces, kContinuation, kRecords,
+  kMaxRecords, kThreads, kRate, kFlatOut, kCount, kSessions, kOn, kLevel, kAllocFailed, kAttachValue,
+  kDump, kRegistry,
+};
+
+const option kLongOptions[] = {
+    {"server", required_argument, nullptr, kServer},
+    {"dir", required_argument, nullptr, kDir},
+    {"base", required_argument, nullptr, kBase},
+    {"key", required_argument, nullptr, kKey},
+    {"segments", required_argument, nullptr, kSegments},
+    {"pieces", required_argument, nullptr, kPieces},
+    {"continuation", no_argument, nullptr, kContinuation},
+    {"records", required_argument, nullptr, kRecords},
+    {"max-records", required_argument, nullptr, kMaxRecords},
+    {"threads", required_argument, nullptr, kThreads},
+    {"rate", required_argument, nullptr, kRate},
+    {"flat-out", no_argument, nullptr, kFlatOut},
+    {"count", required_argument, nullptr, kCount},
+    {"sessions", required_argument, nullptr, kSessions},
+    {"on", no_argument, nullptr, kOn},
+    {"level", required_argument, nullptr, kLevel},
+    {"alloc-failed", no_argument, nullptr, kAllocFailed},
+    {"attach-value", required_argument, nullptr, kAttachValue},
+    {"dump", required_argument, nullptr, kDump},
+    {"registry", required_argument, nullptr, kRegistry},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, cli::kVersionCode},
+    {nullptr, 0, nullptr, 0},
+};
+
+// "--name" of a long option, for the messages about its value.
+std::string long_name(int code) {
+  for (const option* o = kLongOptions; o->name; ++o)
+    if (o->val == code) return std::string("--") + o->name;
+  return "?";
+}
+
 }  // namespace
 
 ParsedOptions parse_options(int argc, char** argv) {
@@ -72,69 +113,49 @@ ParsedOptions parse_options(int argc, char** argv) {
   const char* d = std::getenv("VELMORANDIR");
   o.dir = d ? d : "/usr/velmoran";
 
-  for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    std::string name(arg), inline_value;
-    bool has_inline = false;
-    if (auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string_view::npos) {
-      name = std::string(arg.substr(0, eq));
-      inline_value = std::string(arg.substr(eq + 1));
-      has_inline = true;
-    }
-    auto flag = [&](std::string_view n) {
-      if (name != n) return false;
-      if (has_inline) r.error = "option '" + name + "' takes no value";
-      return true;
-    };
-    const char* value = nullptr;
-    auto valued = [&](std::string_view n) {
-      if (name != n) return false;
-      if (has_inline) {
-        value = inline_value.c_str();
-      } else if (i + 1 < argc) {
-        value = argv[++i];
-      } else {
-        r.error = "option '" + name + "' needs a value";
-      }
-      return true;
-    };
+  cli::OptionParser parser(argc, argv, "h", kLongOptions);
+  for (int code; r.error.empty() && (code = parser.next()) != -1;) {
+    const char* value = parser.value();
     auto integer = [&](long long low, long long high, auto& field) {
       long long v = 0;
-      if (!value) return;
       if (!to_integer(value, low, high, v))
-        r.error = "invalid value '" + std::string(value) + "' for " + name;
+        r.error = "invalid value '" + std::string(value) + "' for " + long_name(code);
       else
         field = static_cast<std::remove_reference_t<decltype(field)>>(v);
     };
-
-    if (flag("--help")) r.help = true;
-    else if (flag("--continuation")) o.continuation = true;
-    else if (flag("--flat-out")) o.rate = 0;
-    else if (flag("--on")) o.on = true;
-    else if (flag("--alloc-failed")) o.alloc_failed = true;
-    else if (valued("--server")) { if (value) o.server = value; }
-    else if (valued("--dir")) { if (value) o.dir = value; }
-    else if (valued("--dump")) { if (value) o.dump = value; }
-    else if (valued("--registry")) { if (value) o.registry_group = value; }
-    else if (valued("--base")) {
-      if (value && (!to_address(value, o.base) || o.base == 0 || o.base % 4096 != 0))
-        r.error = "invalid value '" + std::string(value) + "' for --base (a page-aligned address)";
+    switch (code) {
+      case cli::OptionParser::kBad: r.error = parser.error(); break;
+      case 'h': r.help = true; break;
+      case cli::kVersionCode: r.version = true; break;
+      case kContinuation: o.continuation = true; break;
+      case kFlatOut: o.rate = 0; break;
+      case kOn: o.on = true; break;
+      case kAllocFailed: o.alloc_failed = true; break;
+      case kServer: o.server = value; break;
+      case kDir: o.dir = value; break;
+      case kDump: o.dump = value; break;
+      case kRegistry: o.registry_group = value; break;
+      case kBase:
+        if (!to_address(value, o.base) || o.base == 0 || o.base % 4096 != 0)
+          r.error = "invalid value '" + std::string(value) + "' for --base (a page-aligned address)";
+        break;
+      case kKey: integer(1, 0x7fff0000LL, o.key); break;
+      case kSegments: integer(1, 4000, o.segments); break;
+      case kPieces: integer(1, 128, o.pieces); break;
+      case kRecords: integer(1, 10000000, o.records); break;
+      case kMaxRecords: integer(1, 10000000, o.max_records); break;
+      case kThreads: integer(1, 64, o.threads); break;
+      case kRate: integer(0, 100000000, o.rate); break;
+      case kCount: integer(0, INT64_MAX, o.count); break;
+      case kSessions: integer(1, 1000000, o.sessions); break;
+      case kLevel: integer(0, 15, o.level); break;
+      case kAttachValue: integer(INT16_MIN, INT16_MAX, o.attach_value); break;
     }
-    else if (valued("--key")) integer(1, 0x7fff0000LL, o.key);
-    else if (valued("--segments")) integer(1, 4000, o.segments);
-    else if (valued("--pieces")) integer(1, 128, o.pieces);
-    else if (valued("--records")) integer(1, 10000000, o.records);
-    else if (valued("--max-records")) integer(1, 10000000, o.max_records);
-    else if (valued("--threads")) integer(1, 64, o.threads);
-    else if (valued("--rate")) integer(0, 100000000, o.rate);
-    else if (valued("--count")) integer(0, INT64_MAX, o.count);
-    else if (valued("--sessions")) integer(1, 1000000, o.sessions);
-    else if (valued("--level")) integer(0, 15, o.level);
-    else if (valued("--attach-value")) integer(INT16_MIN, INT16_MAX, o.attach_value);
-    else r.error = "unknown option '" + std::string(arg) + "'";
-    if (!r.error.empty()) return r;
   }
-  if (r.help) return r;
+  // The server takes no operands; one is reported as the option it is not.
+  if (r.error.empty() && parser.operands() < argc)
+    r.error = "unknown option '" + std::string(argv[parser.operands()]) + "'";
+  if (!r.error.empty() || r.help || r.version) return r;
   if (o.server.empty()) r.error = "no server name: give --server or set VELMORANSERVER";
   else if (o.server.find('/') != std::string::npos) r.error = "invalid server name '" + o.server + "'";
   if (o.max_records == 0) o.max_records = o.records > 16384 ? o.records : 16384;

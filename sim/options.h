@@ -32,7 +32,8 @@ struct Options {
 
 struct ParsedOptions {
   Options options;
-  bool help = false;
+  bool help = false;     // -h or --help
+  bool version = false;  // --version
   std::string error;  // non-empty: the message for a bad command line
 };
 

@@ -1,24 +1,89 @@
 // kavrex-export.cpp -- kavrex-export: the trace records of a dump file or of
 // the running server (attached read-only) as JSON Lines, once or following
-// the ring. Status 0 when done, 1 on failure, 2 for bad usage.
+// the ring; or the catalogues' names. Status 0 when done, 1 on failure, 2
+// for bad usage.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "control/catalogues.h"
 #include "control/program_edge.h"
+#include "tools/command_line.h"
 #include "tools/kavrex-export.h"
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: kavrex-export [-t] [FILE]\n"
-    "       writes the trace records of the dump FILE, or of the server named by\n"
-    "       $VELMORANSERVER, as JSON Lines; -t follows the ring as it is written\n";
+constexpr const char* kProgram = "kavrex-export";
 
-int usage() {
-  std::fputs(kUsage, stderr);
-  return 2;
+constexpr const char* kUsage =
+    "Usage: kavrex-export [-t] [FILE]\n"
+    "       kavrex-export --names\n"
+    "Writes the trace records of the dump FILE, or of the server named by\n"
+    "$VELMORANSERVER, as JSON Lines.\n"
+    "\n"
+    "  -t              follow the ring as it is written, until the server ends\n"
+    "  --names         list every component and feature name with its number\n"
+    "  -h, --help      show this text\n"
+    "  --version       show the version\n";
+
+enum Code { kNames = kvf::cli::kFirstLongCode };
+
+const option kLongOptions[] = {
+    {"names", no_argument, nullptr, kNames},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kvf::cli::kVersionCode},
+    {nullptr, 0, nullptr, 0},
+};
+
+struct Request {
+  enum { walk, names, help, version } what = walk;
+  bool tail = false;
+  const char* file = nullptr;
+};
+
+// Reads the command line into `r`; 0, or the status after a usage error.
+int parse(int argc, char** argv, Request& r) {
+  kvf::cli::OptionParser parser(argc, argv, "ht", kLongOptions);
+  bool names = false;
+  for (int code; (code = parser.next()) != -1;) {
+    switch (code) {
+      case 't': r.tail = true; break;
+      case kNames: names = true; break;
+      case 'h': r.what = Request::help; break;
+      case kvf::cli::kVersionCode: r.what = Request::version; break;
+      default: return kvf::cli::usage_error(kProgram, parser.error());
+    }
+  }
+  int at = parser.operands();
+  if (at < argc) r.file = argv[at++];
+  if (at < argc) return kvf::cli::usage_error(kProgram, "unexpected argument '" + std::string(argv[at]) + "'");
+  if (r.what != Request::walk) return 0;
+  if (names) {
+    if (r.tail || r.file) return kvf::cli::usage_error(kProgram, "--names takes neither -t nor a FILE");
+    r.what = Request::names;
+  }
+  return 0;
+}
+
+// --names: one line per catalogue entry, components first, each catalogue
+// in its own order.
+int write_names() {
+  char buffer[256];
+  kavrex_export::JsonLine line(buffer, sizeof buffer);
+  for (const char* kind : {"component", "feature"}) {
+    bool component = std::strcmp(kind, "component") == 0;
+    for (const kvf::CatalogueEntry& e : component ? kvf::component_catalogue() : kvf::feature_catalogue()) {
+      line.begin();
+      line.string("kind", kind);
+      line.number("id", e.id);
+      line.string("name", e.name);
+      line.end();
+      kavrex_export::emit(line);
+    }
+  }
+  kavrex_export::flush_output();
+  return 0;
 }
 
 // Obtains the image; false after a message.
@@ -39,32 +104,30 @@ bool obtain_image(const char* file) {
                             .read_write = false}) == kvf::Obtained::ok;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  bool tail = false;
-  const char* file = nullptr;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    if (std::strcmp(argv[i], "-t") == 0 && !tail && !file)
-      tail = true;
-    else if (argv[i][0] != '-' && !file)
-      file = argv[i];
-    else
-      return usage();
-  }
-  if (!obtain_image(file)) return 1;
+int walk(const Request& r) {
+  if (!obtain_image(r.file)) return 1;
   if (!kvf::usable_block_or_report()) {
-    kvf::release_image(file);
+    kvf::release_image(r.file);
     return 1;
   }
   static kavrex_export::Export state;  // the walk sink's buffers
-  if (tail) kavrex_export::walk_tail(state);
+  if (r.tail) kavrex_export::walk_tail(state);
   int status = kavrex_export::walk_once(state);
   kavrex_export::flush_output();
-  kvf::release_image(file);
+  kvf::release_image(r.file);
   return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Request request;
+  if (int status = parse(argc, argv, request)) return status;
+  switch (request.what) {
+    case Request::help: return kvf::cli::print_help(kUsage);
+    case Request::version: return kvf::cli::print_version(kProgram);
+    case Request::names: return write_names();
+    case Request::walk: break;
+  }
+  return walk(request);
 }

@@ -8,15 +8,68 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "tools/command_line.h"
 #include "tools/vem_writer.h"
 
 namespace {
 
-int usage() {
-  std::fputs("usage: kavrex-msgc [-w] -o OUTPUT.vem SOURCE.msg\n"
-             "       kavrex-msgc -l CATALOGUE.vem\n",
-             stderr);
-  return 2;
+constexpr const char* kProgram = "kavrex-msgc";
+
+constexpr const char* kUsage =
+    "Usage: kavrex-msgc [-w] -o OUTPUT.vem SOURCE.msg\n"
+    "       kavrex-msgc -l CATALOGUE.vem\n"
+    "Compiles a message catalogue source into a .vem file, or lists a .vem file\n"
+    "back as source text.\n"
+    "\n"
+    "  -o OUTPUT.vem      the catalogue file to write\n"
+    "  -w                 write the wide index even when the narrow one would do\n"
+    "  -l CATALOGUE.vem   print the catalogue in the source format\n"
+    "  -h, --help         show this text\n"
+    "  --version          show the version\n";
+
+const option kLongOptions[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kvf::cli::kVersionCode},
+    {nullptr, 0, nullptr, 0},
+};
+
+struct Request {
+  enum { compile, list, help, version } what = compile;
+  bool wide = false;
+  std::string out, source, catalogue;
+};
+
+// Reads the command line into `r`; 0, or the status after a usage error.
+int parse(int argc, char** argv, Request& r) {
+  kvf::cli::OptionParser parser(argc, argv, "hwo:l:", kLongOptions);
+  bool listing = false;
+  for (int code; (code = parser.next()) != -1;) {
+    switch (code) {
+      case 'w': r.wide = true; break;
+      case 'o': r.out = parser.value(); break;
+      case 'l':
+        listing = true;
+        r.catalogue = parser.value();
+        break;
+      case 'h': r.what = Request::help; break;
+      case kvf::cli::kVersionCode: r.what = Request::version; break;
+      default: return kvf::cli::usage_error(kProgram, parser.error());
+    }
+  }
+  int at = parser.operands();
+  if (at < argc) r.source = argv[at++];
+  if (at < argc) return kvf::cli::usage_error(kProgram, "unexpected argument '" + std::string(argv[at]) + "'");
+  if (r.what != Request::compile) return 0;
+  if (listing) {
+    if (r.wide || !r.out.empty() || !r.source.empty())
+      return kvf::cli::usage_error(kProgram, "-l takes no other option and no SOURCE");
+    if (r.catalogue.empty()) return kvf::cli::usage_error(kProgram, "empty file name after -l");
+    r.what = Request::list;
+    return 0;
+  }
+  if (r.out.empty()) return kvf::cli::usage_error(kProgram, "no output file: give -o OUTPUT.vem");
+  if (r.source.empty()) return kvf::cli::usage_error(kProgram, "no source file: name SOURCE.msg");
+  return 0;
 }
 
 // The whole file; false with errno set when it cannot be read.
@@ -59,16 +112,13 @@ int compile(const std::string& source_path, const std::string& out_path, bool wi
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.size() == 2 && args[0] == "-l") return list(args[1]);
-  bool wide = false;
-  std::string out, source;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "-w") wide = true;
-    else if (args[i] == "-o" && i + 1 < args.size() && out.empty()) out = args[++i];
-    else if (!args[i].empty() && args[i][0] != '-' && source.empty()) source = args[i];
-    else return usage();
+  Request request;
+  if (int status = parse(argc, argv, request)) return status;
+  switch (request.what) {
+    case Request::help: return kvf::cli::print_help(kUsage);
+    case Request::version: return kvf::cli::print_version(kProgram);
+    case Request::list: return list(request.catalogue);
+    case Request::compile: break;
   }
-  if (out.empty() || source.empty()) return usage();
-  return compile(source, out, wide);
+  return compile(request.source, request.out, request.wide);
 }

@@ -12,20 +12,34 @@
 #include <vector>
 
 #include "startup/registry.h"
+#include "tools/command_line.h"
 
 namespace kavrex_reg {
 namespace {
 
 namespace reg = kvf::reg;
 
-int usage() {
-  std::fputs("usage: kavrex-reg query KEY [VALUE]\n"
-             "       kavrex-reg add KEY [VALUE TYPE DATA]    (TYPE: sz or dword)\n"
-             "       kavrex-reg delete KEY [VALUE]\n"
-             "       kavrex-reg setup SERVER [--dbsa-group NAME]\n",
-             stderr);
-  return 2;
-}
+constexpr const char* kProgram = "kavrex-reg";
+
+constexpr const char* kUsage =
+    "Usage: kavrex-reg query KEY [VALUE]\n"
+    "       kavrex-reg add KEY [VALUE TYPE DATA]    (TYPE: sz or dword)\n"
+    "       kavrex-reg delete KEY [VALUE]\n"
+    "       kavrex-reg setup SERVER [--dbsa-group NAME]\n"
+    "Reads and writes the registry of the installation in $VELMORANDIR.\n"
+    "\n"
+    "  -h, --help      show this text\n"
+    "  --version       show the version\n";
+
+const option kLongOptions[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kvf::cli::kVersionCode},
+    {nullptr, 0, nullptr, 0},
+};
+
+int usage_error(const std::string& problem) { return kvf::cli::usage_error(kProgram, problem); }
+
+int unexpected(const std::string& argument) { return usage_error("unexpected argument '" + argument + "'"); }
 
 const char* reason(int code) {
   switch (code) {
@@ -105,10 +119,8 @@ int add(const std::string& key, const std::vector<std::string>& rest) {
     errno = 0;
     char* end = nullptr;
     unsigned long long v = std::strtoull(data.c_str(), &end, 0);
-    if (data.empty() || data[0] == '-' || *end != '\0' || errno != 0 || v > 0xFFFFFFFFull) {
-      std::fprintf(stderr, "kavrex-reg: not a 32-bit number: %s\n", data.c_str());
-      return 2;
-    }
+    if (data.empty() || data[0] == '-' || *end != '\0' || errno != 0 || v > 0xFFFFFFFFull)
+      return usage_error("not a 32-bit number: " + data);
     rc = reg::write_dword(hive, key, name, static_cast<std::uint32_t>(v));
   }
   return rc == 0 ? 0 : fail("cannot write value " + name + " of " + key, rc);
@@ -140,28 +152,62 @@ int fail(const std::string& what, int code) {
   return 1;
 }
 
+namespace {
+
+// `setup SERVER [--dbsa-group NAME]`: argv[0] is the word setup.
+int setup_command(int argc, char** argv) {
+  enum { kDbsaGroup = kvf::cli::kFirstLongCode };
+  const option longs[] = {{"dbsa-group", required_argument, nullptr, kDbsaGroup}, {nullptr, 0, nullptr, 0}};
+  kvf::cli::OptionParser parser(argc, argv, "", longs);
+  std::string group = "velmoran";
+  for (int code; (code = parser.next()) != -1;) {
+    if (code != kDbsaGroup) return usage_error(parser.error());
+    group = parser.value();
+    if (group.empty()) return usage_error("empty group name after --dbsa-group");
+  }
+  int at = parser.operands();
+  if (at == argc) return usage_error("setup needs a SERVER");
+  if (at + 1 < argc) return unexpected(argv[at + 1]);
+  return setup(argv[at], group);
+}
+
+// query, add and delete take their arguments as they stand: a value or its
+// data may begin with '-'.
+int key_command(const std::vector<std::string>& args) {
+  const std::string& command = args[0];
+  if (command != "query" && command != "add" && command != "delete")
+    return usage_error("unknown command '" + command + "'");
+  if (args.size() < 2) return usage_error(command + " needs a KEY");
+  std::string key = local_key(args[1]);
+  if (kvf::reg::key_dir(kvf::reg::local_hive(), key).empty()) return usage_error("malformed key: " + args[1]);
+  std::vector<std::string> rest(args.begin() + 2, args.end());
+  if (command == "add") {
+    if (rest.size() > 3) return unexpected(rest[3]);
+    if (rest.size() == 1 || rest.size() == 2) return usage_error("add needs a TYPE and DATA after the VALUE");
+    if (!rest.empty() && rest[1] != "sz" && rest[1] != "dword")
+      return usage_error("unknown type '" + rest[1] + "' (sz or dword)");
+    return add(key, rest);
+  }
+  if (rest.size() > 1) return unexpected(rest[1]);
+  return command == "query" ? query(key, rest) : remove(key, rest);
+}
+
+}  // namespace
 }  // namespace kavrex_reg
 
 int main(int argc, char** argv) {
   using namespace kavrex_reg;
-  std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.size() < 2) return usage();
-  const std::string& command = args[0];
-  std::vector<std::string> rest(args.begin() + 2, args.end());
-  if (command == "setup") {
-    if (rest.empty()) return setup(args[1], "velmoran");
-    if (rest.size() == 2 && rest[0] == "--dbsa-group" && !rest[1].empty())
-      return setup(args[1], rest[1]);
-    return usage();
+  // The options end at the command word: what follows is the command's.
+  kvf::cli::OptionParser parser(argc, argv, "+h", kLongOptions);
+  for (int code; (code = parser.next()) != -1;) {
+    switch (code) {
+      case 'h': return kvf::cli::print_help(kUsage);
+      case kvf::cli::kVersionCode: return kvf::cli::print_version(kProgram);
+      default: return usage_error(parser.error());
+    }
   }
-  std::string key = local_key(args[1]);
-  if (kvf::reg::key_dir(kvf::reg::local_hive(), key).empty()) {
-    std::fprintf(stderr, "kavrex-reg: malformed key: %s\n", args[1].c_str());
-    return 2;
-  }
-  if (command == "query" && rest.size() <= 1) return query(key, rest);
-  if (command == "add" && (rest.empty() || (rest.size() == 3 && (rest[1] == "sz" || rest[1] == "dword"))))
-    return add(key, rest);
-  if (command == "delete" && rest.size() <= 1) return remove(key, rest);
-  return usage();
+  int at = parser.operands();
+  if (at == argc) return usage_error("no command: give query, add, delete or setup");
+  if (std::strcmp(argv[at], "setup") == 0) return setup_command(argc - at, argv + at);
+  return key_command(std::vector<std::string>(argv + at, argv + argc));
 }

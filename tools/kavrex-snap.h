@@ -1,5 +1,6 @@
 // kavrex-snap.h -- the parts of kavrex-snap: which memory the snapshot
-// holds, and writing it to a file so that the file is whole or absent.
+// holds, writing it to a file so that the file is whole or absent, or to
+// standard output, and checking a dump file's headers.
 #pragma once
 
 #include <cstdint>
@@ -31,5 +32,15 @@ int write_snapshot(const std::string& path, const std::vector<Span>& spans, bool
 
 // Set from a signal handler: the write stops, cleans up and fails with EINTR.
 void request_stop();
+
+// Writes the spans back to back to standard output; 0 or the errno value
+// (`error` names what failed). A broken pipe is such a failure, not a
+// signal.
+int write_to_stdout(const std::vector<Span>& spans, std::string& error);
+
+// --check: reads the headers of the dump `path` in place and prints one
+// line about it on standard output, or why it is no whole dump on standard
+// error; the exit status (0 whole, 1 otherwise).
+int check_dump(const char* path);
 
 }  // namespace kavrex_snap

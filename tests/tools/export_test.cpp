@@ -450,13 +450,9 @@ TEST(Export, TailFollowsANewRingUntilTheServerGoes) {
   }
 }
 
-TEST(Export, CommandLineAndFailures) {
+// The command line's usage errors are in command_line_test.cpp.
+TEST(Export, Failures) {
   Installation inst;
-  for (auto args : std::vector<std::vector<std::string>>{{"-x"}, {"a", "b"}, {"-t", "-t"}, {"a", "-t"}}) {
-    RunResult r = run_export(inst, args);
-    EXPECT_EQ(r.status, 2) << args[0];
-    EXPECT_EQ(r.err.rfind("usage: kavrex-export [-t] [FILE]\n", 0), 0u) << r.err;
-  }
   RunResult missing = run_export(inst, {inst.file("nothing")});
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.out, "");
