@@ -119,7 +119,8 @@ Pools make_pools(ImageBuilder& image) {
   for (const char* w : kWords) p.strings.push_back(image.string(w));
   for (int i = 0; i < 300; ++i) {
     std::string s = kWords[below(std::size(kWords) - 2)];
-    s += "_" + std::to_string(below(100000));
+    s += '_';
+    s += std::to_string(below(100000));
     p.strings.push_back(image.string(s));
   }
   for (int i = 0; i < 20; ++i) {

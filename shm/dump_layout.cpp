@@ -36,6 +36,7 @@
 #include "layouts/ring_layout.h"
 #include "layouts/segment_layout.h"
 #include "layouts/shmcb_layout.h"
+#include "platform/files.h"
 #include "platform/sys.h"
 
 namespace kvf {
@@ -58,7 +59,7 @@ bool DumpFileBytes::open(const char* path) {
   if (fd_ < 0) return false;
   // Only a regular file has a size to hold the headers against.
   struct stat st;
-  if (::fstat(fd_, &st) != 0) return false;
+  if (sys::status(fd_, st) != 0) return false;
   if (!S_ISREG(st.st_mode)) {
     errno = S_ISDIR(st.st_mode) ? EISDIR : ESPIPE;
     return false;

@@ -95,7 +95,8 @@ std::string key_dir(const Hive& hive, const std::string& key) {
     std::size_t end = key.find('\\', start);
     std::string part = key.substr(start, end == std::string::npos ? end : end - start);
     if (part.empty() || part == "." || part == "..") return "";
-    dir += "/" + encode(part);
+    dir += '/';
+    dir += encode(part);
     if (end == std::string::npos) return dir;
     start = end + 1;
   }

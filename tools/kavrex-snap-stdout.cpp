@@ -2,30 +2,25 @@
 // the mapped memory to standard output, for a pipe (a compressor, ssh).
 // There is no temporary file to clean up, so an interrupt may simply end
 // the program; a reader that goes away is a write failure, not a signal.
-#include <cerrno>
 #include <csignal>
 
-#include <unistd.h>
-
 #include "layouts/field.h"
+#include "platform/files.h"
+#include "platform/process.h"
 #include "tools/kavrex-snap.h"
 
 namespace kavrex_snap {
 
 int write_to_stdout(const std::vector<Span>& spans, std::string& error) {
-  std::signal(SIGPIPE, SIG_IGN);
+  kvf::sys::set_signal_action(SIGPIPE, SIG_IGN, 0);
   error = "cannot write standard output";
   for (const Span& s : spans) {
     const unsigned char* p = kvf::address(s.base);
     for (std::uint64_t left = s.size; left > 0;) {
-      ssize_t done = ::write(1, p, left < (std::uint64_t{1} << 30) ? left : std::uint64_t{1} << 30);
-      if (done < 0) {
-        if (errno == EINTR) continue;
-        return errno;
-      }
-      if (done == 0) return EIO;
-      p += done;
-      left -= static_cast<std::uint64_t>(done);
+      std::size_t n = left < (std::uint64_t{1} << 30) ? static_cast<std::size_t>(left) : std::size_t{1} << 30;
+      if (int e = kvf::sys::write_all(1, p, n)) return e;
+      p += n;
+      left -= n;
     }
   }
   return 0;

@@ -83,7 +83,7 @@ int write_snapshot(const std::string& path, const std::vector<Span>& spans, bool
   fs::path dir = target.parent_path();
   if (dir.empty()) dir = ".";
   // The rename itself is durable once the directory is synced.
-  kvf::sys::Replacement how{.temp = (dir / ("." + target.filename().string() + ".XXXXXX")).string(),
+  kvf::sys::Replacement how{.temp = (dir / (std::string(".").append(target.filename().string()) + ".XXXXXX")).string(),
                             .sync_directory = true};
   std::uint64_t total = 0;
   for (const Span& s : spans) total += s.size;

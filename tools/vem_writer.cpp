@@ -147,7 +147,9 @@ bool read_catalogue(const std::string& bytes, std::vector<Message>& out, std::st
 std::string format_source(const std::vector<Message>& messages) {
   std::string out;
   for (const Message& m : messages) {
-    out += "." + std::to_string(m.number) + "\n";
+    out += '.';
+    out += std::to_string(m.number);
+    out += '\n';
     std::size_t pos = 0;
     while (pos < m.text.size()) {
       std::size_t nl = m.text.find('\n', pos);
