@@ -36,8 +36,8 @@ void lookups(const std::uint8_t* data, std::size_t size) {
   std::vector<std::int32_t> numbers{5, 1, 199, 32765, 32766, 2000000000, -7, 71575};
   // The first index entries' numbers, read as both widths.
   for (std::size_t at = 4; at + 10 <= size && numbers.size() < 16; at += 10) {
-    numbers.push_back(kvf::vem::decode_entry(data + at, kvf::vem::k_narrow_size).number);
-    numbers.push_back(kvf::vem::decode_entry(data + at, kvf::vem::k_wide_size).number);
+    numbers.push_back(kvf::vem::decode_entry(data + at, kvf::vem::kNarrowSize).number);
+    numbers.push_back(kvf::vem::decode_entry(data + at, kvf::vem::kWideSize).number);
   }
   // Buffer sizes from 1 to 255 and the tool's own 512.
   std::int16_t cut = size > 0 ? static_cast<std::int16_t>(data[size - 1] | 1) : 1;
@@ -47,7 +47,7 @@ void lookups(const std::uint8_t* data, std::size_t size) {
       std::int32_t length = 0;
       // A text found, whole or cut, ends inside the room given.
       std::int32_t rc = kvf::rgetlmsg(n, buffer.data(), room, &length);
-      if ((rc == kvf::k_msg_ok || rc == kvf::k_msg_cut) &&
+      if ((rc == kvf::kMsgOk || rc == kvf::kMsgCut) &&
           std::memchr(buffer.data(), '\0', static_cast<std::size_t>(room)) == nullptr)
         __builtin_trap();
     }

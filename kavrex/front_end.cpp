@@ -145,7 +145,7 @@ int kavrex_main(int argc, char** argv) {
   }
   install_console_handler();
   if (argc < 2) usage();
-  version_report(argc, argv[1], k_product_banner, "kavrex");
+  version_report(argc, argv[1], kProductBanner, "kavrex");
 
   CommandLine line = read_command_line(argc, argv);
   obtain_image(line);

@@ -18,36 +18,36 @@
 
 namespace kvf::vem {
 
-inline constexpr std::uint16_t k_magic_narrow = 0xFE68;
-inline constexpr std::uint16_t k_magic_wide = 0xFE69;
+inline constexpr std::uint16_t kMagicNarrow = 0xFE68;
+inline constexpr std::uint16_t kMagicWide = 0xFE69;
 
-inline constexpr std::size_t k_header_magic = 0;
-inline constexpr std::size_t k_header_count = 2;
-inline constexpr std::size_t k_header_size = 4;
+inline constexpr std::size_t kHeaderMagic = 0;
+inline constexpr std::size_t kHeaderCount = 2;
+inline constexpr std::size_t kHeaderSize = 4;
 
-inline constexpr std::size_t k_narrow_number = 0;
-inline constexpr std::size_t k_narrow_length = 2;
-inline constexpr std::size_t k_narrow_offset = 4;
-inline constexpr std::size_t k_narrow_size = 8;
+inline constexpr std::size_t kNarrowNumber = 0;
+inline constexpr std::size_t kNarrowLength = 2;
+inline constexpr std::size_t kNarrowOffset = 4;
+inline constexpr std::size_t kNarrowSize = 8;
 
-inline constexpr std::size_t k_wide_number = 0;
-inline constexpr std::size_t k_wide_length = 4;
-inline constexpr std::size_t k_wide_offset = 6;
-inline constexpr std::size_t k_wide_size = 10;
+inline constexpr std::size_t kWideNumber = 0;
+inline constexpr std::size_t kWideLength = 4;
+inline constexpr std::size_t kWideOffset = 6;
+inline constexpr std::size_t kWideSize = 10;
 
-inline constexpr int k_max_entries = 32767;
-inline constexpr int k_max_text = 32767;
-inline constexpr int k_narrow_min_number = -32768;
-inline constexpr int k_narrow_max_number = 32767;
+inline constexpr int kMaxEntries = 32767;
+inline constexpr int kMaxText = 32767;
+inline constexpr int kNarrowMinNumber = -32768;
+inline constexpr int kNarrowMaxNumber = 32767;
 
 // The lookup keeps a block of up to this many index entries.
-inline constexpr int k_block_entries = 8;
-inline constexpr std::size_t k_block_bytes = 80;
+inline constexpr int kBlockEntries = 8;
+inline constexpr std::size_t kBlockBytes = 80;
 
-static_assert(k_header_size == k_header_count + 2);
-static_assert(k_narrow_size == k_narrow_offset + 4);
-static_assert(k_wide_size == k_wide_offset + 4);
-static_assert(k_block_bytes == k_block_entries * k_wide_size);
+static_assert(kHeaderSize == kHeaderCount + 2);
+static_assert(kNarrowSize == kNarrowOffset + 4);
+static_assert(kWideSize == kWideOffset + 4);
+static_assert(kBlockBytes == kBlockEntries * kWideSize);
 
 inline std::uint16_t get_u16(const unsigned char* p) {
   return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
@@ -78,9 +78,9 @@ struct Entry {
 };
 
 inline Entry decode_entry(const unsigned char* p, std::size_t width) {
-  if (width == k_wide_size)
-    return {get_i32(p + k_wide_number), get_i16(p + k_wide_length), get_i32(p + k_wide_offset)};
-  return {get_i16(p + k_narrow_number), get_i16(p + k_narrow_length), get_i32(p + k_narrow_offset)};
+  if (width == kWideSize)
+    return {get_i32(p + kWideNumber), get_i16(p + kWideLength), get_i32(p + kWideOffset)};
+  return {get_i16(p + kNarrowNumber), get_i16(p + kNarrowLength), get_i32(p + kNarrowOffset)};
 }
 
 }  // namespace kvf::vem

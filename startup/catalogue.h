@@ -8,17 +8,17 @@
 namespace kvf {
 
 // Status codes of rgetlmsg / rgetmsg.
-inline constexpr int k_msg_ok = 0;
-inline constexpr int k_msg_cut = -1232;        // buffer too small; text cut
-inline constexpr int k_msg_short_index = -1231;
-inline constexpr int k_msg_no_path = -1230;
-inline constexpr int k_msg_bad_magic = -1229;
-inline constexpr int k_msg_not_in_file = -1228;
-inline constexpr int k_msg_cant_open = -1227;
-inline constexpr int k_msg_no_memory = -406;
+inline constexpr int kMsgOk = 0;
+inline constexpr int kMsgCut = -1232;        // buffer too small; text cut
+inline constexpr int kMsgShortIndex = -1231;
+inline constexpr int kMsgNoPath = -1230;
+inline constexpr int kMsgBadMagic = -1229;
+inline constexpr int kMsgNotInFile = -1228;
+inline constexpr int kMsgCantOpen = -1227;
+inline constexpr int kMsgNoMemory = -406;
 
-inline constexpr std::int32_t k_msg_cannot_open_file = 32765;
-inline constexpr std::int32_t k_msg_unknown_number = 32766;
+inline constexpr std::int32_t kMsgCannotOpenFile = 32765;
+inline constexpr std::int32_t kMsgUnknownNumber = 32766;
 
 // Finds `number`, copies its text into `buffer` (at most `size` bytes with
 // the terminator) and stores the text's full length in `length`.
@@ -47,7 +47,7 @@ struct MessageFileRange {
   const char* file;
 };
 extern const MessageFileRange message_file_ranges[];
-inline constexpr int k_message_file_range_rows = 140;
+inline constexpr int kMessageFileRangeRows = 140;
 
 // The catalogue text fix-up: %lx becomes %p and %-lx becomes %-p, in place,
 // one character at a time in the current code set. Returns `text` or the

@@ -24,7 +24,7 @@ void close_file(CatalogueState& s) {
   s.fd = -1;
 }
 
-bool free_fd_wanted() { return ggetenv_idx("VLM_FREE_FD", k_var_vlm_free_fd) != nullptr; }
+bool free_fd_wanted() { return ggetenv_idx("VLM_FREE_FD", kVarVlmFreeFd) != nullptr; }
 
 // Copies `text` into the buffer, cut to size-1 bytes and a terminator.
 void copy_cut(char* buffer, int size, const char* text) {
@@ -65,23 +65,23 @@ int open_catalogue(CatalogueState& s, const char* file, const char* locale) {
   std::memset(s.block, 0, sizeof s.block);
   s.block_entries = 0;
   s.open_name.clear();
-  if (!find_catalogue_path(s, file, locale)) return k_msg_no_path;
+  if (!find_catalogue_path(s, file, locale)) return kMsgNoPath;
   close_file(s);
   s.fd = sys::open(s.path, O_RDONLY);
-  if (s.fd < 0) return k_msg_cant_open;
-  unsigned char header[vem::k_header_size];
+  if (s.fd < 0) return kMsgCantOpen;
+  unsigned char header[vem::kHeaderSize];
   std::uint16_t magic = 0;
   if (sys::read_full(s.fd, header, sizeof header) == static_cast<ssize_t>(sizeof header))
-    magic = vem::get_u16(header + vem::k_header_magic);
-  if (magic == vem::k_magic_narrow) s.width = vem::k_narrow_size;
-  else if (magic == vem::k_magic_wide) s.width = vem::k_wide_size;
+    magic = vem::get_u16(header + vem::kHeaderMagic);
+  if (magic == vem::kMagicNarrow) s.width = vem::kNarrowSize;
+  else if (magic == vem::kMagicWide) s.width = vem::kWideSize;
   else {
     close_file(s);
-    return k_msg_bad_magic;
+    return kMsgBadMagic;
   }
-  s.count = vem::get_i16(header + vem::k_header_count);
+  s.count = vem::get_i16(header + vem::kHeaderCount);
   s.open_name = file;
-  s.block_count = s.count < vem::k_block_entries ? s.count : vem::k_block_entries;
+  s.block_count = s.count < vem::kBlockEntries ? s.count : vem::kBlockEntries;
   return 0;
 }
 
@@ -93,13 +93,13 @@ int search_index(CatalogueState& s, std::int32_t n, vem::Entry& hit) {
   while (lo <= hi) {
     int mid = (lo + hi) / 2;
     int want = s.count - mid < b ? s.count - mid : b;
-    off_t at = static_cast<off_t>(vem::k_header_size + static_cast<std::size_t>(mid) * s.width);
+    off_t at = static_cast<off_t>(vem::kHeaderSize + static_cast<std::size_t>(mid) * s.width);
     s.block_entries = 0;
-    if (sys::seek(s.fd, at, SEEK_SET) != at) return k_msg_short_index;
+    if (sys::seek(s.fd, at, SEEK_SET) != at) return kMsgShortIndex;
     std::size_t bytes = static_cast<std::size_t>(want) * s.width;
     ssize_t got = sys::read_full(s.fd, s.block, bytes);
     if (got < 0 || static_cast<std::size_t>(got) / s.width != static_cast<std::size_t>(want))
-      return k_msg_short_index;
+      return kMsgShortIndex;
     s.block_entries = want;
     if (n < vem::decode_entry(s.block, s.width).number) {
       hi = mid - 1;
@@ -108,7 +108,7 @@ int search_index(CatalogueState& s, std::int32_t n, vem::Entry& hit) {
       lo = mid + b;
     }
   }
-  return k_msg_not_in_file;
+  return kMsgNotInFile;
 }
 
 // Finds the entry of `n`, leaving the file positioned at its text.
@@ -124,7 +124,7 @@ int find_entry(CatalogueState& s, std::int32_t n, const char* locale, vem::Entry
   }
   int rc = 0;
   if (!found) {
-    if (s.block_count <= 0) rc = k_msg_not_in_file;
+    if (s.block_count <= 0) rc = kMsgNotInFile;
     else rc = search_index(s, n, hit);
     if (rc != 0) {
       if (free_fd_wanted()) close_file(s);
@@ -133,7 +133,7 @@ int find_entry(CatalogueState& s, std::int32_t n, const char* locale, vem::Entry
   }
   if (hit.length < 0 || hit.offset < 0 || sys::seek(s.fd, hit.offset, SEEK_SET) != hit.offset) {
     if (free_fd_wanted()) close_file(s);
-    return k_msg_short_index;
+    return kMsgShortIndex;
   }
   return 0;
 }
@@ -145,18 +145,18 @@ std::size_t room(int size) { return size > 1 ? static_cast<std::size_t>(size - 1
 // number; what they fill and what they leave as written is decided in
 // format_catalogue_text.
 int fallback(std::int32_t n, int code, char* b, std::int16_t size) {
-  if (code == k_msg_cant_open) {
-    if (n == k_msg_cannot_open_file) return -1;
+  if (code == kMsgCantOpen) {
+    if (n == kMsgCannotOpenFile) return -1;
     const char* file = catalogue_file_for(n);
     std::string format = "Cannot open file '%s'\n";
-    if (rgetmsg_locale(k_msg_cannot_open_file, b, size, nullptr, nullptr, 0) == 0) format = b;
+    if (rgetmsg_locale(kMsgCannotOpenFile, b, size, nullptr, nullptr, 0) == 0) format = b;
     std::string text = format_catalogue_text(format.c_str(), CatalogueArgument::string(file), room(size));
     copy_cut(b, size, text.c_str());
     return code;
   }
-  if (n == k_msg_unknown_number) return -1;
+  if (n == kMsgUnknownNumber) return -1;
   std::string format = "Unknown error message number '%d'\n";
-  if (rgetmsg_locale(k_msg_unknown_number, b, size, nullptr, nullptr, 0) == 0) format = b;
+  if (rgetmsg_locale(kMsgUnknownNumber, b, size, nullptr, nullptr, 0) == 0) format = b;
   std::string text = format_catalogue_text(format.c_str(), CatalogueArgument::integer(n), room(size));
   copy_cut(b, size, text.c_str());
   return code;
@@ -176,28 +176,28 @@ std::int32_t rgetmsg_locale(std::int32_t n, char* b, std::int16_t size, std::int
     return rc;
   }
   CatalogueState* s = catalogue_state();
-  if (!s) return k_msg_no_memory;
+  if (!s) return kMsgNoMemory;
 
   vem::Entry hit{};
   int rc = find_entry(*s, n, locale, hit);
   if (rc != 0) {
-    const char* dblang = ggetenv_idx("DBLANG", k_var_dblang);
-    if (dblang && std::strcmp(dblang, k_english_locale) == 0) return fallback(n, rc, b, size);
+    const char* dblang = ggetenv_idx("DBLANG", kVarDblang);
+    if (dblang && std::strcmp(dblang, kEnglishLocale) == 0) return fallback(n, rc, b, size);
     s->open_name.clear();
-    rc = find_entry(*s, n, k_english_locale, hit);
+    rc = find_entry(*s, n, kEnglishLocale, hit);
     s->open_name.clear();
     if (rc != 0) return fallback(n, rc, b, size);
   }
 
   if (length) *length = hit.length;
   int want = size > hit.length ? hit.length : size - 1;
-  int status = size > hit.length ? k_msg_ok : k_msg_cut;
-  if (want < 0) return k_msg_cut;  // no room even for the terminator
+  int status = size > hit.length ? kMsgOk : kMsgCut;
+  if (want < 0) return kMsgCut;  // no room even for the terminator
   ssize_t got = sys::read_full(s->fd, b, static_cast<std::size_t>(want));
   if (free_fd_wanted()) close_file(*s);
   if (got != want) {
     b[got > 0 ? got : 0] = '\0';
-    return k_msg_short_index;
+    return kMsgShortIndex;
   }
   b[want] = '\0';
   return status;

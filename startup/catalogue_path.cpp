@@ -13,8 +13,8 @@
 namespace kvf {
 namespace {
 
-constexpr std::size_t k_path_size = 260;
-constexpr std::size_t k_max_root_and_file = 232;
+constexpr std::size_t kPathSize = 260;
+constexpr std::size_t kMaxRootAndFile = 232;
 
 // A ".." component: at the start or after a "/", followed by the end or "/".
 bool has_dotdot(const std::string& v) {
@@ -36,7 +36,7 @@ bool one_or_two(const char* v) { return v && (std::strcmp(v, "1") == 0 || std::s
 bool try_candidate(CatalogueState& s, const std::string& root, const char* sub,
                    const std::string& dir, const char* file) {
   std::size_t sub_len = std::strlen(sub), file_len = std::strlen(file);
-  if (root.size() + sub_len + dir.size() + file_len + 3 >= k_path_size) return false;
+  if (root.size() + sub_len + dir.size() + file_len + 3 >= kPathSize) return false;
   std::string p = root + sub;
   if (sub_len) p += "/";
   p += dir;
@@ -50,11 +50,11 @@ bool try_candidate(CatalogueState& s, const std::string& root, const char* sub,
 
 bool find_catalogue_path(CatalogueState& s, const char* file, const char* locale) {
   if (!s.root_read) {
-    const char* root = ggetenv_idx("VELMORANDIR", k_var_velmorandir);
+    const char* root = ggetenv_idx("VELMORANDIR", kVarVelmorandir);
     s.root = root ? root : "/usr/velmoran";
     s.root_read = true;
   }
-  if (s.root.size() + std::strlen(file) > k_max_root_and_file) return false;
+  if (s.root.size() + std::strlen(file) > kMaxRootAndFile) return false;
 
   if (!s.dblang_read) {
     // An empty value (DBLANG=, a settings line "DBLANG" alone, an empty LANG
@@ -62,8 +62,8 @@ bool find_catalogue_path(CatalogueState& s, const char* file, const char* locale
     // root/msg/F and root/F. Like an unset DBLANG it lets LANG stand in
     // under DBNLS, and it leaves the slot empty, so the next search reads
     // the variable again.
-    const char* v = ggetenv_idx("DBLANG", k_var_dblang);
-    if (!has_value(v) && one_or_two(ggetenv_idx("DBNLS", k_var_dbnls))) v = ggetenv_idx("LANG", k_var_lang);
+    const char* v = ggetenv_idx("DBLANG", kVarDblang);
+    if (!has_value(v) && one_or_two(ggetenv_idx("DBNLS", kVarDbnls))) v = ggetenv_idx("LANG", kVarLang);
     if (has_value(v) && !has_dotdot(v)) {
       s.dblang = v;
       s.dblang_read = true;
@@ -72,7 +72,7 @@ bool find_catalogue_path(CatalogueState& s, const char* file, const char* locale
   std::string client;
   bool have_client = false;
   if (!locale) {
-    if (const char* c = ggetenv_idx("CLIENT_LOCALE", k_var_client_locale)) {
+    if (const char* c = ggetenv_idx("CLIENT_LOCALE", kVarClientLocale)) {
       client = c;
       have_client = true;
     }
@@ -82,8 +82,8 @@ bool find_catalogue_path(CatalogueState& s, const char* file, const char* locale
     s.dblang_read = false;
     s.dblang.clear();
   }
-  bool have_dblang = s.dblang_read && s.dblang.size() < k_path_size;
-  if (client.size() >= k_path_size) have_client = false;
+  bool have_dblang = s.dblang_read && s.dblang.size() < kPathSize;
+  if (client.size() >= kPathSize) have_client = false;
 
   std::string root = s.root;
   if (!root.empty() && root.back() != '/') root += "/";
@@ -101,7 +101,7 @@ bool find_catalogue_path(CatalogueState& s, const char* file, const char* locale
     if (try_candidate(s, root, "msg", client, file)) return true;
   }
   if (try_candidate(s, root, "msg", "en_us/0333", file)) return true;
-  if (try_candidate(s, root, "msg", k_english_locale, file)) return true;
+  if (try_candidate(s, root, "msg", kEnglishLocale, file)) return true;
   if (try_candidate(s, root, "msg", "", file)) return true;
   try_candidate(s, root, "msg", "english", file);
   return true;

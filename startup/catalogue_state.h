@@ -20,10 +20,10 @@ class CopyPool {
   char* allocate(std::size_t bytes);
 
  private:
-  static constexpr std::size_t k_block = 1016;
-  static constexpr std::size_t k_own_block = 500;
+  static constexpr std::size_t kBlock = 1016;
+  static constexpr std::size_t kOwnBlock = 500;
   std::vector<std::unique_ptr<char[]>> blocks_;
-  std::size_t used_ = k_block;  // of the last shared block; full at first
+  std::size_t used_ = kBlock;  // of the last shared block; full at first
   char* current_ = nullptr;
 };
 
@@ -32,7 +32,7 @@ struct CatalogueState {
   std::string open_name;  // empty: the open file may not be reused
   int count = 0;          // entries N of the open file
   std::size_t width = 0;  // W, 8 or 10
-  unsigned char block[vem::k_block_bytes] = {};
+  unsigned char block[vem::kBlockBytes] = {};
   int block_entries = 0;  // entries of the cached block that are index entries
   int block_count = 0;    // min(8, N)
 

@@ -12,7 +12,7 @@
 namespace kvf {
 namespace {
 
-constexpr std::size_t k_first_work_size = 512;
+constexpr std::size_t kFirstWorkSize = 512;
 
 // Shared by every thread: the "not found" text of msgtext.
 char g_not_found[64];
@@ -22,12 +22,12 @@ char g_not_found[64];
 char* CopyPool::allocate(std::size_t bytes) {
   std::size_t rounded = (bytes + 7) / 8 * 8;
   if (rounded == 0) rounded = 8;
-  if (rounded >= k_own_block) {
+  if (rounded >= kOwnBlock) {
     blocks_.emplace_back(new char[rounded]);
     return blocks_.back().get();
   }
-  if (used_ + rounded > k_block) {
-    blocks_.emplace_back(new char[k_block]);
+  if (used_ + rounded > kBlock) {
+    blocks_.emplace_back(new char[kBlock]);
     current_ = blocks_.back().get();
     used_ = 0;
   }
@@ -40,19 +40,19 @@ const char* rldmsg(std::int32_t number, const char* locale) {
   CatalogueState* s = catalogue_state();
   if (!s) return nullptr;
   try {
-    if (s->work.empty()) s->work.resize(k_first_work_size);
+    if (s->work.empty()) s->work.resize(kFirstWorkSize);
     std::int32_t length = 0;
     std::int32_t rc = rgetmsg_locale(number, s->work.data(), static_cast<std::int16_t>(s->work.size()),
                                      &length, locale, 0);
-    while (rc == k_msg_cut) {
+    while (rc == kMsgCut) {
       // The size is a 16-bit count: a text of 32,767 bytes or more cannot
       // be read whole, and gives no text.
-      if (length < 0 || length >= vem::k_max_text) return nullptr;
+      if (length < 0 || length >= vem::kMaxText) return nullptr;
       s->work.resize(static_cast<std::size_t>(length) + 1);
       rc = rgetmsg_locale(number, s->work.data(), static_cast<std::int16_t>(s->work.size()),
                           &length, locale, 0);
     }
-    if (rc != k_msg_ok) return nullptr;
+    if (rc != kMsgOk) return nullptr;
     std::size_t n = std::strlen(s->work.data());
     if (n > 0) s->work[--n] = '\0';
     char* copy = s->pool.allocate(n + 1);

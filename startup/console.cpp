@@ -25,14 +25,14 @@ int g_tty = -1;  // the controlling terminal for the bell, -1 when none
 void console_handler(int) {
   int saved = errno;
   if (g_tty >= 0) sys::raw::write(g_tty, "\a", 1);
-  SignalHandler h = signal_handler(k_sig_interrupt);
+  SignalHandler h = signal_handler(kSigInterrupt);
   if (!h) {
     // Not handled: the default action ends the process.
     sys::raw::raise_with_default_action(SIGINT);
     errno = saved;
     return;
   }
-  h(k_sig_interrupt);
+  h(kSigInterrupt);
   errno = saved;
 }
 

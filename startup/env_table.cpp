@@ -8,7 +8,7 @@
 
 namespace kvf {
 
-constexpr KnownVariable known_variables[k_known_variable_count] = {
+constexpr KnownVariable known_variables[kKnownVariableCount] = {
     {"VLM_DATE_PATTERN", nullptr, 0, 0},  // 0
     {"DBDATE", nullptr, 1, 0},  // 1
     {"VLM_FIELD_SEP", nullptr, 0, 0},  // 2
@@ -240,21 +240,21 @@ constexpr bool row_is(int i, const char* name) {
 }  // namespace
 
 // The rows the tool's own paths rely on stay where the callers look for them.
-static_assert(row_is(k_var_dblang, "DBLANG") && row_is(k_var_envignore, "ENVIGNORE"));
-static_assert(row_is(k_var_velmorandir, "VELMORANDIR") && known_variables[k_var_velmorandir].max_length == 256);
-static_assert(row_is(k_var_velmoranserver, "VELMORANSERVER") &&
-              known_variables[k_var_velmoranserver].max_length == 128);
-static_assert(row_is(k_var_dbnls, "DBNLS") && row_is(k_var_lang, "LANG"));
+static_assert(row_is(kVarDblang, "DBLANG") && row_is(kVarEnvignore, "ENVIGNORE"));
+static_assert(row_is(kVarVelmorandir, "VELMORANDIR") && known_variables[kVarVelmorandir].max_length == 256);
+static_assert(row_is(kVarVelmoranserver, "VELMORANSERVER") &&
+              known_variables[kVarVelmoranserver].max_length == 128);
+static_assert(row_is(kVarDbnls, "DBNLS") && row_is(kVarLang, "LANG"));
 static_assert(row_is(52, "LC_COLLATE") && row_is(53, "LC_CTYPE") && row_is(54, "LC_MONETARY") &&
               row_is(55, "LC_NUMERIC") && row_is(56, "LC_TIME"));
-static_assert(row_is(k_var_gl_useglu, "GL_USEGLU") && row_is(k_var_db_locale, "DB_LOCALE"));
-static_assert(row_is(k_var_client_locale, "CLIENT_LOCALE") &&
-              row_is(k_var_server_locale, "SERVER_LOCALE"));
-static_assert(row_is(k_var_vlm_free_fd, "VLM_FREE_FD"));
+static_assert(row_is(kVarGlUseglu, "GL_USEGLU") && row_is(kVarDbLocale, "DB_LOCALE"));
+static_assert(row_is(kVarClientLocale, "CLIENT_LOCALE") &&
+              row_is(kVarServerLocale, "SERVER_LOCALE"));
+static_assert(row_is(kVarVlmFreeFd, "VLM_FREE_FD"));
 
 int known_variable_index(const char* name) {
   if (!name) return -1;
-  for (int i = 0; i < k_known_variable_count; ++i)
+  for (int i = 0; i < kKnownVariableCount; ++i)
     if (std::strcmp(known_variables[i].name, name) == 0) return i;
   return -1;
 }

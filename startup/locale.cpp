@@ -18,7 +18,7 @@ struct CodeSet {
   bool multibyte;
 };
 
-constexpr CodeSet k_codesets[] = {
+constexpr CodeSet kCodesets[] = {
     {"8859-1", 819, false},  {"8859-2", 912, false},   {"8859-3", 913, false},
     {"8859-4", 914, false},  {"8859-5", 915, false},   {"8859-6", 1089, false},
     {"8859-7", 813, false},  {"8859-8", 916, false},   {"8859-9", 920, false},
@@ -26,8 +26,8 @@ constexpr CodeSet k_codesets[] = {
     {"utf-8", 57372, true},
 };
 
-constexpr std::size_t k_max_locale_name = 285;
-constexpr std::size_t k_max_category = 36;
+constexpr std::size_t kMaxLocaleName = 285;
+constexpr std::size_t kMaxCategory = 36;
 
 // Process-wide start state; the program starts the library from its main
 // thread, before any other thread exists.
@@ -57,7 +57,7 @@ const CodeSet* parse_locale(const char* name, std::string* lang_territory) {
     if (p == underscore) continue;
     if (!((*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z'))) return nullptr;
   }
-  for (const CodeSet& cs : k_codesets) {
+  for (const CodeSet& cs : kCodesets) {
     if (equal_blind(dot + 1, cs.name)) {
       if (lang_territory) {
         lang_territory->clear();
@@ -70,29 +70,29 @@ const CodeSet* parse_locale(const char* name, std::string* lang_territory) {
 }
 
 int load_locale(const char* name, const CodeSet** codeset) {
-  if (!name || std::strlen(name) > k_max_locale_name) return k_locale_bad_name;
+  if (!name || std::strlen(name) > kMaxLocaleName) return kLocaleBadName;
   *codeset = parse_locale(name, nullptr);
-  return *codeset ? 0 : k_locale_bad_name;
+  return *codeset ? 0 : kLocaleBadName;
 }
 
 bool one_or_two(const char* v) { return v && (std::strcmp(v, "1") == 0 || std::strcmp(v, "2") == 0); }
 
 std::string cut(const char* v) {
   std::string s = v ? v : "";
-  if (s.size() > k_max_category) s.resize(k_max_category);
+  if (s.size() > kMaxCategory) s.resize(kMaxCategory);
   return s;
 }
 
 int start_client_mode() {
-  const char* glu = ggetenv_idx("GL_USEGLU", k_var_gl_useglu);
+  const char* glu = ggetenv_idx("GL_USEGLU", kVarGlUseglu);
   int glu_value = glu ? std::atoi(glu) : 0;
   g_locale.unicode_engine = glu_value == 1 || glu_value == 2;
 
   // The client locale: all categories from CLIENT_LOCALE, or composed from
   // the LC_* categories under DBNLS, or the default.
-  const char* client_env = ggetenv_idx("CLIENT_LOCALE", k_var_client_locale);
+  const char* client_env = ggetenv_idx("CLIENT_LOCALE", kVarClientLocale);
   std::string client = client_env ? client_env : "";
-  bool nls = one_or_two(ggetenv_idx("DBNLS", k_var_dbnls));
+  bool nls = one_or_two(ggetenv_idx("DBNLS", kVarDbnls));
   bool from_client_locale = client_env != nullptr;
   const CodeSet* codeset = nullptr;
   std::string categories[5];
@@ -101,25 +101,25 @@ int start_client_mode() {
     for (auto& c : categories) c = client;
   } else if (nls) {
     for (int i = 0; i < 5; ++i) {
-      const char* name = known_variables[k_var_lc_collate + i].name;
-      categories[i] = cut(ggetenv_idx(name, k_var_lc_collate + i));
+      const char* name = known_variables[kVarLcCollate + i].name;
+      categories[i] = cut(ggetenv_idx(name, kVarLcCollate + i));
     }
     const std::string& ctype = categories[1];
-    if (!ctype.empty() && ctype[0] == '0') return k_locale_bad_ctype;
+    if (!ctype.empty() && ctype[0] == '0') return kLocaleBadCtype;
     const CodeSet* ctype_codeset = nullptr;
     if (int rc = load_locale(ctype.empty() ? nullptr : ctype.c_str(), &ctype_codeset); rc != 0)
       return rc;
     for (const auto& c : categories) {
       const CodeSet* cs = nullptr;
       if (int rc = load_locale(c.empty() ? nullptr : c.c_str(), &cs); rc != 0) return rc;
-      if (cs->number != ctype_codeset->number) return k_locale_mixed_codesets;
+      if (cs->number != ctype_codeset->number) return kLocaleMixedCodesets;
     }
     codeset = ctype_codeset;
     client = ctype;
   } else {
-    if (int rc = load_locale(k_default_locale, &codeset); rc != 0) return rc;
-    ::setenv("CLIENT_LOCALE", k_english_locale, 1);
-    client = k_default_locale;
+    if (int rc = load_locale(kDefaultLocale, &codeset); rc != 0) return rc;
+    ::setenv("CLIENT_LOCALE", kEnglishLocale, 1);
+    client = kDefaultLocale;
     for (auto& c : categories) c = client;
   }
 
@@ -128,7 +128,7 @@ int start_client_mode() {
   const char* abc = "ABCDE";
   if (locale_char_bytes(abc) != 1 || std::strcmp(abc + 1, "BCDE") != 0) {
     g_locale.codeset = nullptr;
-    return k_locale_check_failed;
+    return kLocaleCheckFailed;
   }
 
   if (from_client_locale && nls) {
@@ -138,14 +138,14 @@ int start_client_mode() {
   }
 
   // The database locale, and conversion between it and the client's.
-  const char* db = ggetenv_idx("DB_LOCALE", k_var_db_locale);
+  const char* db = ggetenv_idx("DB_LOCALE", kVarDbLocale);
   std::string db_locale = db ? db : client;
-  if (!db && from_client_locale && !ggetenv_idx("DBNLS", k_var_dbnls))
+  if (!db && from_client_locale && !ggetenv_idx("DBNLS", kVarDbnls))
     ::setenv("DB_LOCALE", db_locale.c_str(), 1);
   const CodeSet* db_codeset = nullptr;
   if (load_locale(db_locale.c_str(), &db_codeset) != 0) {
     g_locale.codeset = nullptr;
-    return k_locale_no_conversion;
+    return kLocaleNoConversion;
   }
   return 0;
 }

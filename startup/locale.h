@@ -10,16 +10,16 @@
 namespace kvf {
 
 // Failure codes of the start.
-inline constexpr int k_locale_bad_name = -23101;      // missing, too long or unknown
-inline constexpr int k_locale_no_memory = -23102;
-inline constexpr int k_locale_no_conversion = -23104;  // database locale unusable
-inline constexpr int k_locale_bad_ctype = -23109;      // LC_CTYPE beginning with "0"
-inline constexpr int k_locale_mixed_codesets = -23115;
-inline constexpr int k_locale_check_failed = -34394;   // "ABCDE" stepping check
+inline constexpr int kLocaleBadName = -23101;      // missing, too long or unknown
+inline constexpr int kLocaleNoMemory = -23102;
+inline constexpr int kLocaleNoConversion = -23104;  // database locale unusable
+inline constexpr int kLocaleBadCtype = -23109;      // LC_CTYPE beginning with "0"
+inline constexpr int kLocaleMixedCodesets = -23115;
+inline constexpr int kLocaleCheckFailed = -34394;   // "ABCDE" stepping check
 
 // The default locale as the library writes it, and as the catalogue does.
-inline constexpr const char* k_default_locale = "en_us.8859-1";
-inline constexpr const char* k_english_locale = "en_US.8859-1";
+inline constexpr const char* kDefaultLocale = "en_us.8859-1";
+inline constexpr const char* kEnglishLocale = "en_US.8859-1";
 
 // Starts the library in client mode unless it is started or starting;
 // 0 or a failure code. A failed start may be tried again.

@@ -7,7 +7,7 @@
 
 namespace kvf {
 
-const MessageFileRange message_file_ranges[k_message_file_range_rows + 1] = {
+const MessageFileRange message_file_ranges[kMessageFileRangeRows + 1] = {
     {1, 1, 79, "syserr.vem"},
     {1, 32765, 32766, "syserr.vem"},
     {1, 80, 199, "syserr.vem"},

@@ -11,8 +11,8 @@
 namespace kvf {
 namespace {
 
-constexpr const char* k_fixup_error = "Error in rldmsg_fmtspeckvf() contact tech support\n";
-constexpr std::int32_t k_fixup_no_memory = -406;
+constexpr const char* kFixupError = "Error in rldmsg_fmtspeckvf() contact tech support\n";
+constexpr std::int32_t kFixupNoMemory = -406;
 
 // Replaces the pattern at `p` (after its '%') by the one-byte-shorter
 // replacement, moving the rest of the text, its NUL included, to the left.
@@ -25,11 +25,11 @@ void shorten(char* p, const char* replacement, std::size_t pattern_len, char* en
 }  // namespace
 
 const char* rldmsg_fmtspeckvf(char* text, std::int32_t* error) {
-  if (!text) return k_fixup_error;
+  if (!text) return kFixupError;
   if (!*text) return text;
   if (!catalogue_state()) {
-    if (error) *error = k_fixup_no_memory;
-    return k_fixup_error;
+    if (error) *error = kFixupNoMemory;
+    return kFixupError;
   }
   if (!locale_codeset_loaded()) return text;
 
@@ -38,8 +38,8 @@ const char* rldmsg_fmtspeckvf(char* text, std::int32_t* error) {
   std::size_t bytes = locale_string_bytes(text);
   if (locale_error() != 0) {
     locale_error() = saved;
-    if (error) *error = k_fixup_no_memory;
-    return k_fixup_error;
+    if (error) *error = kFixupNoMemory;
+    return kFixupError;
   }
   char* end = text + bytes - 1;  // the terminating NUL
   for (char* p = text; p < end;) {

@@ -18,12 +18,12 @@ namespace {
 
 int from_errno(int e, int fallback) {
   switch (e) {
-    case ENOENT: case ENOTDIR: return k_file_not_found;
-    case EACCES: case EPERM: case EROFS: return k_access_denied;
-    case ENOMEM: return k_out_of_memory;
-    case ENOTEMPTY: return k_dir_not_empty;
-    case EEXIST: return k_already_exists;
-    case EISDIR: return k_invalid_parameter;
+    case ENOENT: case ENOTDIR: return kFileNotFound;
+    case EACCES: case EPERM: case EROFS: return kAccessDenied;
+    case ENOMEM: return kOutOfMemory;
+    case ENOTEMPTY: return kDirNotEmpty;
+    case EEXIST: return kAlreadyExists;
+    case EISDIR: return kInvalidParameter;
     default: return fallback;
   }
 }
@@ -62,7 +62,7 @@ std::string value_path(const Hive& hive, const std::string& key, const std::stri
 
 int read_all(const std::string& path, std::string& out) {
   int e = sys::read_file(path.c_str(), out);
-  return e == 0 ? 0 : from_errno(e, k_cant_read);
+  return e == 0 ? 0 : from_errno(e, kCantRead);
 }
 
 }  // namespace
@@ -77,7 +77,7 @@ Hive local_hive() { return Hive{registry_dir() + "/HKLM"}; }
 int connect_hive(const std::string& machine, Hive& out) {
   std::size_t skip = 0;
   while (skip < machine.size() && skip < 2 && machine[skip] == '\\') ++skip;
-  if (!same_name(machine.substr(skip), computer_name())) return k_bad_netpath;
+  if (!same_name(machine.substr(skip), computer_name())) return kBadNetpath;
   out = local_hive();
   return 0;
 }
@@ -104,16 +104,16 @@ std::string key_dir(const Hive& hive, const std::string& key) {
 
 int open_key(const Hive& hive, const std::string& key) {
   std::string dir = key_dir(hive, key);
-  if (dir.empty()) return k_invalid_parameter;
+  if (dir.empty()) return kInvalidParameter;
   struct stat st;
-  if (sys::status(dir.c_str(), st) != 0) return from_errno(errno, k_cant_read);
-  return S_ISDIR(st.st_mode) ? 0 : k_file_not_found;
+  if (sys::status(dir.c_str(), st) != 0) return from_errno(errno, kCantRead);
+  return S_ISDIR(st.st_mode) ? 0 : kFileNotFound;
 }
 
 int create_key(const Hive& hive, const std::string& key, bool* created, unsigned mode) {
   if (created) *created = false;
   std::string dir = key_dir(hive, key);
-  if (dir.empty()) return k_invalid_parameter;
+  if (dir.empty()) return kInvalidParameter;
   // Make each missing directory from the registry root down.
   std::size_t pos = 1;
   for (;;) {
@@ -123,7 +123,7 @@ int create_key(const Hive& hive, const std::string& key, bool* created, unsigned
       sys::change_mode(prefix.c_str(), mode);
       if (slash == std::string::npos && created) *created = true;
     } else if (errno != EEXIST) {
-      return from_errno(errno, k_cant_write);
+      return from_errno(errno, kCantWrite);
     }
     if (slash == std::string::npos) break;
     pos = slash + 1;
@@ -133,15 +133,15 @@ int create_key(const Hive& hive, const std::string& key, bool* created, unsigned
 
 int create_key_exclusive(const Hive& hive, const std::string& key) {
   std::string dir = key_dir(hive, key);
-  if (dir.empty()) return k_invalid_parameter;
-  if (sys::make_dir(dir.c_str(), 0755) != 0) return from_errno(errno, k_cant_write);
+  if (dir.empty()) return kInvalidParameter;
+  if (sys::make_dir(dir.c_str(), 0755) != 0) return from_errno(errno, kCantWrite);
   return 0;
 }
 
 int delete_key(const Hive& hive, const std::string& key) {
   std::string dir = key_dir(hive, key);
-  if (dir.empty()) return k_invalid_parameter;
-  if (sys::remove_dir(dir.c_str()) != 0) return from_errno(errno, k_cant_write);
+  if (dir.empty()) return kInvalidParameter;
+  if (sys::remove_dir(dir.c_str()) != 0) return from_errno(errno, kCantWrite);
   return 0;
 }
 
@@ -149,22 +149,22 @@ int delete_tree(const Hive& hive, const std::string& key) {
   int rc = open_key(hive, key);
   if (rc != 0) return rc;
   int e = sys::remove_tree(key_dir(hive, key).c_str());
-  return e == 0 ? 0 : from_errno(e, k_cant_write);
+  return e == 0 ? 0 : from_errno(e, kCantWrite);
 }
 
 int query_value(const Hive& hive, const std::string& key, const std::string& name,
                 ValueType& type, std::string& data) {
   std::string path = value_path(hive, key, name);
-  if (path.empty()) return k_invalid_parameter;
+  if (path.empty()) return kInvalidParameter;
   std::string raw;
   if (int rc = read_all(path, raw); rc != 0) return rc;
   std::size_t nl = raw.find('\n');
-  if (nl == std::string::npos) return k_invalid_data;
+  if (nl == std::string::npos) return kInvalidData;
   std::string tname = raw.substr(0, nl);
   if (tname == "REG_SZ") type = ValueType::sz;
   else if (tname == "REG_DWORD") type = ValueType::dword;
   else if (tname == "REG_BINARY") type = ValueType::binary;
-  else return k_invalid_data;
+  else return kInvalidData;
   data = raw.substr(nl + 1);
   return 0;
 }
@@ -172,22 +172,22 @@ int query_value(const Hive& hive, const std::string& key, const std::string& nam
 int set_value(const Hive& hive, const std::string& key, const std::string& name,
               ValueType type, const std::string& data) {
   std::string path = value_path(hive, key, name);
-  if (path.empty()) return k_invalid_parameter;
+  if (path.empty()) return kInvalidParameter;
   if (int rc = open_key(hive, key); rc != 0) return rc;
   // The temporary file's name starts with a '.', which key listings skip.
   sys::Replacement how{.temp = key_dir(hive, key) + "/.~" + encode(name) + ".XXXXXX", .mode = 0644};
   std::string content = std::string(type_name(type)) + "\n" + data;
   int e = sys::replace_file(path.c_str(), how, content.data(), content.size());
-  return e == 0 ? 0 : from_errno(e, k_cant_write);
+  return e == 0 ? 0 : from_errno(e, kCantWrite);
 }
 
 int delete_value(const Hive& hive, const std::string& key, const std::string& name) {
   std::string path = value_path(hive, key, name);
-  if (path.empty()) return k_invalid_parameter;
+  if (path.empty()) return kInvalidParameter;
   struct stat st;
-  if (sys::link_status(path.c_str(), st) != 0) return from_errno(errno, k_cant_write);
-  if (!S_ISREG(st.st_mode)) return k_file_not_found;
-  if (sys::unlink(path.c_str()) != 0) return from_errno(errno, k_cant_write);
+  if (sys::link_status(path.c_str(), st) != 0) return from_errno(errno, kCantWrite);
+  if (!S_ISREG(st.st_mode)) return kFileNotFound;
+  if (sys::unlink(path.c_str()) != 0) return from_errno(errno, kCantWrite);
   return 0;
 }
 
@@ -196,7 +196,7 @@ int list_key(const Hive& hive, const std::string& key, std::vector<std::string>&
   if (int rc = open_key(hive, key); rc != 0) return rc;
   std::string dir = key_dir(hive, key);
   std::vector<std::string> files;
-  if (int e = sys::list_dir(dir.c_str(), files); e != 0) return from_errno(e, k_cant_read);
+  if (int e = sys::list_dir(dir.c_str(), files); e != 0) return from_errno(e, kCantRead);
   subkeys.clear();
   values.clear();
   for (const std::string& file : files) {
@@ -216,11 +216,11 @@ int read_string(const Hive& hive, const std::string& key, const std::string& nam
   ValueType type;
   std::string data;
   if (int rc = query_value(hive, key, name, type, data); rc != 0) return rc;
-  if (type != ValueType::sz) return k_invalid_data;
-  if (data.size() > capacity) return k_more_data;
+  if (type != ValueType::sz) return kInvalidData;
+  if (data.size() > capacity) return kMoreData;
   std::size_t nul = data.find('\0');
   out = data.substr(0, nul);
-  if (nul == std::string::npos && data.size() + 1 > capacity) return k_more_data;
+  if (nul == std::string::npos && data.size() + 1 > capacity) return kMoreData;
   return 0;
 }
 
@@ -229,7 +229,7 @@ int read_dword(const Hive& hive, const std::string& key, const std::string& name
   ValueType type;
   std::string data;
   if (int rc = query_value(hive, key, name, type, data); rc != 0) return rc;
-  if (type != ValueType::dword || data.size() != 4) return k_invalid_data;
+  if (type != ValueType::dword || data.size() != 4) return kInvalidData;
   const auto* b = reinterpret_cast<const unsigned char*>(data.data());
   out = static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
         static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;

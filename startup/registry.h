@@ -23,17 +23,17 @@
 namespace kvf::reg {
 
 // Windows error codes that the registry layer returns.
-inline constexpr int k_file_not_found = 2;
-inline constexpr int k_access_denied = 5;
-inline constexpr int k_invalid_data = 13;
-inline constexpr int k_out_of_memory = 14;
-inline constexpr int k_bad_netpath = 53;
-inline constexpr int k_invalid_parameter = 87;
-inline constexpr int k_dir_not_empty = 145;
-inline constexpr int k_already_exists = 183;
-inline constexpr int k_more_data = 234;
-inline constexpr int k_cant_read = 1012;
-inline constexpr int k_cant_write = 1013;
+inline constexpr int kFileNotFound = 2;
+inline constexpr int kAccessDenied = 5;
+inline constexpr int kInvalidData = 13;
+inline constexpr int kOutOfMemory = 14;
+inline constexpr int kBadNetpath = 53;
+inline constexpr int kInvalidParameter = 87;
+inline constexpr int kDirNotEmpty = 145;
+inline constexpr int kAlreadyExists = 183;
+inline constexpr int kMoreData = 234;
+inline constexpr int kCantRead = 1012;
+inline constexpr int kCantWrite = 1013;
 
 enum class ValueType : std::uint32_t { sz = 1, binary = 3, dword = 4 };
 

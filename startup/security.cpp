@@ -22,10 +22,10 @@ SecurityIdentity g_identity;
 
 namespace {
 
-constexpr std::size_t k_computer_value = 18;  // bytes with terminator
-constexpr std::size_t k_group_name_value = 66;
-constexpr std::size_t k_domain_value = 18;
-constexpr std::size_t k_max_narrow_account = 65;
+constexpr std::size_t kComputerValue = 18;  // bytes with terminator
+constexpr std::size_t kGroupNameValue = 66;
+constexpr std::size_t kDomainValue = 18;
+constexpr std::size_t kMaxNarrowAccount = 65;
 
 std::atomic<bool> g_auth_busy{false};
 
@@ -48,21 +48,21 @@ int find_mode_locked() {
   }
   id.local_authentication = false;
   struct passwd* pw = ::getpwuid(::geteuid());
-  if (!pw) return k_sec_bad_name;
+  if (!pw) return kSecBadName;
   // A Linux machine is never a domain controller, so asking for the local
   // server's role never ends the search here.
   if (id.controller.empty()) {
     std::string dc;
     reg::Hive local = reg::local_hive();
     if (reg::read_string(local, environment_key(), "Domain Authentication Server", dc,
-                         k_computer_value) == 0 &&
+                         kComputerValue) == 0 &&
         !dc.empty()) {
       id.controller = dc;
       return 0;
     }
   }
   // No domain controller can be found for the DBSA group's domain.
-  return k_win_no_such_domain;
+  return kWinNoSuchDomain;
 }
 
 }  // namespace
@@ -85,12 +85,12 @@ int find_authentication_mode() {
 int security_init() {
   SecurityIdentity& id = g_identity;
   const char* server = std::getenv("VELMORANSERVER");
-  if (!server) return k_sec_no_server;
-  if (std::strlen(server) > k_server_name_max) {
+  if (!server) return kSecNoServer;
+  if (std::strlen(server) > kServerNameMax) {
     std::fprintf(stderr,
                  "Environment variable VELMORANSERVER is too long (maximum is %d characters).\n",
-                 static_cast<int>(k_server_name_max));
-    return k_sec_no_server;
+                 static_cast<int>(kServerNameMax));
+    return kSecNoServer;
   }
   id.server = server;
 
@@ -98,7 +98,7 @@ int security_init() {
   id.computer = computer_name();
   Token token;
   if (int rc = read_process_token(token); rc != 0) return rc;
-  if (token.user.empty()) return k_win_none_mapped;
+  if (token.user.empty()) return kWinNoneMapped;
   id.account = token.user;
   id.domain = token.domain;
 
@@ -107,27 +107,27 @@ int security_init() {
   if (int rc = reg::open_key(local, environment_key()); rc != 0) return rc;
   id.hive = local;
   std::string machine;
-  if (reg::read_string(local, environment_key(), "REGMACHINE", machine, k_computer_value) == 0 &&
+  if (reg::read_string(local, environment_key(), "REGMACHINE", machine, kComputerValue) == 0 &&
       !machine.empty() && !same_name(machine, "\\\\" + id.computer)) {
     if (int rc = reg::connect_hive(machine, id.hive); rc != 0) return rc;
   }
 
   // The group names.
-  if (int rc = read_group("VLDBSA Group", "Name", k_group_name_value, id.dbsa_group); rc != 0)
+  if (int rc = read_group("VLDBSA Group", "Name", kGroupNameValue, id.dbsa_group); rc != 0)
     return rc;
-  if (int rc = read_group("VLDBSA Group", "Domain", k_domain_value, id.dbsa_domain); rc != 0)
+  if (int rc = read_group("VLDBSA Group", "Domain", kDomainValue, id.dbsa_domain); rc != 0)
     return rc;
-  if (int rc = read_group("VLDBSSO Group", "Name", k_group_name_value, id.dbsso_group); rc != 0)
+  if (int rc = read_group("VLDBSSO Group", "Name", kGroupNameValue, id.dbsso_group); rc != 0)
     return rc;
-  if (int rc = read_group("VLAAO Group", "Name", k_group_name_value, id.aao_group); rc != 0)
+  if (int rc = read_group("VLAAO Group", "Name", kGroupNameValue, id.aao_group); rc != 0)
     return rc;
-  if (int rc = read_group("VLUSERS Group", "Name", k_group_name_value, id.users_group); rc != 0)
+  if (int rc = read_group("VLUSERS Group", "Name", kGroupNameValue, id.users_group); rc != 0)
     return rc;
 
   if (int rc = find_authentication_mode(); rc != 0) return rc;
   if (int rc = create_user_table(); rc != 0) return rc;
 
-  if (id.account.size() > k_max_narrow_account) return k_sec_bad_name;
+  if (id.account.size() > kMaxNarrowAccount) return kSecBadName;
   UserEntry* self = nullptr;
   if (int rc = register_account(id.domain, id.account, &self); rc != 0) return rc;
   id.self = self;

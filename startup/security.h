@@ -16,21 +16,21 @@
 namespace kvf {
 
 // Status codes of the start-up beside 0, 1 and Windows error codes.
-inline constexpr int k_sec_no_server = 1;
-inline constexpr int k_sec_no_user_number = 12877;
-inline constexpr int k_sec_cant_write_number = 12878;
-inline constexpr int k_sec_no_memory = 12879;
-inline constexpr int k_sec_cant_insert = 12880;
-inline constexpr int k_sec_bad_name = 12882;
-inline constexpr int k_sec_lock = 12885;
+inline constexpr int kSecNoServer = 1;
+inline constexpr int kSecNoUserNumber = 12877;
+inline constexpr int kSecCantWriteNumber = 12878;
+inline constexpr int kSecNoMemory = 12879;
+inline constexpr int kSecCantInsert = 12880;
+inline constexpr int kSecBadName = 12882;
+inline constexpr int kSecLock = 12885;
 // Windows codes the Linux mapping gives.
-inline constexpr int k_win_none_mapped = 1332;      // the uid has no account
-inline constexpr int k_win_no_such_domain = 1355;   // no domain controller
-inline constexpr int k_win_invalid_handle = 6;      // impersonation without a token
+inline constexpr int kWinNoneMapped = 1332;      // the uid has no account
+inline constexpr int kWinNoSuchDomain = 1355;   // no domain controller
+inline constexpr int kWinInvalidHandle = 6;      // impersonation without a token
 
-inline constexpr int k_user_table_buckets = 1753;
-inline constexpr int k_lock_retries = 50;
-inline constexpr int k_lock_wait_ms = 100;
+inline constexpr int kUserTableBuckets = 1753;
+inline constexpr int kLockRetries = 50;
+inline constexpr int kLockWaitMs = 100;
 
 // The account's view of itself: the token of the process.
 struct TokenGroup {

@@ -29,7 +29,7 @@ void warn_too_long(const KnownVariable& row) {
   std::fprintf(stderr, "Environment variable %s is too long (maximum is %d characters).\n",
                row.name ? row.name : "(Unknown)", row.max_length);
   std::fflush(stderr);
-  std::fprintf(stderr, "File: %s, line: %d, status: %d.\n", "osenv", 1599, k_settings_too_long);
+  std::fprintf(stderr, "File: %s, line: %d, status: %d.\n", "osenv", 1599, kSettingsTooLong);
   std::fflush(stderr);
 }
 
@@ -57,13 +57,13 @@ const char* lookup(const char* name, int index) {
   if (!s.loaded || !s.locale_tried) {
     if (!ensure_loaded(s)) return nullptr;
   }
-  bool valid_index = index >= 0 && index < k_known_variable_count;
+  bool valid_index = index >= 0 && index < kKnownVariableCount;
   if (const char* value = name ? std::getenv(name) : nullptr) {
     int row = valid_index ? index : known_variable_index(name);
     if (row >= 0) {
       const KnownVariable& kv = known_variables[row];
       if (kv.max_length > 0 && std::strlen(value) > static_cast<std::size_t>(kv.max_length)) {
-        s.status = k_settings_too_long;
+        s.status = kSettingsTooLong;
         warn_too_long(kv);
         return nullptr;
       }
@@ -71,7 +71,7 @@ const char* lookup(const char* name, int index) {
     return value;
   }
   if (!name) {
-    s.status = k_settings_null_name;
+    s.status = kSettingsNullName;
     return nullptr;
   }
   SettingEntry* entry = nullptr;

@@ -15,30 +15,30 @@ struct KnownVariable {
   int max_length;             // 0: no limit
 };
 
-inline constexpr int k_known_variable_count = 221;
-extern const KnownVariable known_variables[k_known_variable_count];
+inline constexpr int kKnownVariableCount = 221;
+extern const KnownVariable known_variables[kKnownVariableCount];
 
 // Indexes of the rows that the tool's own paths read.
-inline constexpr int k_var_dblang = 9;
-inline constexpr int k_var_envignore = 18;
-inline constexpr int k_var_velmorandir = 23;
-inline constexpr int k_var_velmoranserver = 24;
-inline constexpr int k_var_dbnls = 49;
-inline constexpr int k_var_lang = 51;
-inline constexpr int k_var_lc_collate = 52;  // LC_COLLATE .. LC_TIME are 52..56
-inline constexpr int k_var_gl_useglu = 64;
-inline constexpr int k_var_db_locale = 65;
-inline constexpr int k_var_client_locale = 66;
-inline constexpr int k_var_server_locale = 67;
-inline constexpr int k_var_vlm_free_fd = 118;
+inline constexpr int kVarDblang = 9;
+inline constexpr int kVarEnvignore = 18;
+inline constexpr int kVarVelmorandir = 23;
+inline constexpr int kVarVelmoranserver = 24;
+inline constexpr int kVarDbnls = 49;
+inline constexpr int kVarLang = 51;
+inline constexpr int kVarLcCollate = 52;  // LC_COLLATE .. LC_TIME are 52..56
+inline constexpr int kVarGlUseglu = 64;
+inline constexpr int kVarDbLocale = 65;
+inline constexpr int kVarClientLocale = 66;
+inline constexpr int kVarServerLocale = 67;
+inline constexpr int kVarVlmFreeFd = 118;
 
 // Row index of a name, -1 when no row has it.
 int known_variable_index(const char* name);
 
 // Settings status of the calling thread after its last lookup: 0, -4 (the
 // environment's value was too long), -7 (null name).
-inline constexpr int k_settings_too_long = -4;
-inline constexpr int k_settings_null_name = -7;
+inline constexpr int kSettingsTooLong = -4;
+inline constexpr int kSettingsNullName = -7;
 int settings_status();
 
 // The lookup. The value belongs to the environment or to the thread's
@@ -57,6 +57,6 @@ using HomeLookup = bool (*)(std::string& home);
 void set_home_lookup(HomeLookup lookup);  // null restores the default
 
 // The largest VELMORANSERVER accepted by the server name check.
-inline constexpr std::size_t k_server_name_max = 128;
+inline constexpr std::size_t kServerNameMax = 128;
 
 }  // namespace kvf

@@ -54,9 +54,9 @@ bool is_one_or_two(const char* v) { return v && (std::strcmp(v, "1") == 0 || std
 // With DBNLS 1 or 2 the locale categories come from the files or from LANG.
 void derive_locale_categories(SettingsTable& table) {
   const char* dbnls = std::getenv("DBNLS");
-  if (!dbnls) dbnls = table.entries[k_var_dbnls].current();
+  if (!dbnls) dbnls = table.entries[kVarDbnls].current();
   if (!is_one_or_two(dbnls)) return;
-  for (int i = k_var_lc_collate; i < k_var_lc_collate + 5; ++i) {
+  for (int i = kVarLcCollate; i < kVarLcCollate + 5; ++i) {
     SettingEntry& entry = table.entries[i];
     const char* env = std::getenv(entry.name);
     bool env_empty = env && !*env;
@@ -66,7 +66,7 @@ void derive_locale_categories(SettingsTable& table) {
     }
     std::string lang;
     const char* env_lang = std::getenv("LANG");
-    const SettingEntry& lang_entry = table.entries[k_var_lang];
+    const SettingEntry& lang_entry = table.entries[kVarLang];
     if (env_lang && *env_lang) lang = env_lang;
     else if (lang_entry.set_by_file) lang = lang_entry.current();
     else lang = "en_us.8859-1";
@@ -124,8 +124,8 @@ int read_settings_file(SettingsTable& table, const std::string& path) {
 
 int load_settings(SettingsTable& table) {
   table.entries.clear();
-  table.entries.reserve(k_known_variable_count);
-  for (int i = 0; i < k_known_variable_count; ++i) {
+  table.entries.reserve(kKnownVariableCount);
+  for (int i = 0; i < kKnownVariableCount; ++i) {
     const KnownVariable& kv = known_variables[i];
     SettingEntry entry;
     entry.name = kv.name;

@@ -18,25 +18,25 @@ namespace {
 void do_nothing(int) {}
 
 // Written by set_signal on the main thread, read by host handlers.
-std::atomic<SignalHandler> g_table[k_signal_slots];
+std::atomic<SignalHandler> g_table[kSignalSlots];
 // Posted numbers not yet delivered.
-std::atomic<int> g_pending[k_signal_slots];
+std::atomic<int> g_pending[kSignalSlots];
 
 int program_number(int host) {
   switch (host) {
-    case SIGHUP: return k_sig_hangup;
-    case SIGINT: return k_sig_interrupt;
-    case SIGQUIT: return k_sig_quit;
-    case SIGALRM: return k_sig_alarm;
-    case SIGBUS: return k_sig_bus;
-    case SIGSEGV: return k_sig_segv;
-    case SIGTERM: return k_sig_term;
+    case SIGHUP: return kSigHangup;
+    case SIGINT: return kSigInterrupt;
+    case SIGQUIT: return kSigQuit;
+    case SIGALRM: return kSigAlarm;
+    case SIGBUS: return kSigBus;
+    case SIGSEGV: return kSigSegv;
+    case SIGTERM: return kSigTerm;
     default: return 0;
   }
 }
 
 // The alarm is posted, as post_signal would, and runs at deliver_signals.
-void post_alarm(int) { g_pending[k_sig_alarm].fetch_add(1); }
+void post_alarm(int) { g_pending[kSigAlarm].fetch_add(1); }
 
 void trampoline(int host) {
   int saved = errno;
@@ -59,20 +59,20 @@ void ensure_alt_stack() {
 
 int host_signal(int number) {
   switch (number) {
-    case k_sig_hangup: return SIGHUP;
-    case k_sig_interrupt: return SIGINT;
-    case k_sig_quit: return SIGQUIT;
-    case k_sig_alarm: return SIGALRM;
-    case k_sig_bus: return SIGBUS;
-    case k_sig_segv: return SIGSEGV;
-    case k_sig_term: return SIGTERM;
+    case kSigHangup: return SIGHUP;
+    case kSigInterrupt: return SIGINT;
+    case kSigQuit: return SIGQUIT;
+    case kSigAlarm: return SIGALRM;
+    case kSigBus: return SIGBUS;
+    case kSigSegv: return SIGSEGV;
+    case kSigTerm: return SIGTERM;
     default: return 0;
   }
 }
 
 SignalHandler set_signal(int number, SignalHandler handler) {
-  if (number <= 0 || number >= k_signal_slots) return nullptr;
-  if (handler == k_handler_default || handler == k_handler_ignore) handler = do_nothing;
+  if (number <= 0 || number >= kSignalSlots) return nullptr;
+  if (handler == kHandlerDefault || handler == kHandlerIgnore) handler = do_nothing;
   SignalHandler previous = g_table[number].exchange(handler);
   int host = host_signal(number);
   if ((host == SIGSEGV || host == SIGBUS) && handler == do_nothing) {
@@ -94,12 +94,12 @@ SignalHandler set_signal(int number, SignalHandler handler) {
 }
 
 SignalHandler signal_handler(int number) {
-  if (number <= 0 || number >= k_signal_slots) return nullptr;
+  if (number <= 0 || number >= kSignalSlots) return nullptr;
   return g_table[number].load();
 }
 
 int post_signal(pid_t pid, int number) {
-  if (number < 0 || number >= k_signal_slots) {
+  if (number < 0 || number >= kSignalSlots) {
     errno = EINVAL;
     return -1;
   }
@@ -125,7 +125,7 @@ int set_alarm(int seconds) {
 }
 
 void deliver_signals() {
-  for (int number = 1; number < k_signal_slots; ++number) {
+  for (int number = 1; number < kSignalSlots; ++number) {
     while (g_pending[number].load() > 0) {
       g_pending[number].fetch_sub(1);
       SignalHandler h = g_table[number].load();

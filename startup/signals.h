@@ -13,18 +13,18 @@ namespace kvf {
 
 using SignalHandler = void (*)(int);
 
-inline constexpr int k_sig_hangup = 1;
-inline constexpr int k_sig_interrupt = 2;
-inline constexpr int k_sig_quit = 3;
-inline constexpr int k_sig_alarm = 4;
-inline constexpr int k_sig_bus = 10;
-inline constexpr int k_sig_segv = 11;
-inline constexpr int k_sig_term = 15;
-inline constexpr int k_signal_slots = 32;
+inline constexpr int kSigHangup = 1;
+inline constexpr int kSigInterrupt = 2;
+inline constexpr int kSigQuit = 3;
+inline constexpr int kSigAlarm = 4;
+inline constexpr int kSigBus = 10;
+inline constexpr int kSigSegv = 11;
+inline constexpr int kSigTerm = 15;
+inline constexpr int kSignalSlots = 32;
 
 // Handler values that store the do-nothing handler.
-inline const SignalHandler k_handler_default = nullptr;
-inline const SignalHandler k_handler_ignore = reinterpret_cast<SignalHandler>(1);
+inline const SignalHandler kHandlerDefault = nullptr;
+inline const SignalHandler kHandlerIgnore = reinterpret_cast<SignalHandler>(1);
 
 // Stores `handler` for `number` and routes the host signal to the table
 // (SEGV and BUS run on an alternate signal stack). Returns the previous

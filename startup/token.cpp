@@ -21,10 +21,10 @@ int read_process_token(Token& token) {
   token.domain = computer;
 
   int n = ::getgroups(0, nullptr);
-  if (n < 0) return k_win_none_mapped;
+  if (n < 0) return kWinNoneMapped;
   std::vector<gid_t> gids(static_cast<std::size_t>(n) + 1);
   n = ::getgroups(n, gids.data());
-  if (n < 0) return k_win_none_mapped;
+  if (n < 0) return kWinNoneMapped;
   gids.resize(static_cast<std::size_t>(n));
   gid_t primary = ::getegid();
   if (std::find(gids.begin(), gids.end(), primary) == gids.end()) gids.insert(gids.begin(), primary);

@@ -19,8 +19,8 @@ UserTable* g_user_table = nullptr;
 
 namespace {
 
-constexpr std::size_t k_max_qualified = 82;  // domain and name together
-constexpr std::uint32_t k_max_user_number = 65535;
+constexpr std::size_t kMaxQualified = 82;  // domain and name together
+constexpr std::uint32_t kMaxUserNumber = 65535;
 
 constexpr int bucket_count() {
   constexpr int primes[] = {31, 71, 163, 307, 509, 751, 997, 1301, 1753, 2207, 3037};
@@ -28,7 +28,7 @@ constexpr int bucket_count() {
     if (p >= 1000 * 10 / 6) return p;
   return primes[10];
 }
-static_assert(bucket_count() == k_user_table_buckets);
+static_assert(bucket_count() == kUserTableBuckets);
 
 // The one account record of the process.
 AccountRecord g_record;
@@ -41,27 +41,27 @@ int take_lock(const reg::Hive& hive) {
   for (int retries = 0;; ++retries) {
     int rc = reg::create_key_exclusive(hive, lock_key());
     if (rc == 0) return 0;
-    if (rc != reg::k_already_exists || retries >= k_lock_retries) return k_sec_lock;
-    sys::sleep_ms(k_lock_wait_ms);
+    if (rc != reg::kAlreadyExists || retries >= kLockRetries) return kSecLock;
+    sys::sleep_ms(kLockWaitMs);
   }
 }
 
 // Hands out the next number to domain\name under the lock.
 int new_number(const reg::Hive& hive, const std::string& qualified, std::uint32_t& number) {
   std::uint32_t seed = 0;
-  if (reg::read_dword(hive, users_key(), "UIDSeed", seed) != 0 || seed >= k_max_user_number)
-    return k_sec_no_user_number;
+  if (reg::read_dword(hive, users_key(), "UIDSeed", seed) != 0 || seed >= kMaxUserNumber)
+    return kSecNoUserNumber;
   number = seed + 1;
-  if (reg::write_dword(hive, users_key(), "UIDSeed", number) != 0) return k_sec_no_user_number;
+  if (reg::write_dword(hive, users_key(), "UIDSeed", number) != 0) return kSecNoUserNumber;
   if (reg::write_dword(hive, usernames_key(), qualified, number) != 0 ||
       reg::write_string(hive, usernames_key(), "UID" + std::to_string(number), qualified) != 0)
-    return k_sec_cant_write_number;
+    return kSecCantWriteNumber;
   return 0;
 }
 
 int enter_table(const std::string& domain, const std::string& name, std::uint16_t number,
                 UserEntry** out) {
-  if (!g_user_table) return k_sec_cant_insert;
+  if (!g_user_table) return kSecCantInsert;
   std::lock_guard<std::mutex> guard(g_user_table->lock);
   if (UserEntry* e = find_user(number)) {
     ++e->references;
@@ -69,11 +69,11 @@ int enter_table(const std::string& domain, const std::string& name, std::uint16_
     return 0;
   }
   UserEntry* e = new (std::nothrow) UserEntry;
-  if (!e) return k_sec_no_memory;
+  if (!e) return kSecNoMemory;
   e->name = name;
   e->domain = domain;
   e->number = number;
-  UserEntry** link = &g_user_table->buckets[number % k_user_table_buckets];
+  UserEntry** link = &g_user_table->buckets[number % kUserTableBuckets];
   while (*link) link = &(*link)->next;
   *link = e;
   e->link = link;
@@ -92,33 +92,33 @@ bool account_resolves(const std::string& domain, const std::string& name) {
 int create_user_table() {
   if (g_user_table) return 0;
   g_user_table = new (std::nothrow) UserTable;
-  if (!g_user_table) return k_sec_no_memory;
+  if (!g_user_table) return kSecNoMemory;
   try {
-    g_user_table->buckets.assign(k_user_table_buckets, nullptr);
+    g_user_table->buckets.assign(kUserTableBuckets, nullptr);
   } catch (const std::bad_alloc&) {
-    return k_sec_no_memory;
+    return kSecNoMemory;
   }
   return 0;
 }
 
 UserEntry* find_user(std::uint16_t number) {
-  for (UserEntry* e = g_user_table->buckets[number % k_user_table_buckets]; e; e = e->next)
+  for (UserEntry* e = g_user_table->buckets[number % kUserTableBuckets]; e; e = e->next)
     if (e->number == number) return e;
   return nullptr;
 }
 
 int register_account(const std::string& domain, const std::string& name, UserEntry** entry) {
-  if (domain.empty() || name.empty() || domain.size() + name.size() > k_max_qualified)
-    return k_sec_bad_name;
+  if (domain.empty() || name.empty() || domain.size() + name.size() > kMaxQualified)
+    return kSecBadName;
   const reg::Hive& hive = g_identity.hive;
   std::string qualified = domain + "\\" + name;
   std::uint32_t number = 0;
   if (reg::read_dword(hive, usernames_key(), qualified, number) != 0) {
-    if (take_lock(hive) != 0) return k_sec_lock;
+    if (take_lock(hive) != 0) return kSecLock;
     int rc = new_number(hive, qualified, number);
     int unlock = reg::delete_key(hive, lock_key());
     if (rc != 0) return rc;
-    if (unlock != 0) return k_sec_lock;
+    if (unlock != 0) return kSecLock;
   }
   return enter_table(domain, name, static_cast<std::uint16_t>(number), entry);
 }
@@ -200,7 +200,7 @@ int switch_identity(std::uint16_t number) {
   // An entry made here has no logon token, and a Linux process cannot take
   // on another account's identity for one thread.
   if (!e->token) {
-    errno = k_win_invalid_handle;
+    errno = kWinInvalidHandle;
     return -1;
   }
   id.current = e;

@@ -15,7 +15,7 @@ struct BuildInfo {
 };
 const BuildInfo& build_info();
 
-inline constexpr const char* k_product_banner = "Velmoran Server Version 7.40.QX3";
+inline constexpr const char* kProductBanner = "Velmoran Server Version 7.40.QX3";
 
 // Prints the report and ends the program with status 0 when argc is 2 and
 // `first` is exactly "-version" or "-V"; returns otherwise.

@@ -43,12 +43,12 @@ int unexpected(const std::string& argument) { return usage_error("unexpected arg
 
 const char* reason(int code) {
   switch (code) {
-    case reg::k_file_not_found: return "not found";
-    case reg::k_access_denied: return "access denied";
-    case reg::k_invalid_data: return "value of the wrong type or size";
-    case reg::k_invalid_parameter: return "malformed key or value name";
-    case reg::k_dir_not_empty: return "key not empty";
-    case reg::k_more_data: return "value too long";
+    case reg::kFileNotFound: return "not found";
+    case reg::kAccessDenied: return "access denied";
+    case reg::kInvalidData: return "value of the wrong type or size";
+    case reg::kInvalidParameter: return "malformed key or value name";
+    case reg::kDirNotEmpty: return "key not empty";
+    case reg::kMoreData: return "value too long";
     default: return "registry error";
   }
 }

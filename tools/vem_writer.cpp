@@ -66,22 +66,22 @@ bool build_catalogue(std::vector<Message> messages, bool force_wide, std::string
       error = "message " + std::to_string(m.number) + " appears twice";
       return false;
     }
-    if (m.text.size() > static_cast<std::size_t>(k_max_text)) {
+    if (m.text.size() > static_cast<std::size_t>(kMaxText)) {
       error = "message " + std::to_string(m.number) + " is longer than 32767 bytes";
       return false;
     }
-    if (m.number < k_narrow_min_number || m.number > k_narrow_max_number) wide = true;
+    if (m.number < kNarrowMinNumber || m.number > kNarrowMaxNumber) wide = true;
   }
-  if (messages.size() > static_cast<std::size_t>(k_max_entries)) {
+  if (messages.size() > static_cast<std::size_t>(kMaxEntries)) {
     error = "more than 32767 messages";
     return false;
   }
-  std::size_t width = wide ? k_wide_size : k_narrow_size;
-  std::size_t text_at = k_header_size + messages.size() * width;
+  std::size_t width = wide ? kWideSize : kNarrowSize;
+  std::size_t text_at = kHeaderSize + messages.size() * width;
   out.assign(text_at, '\0');
   auto* p = reinterpret_cast<unsigned char*>(out.data());
-  put_u16(p + k_header_magic, wide ? k_magic_wide : k_magic_narrow);
-  put_u16(p + k_header_count, static_cast<std::uint16_t>(messages.size()));
+  put_u16(p + kHeaderMagic, wide ? kMagicWide : kMagicNarrow);
+  put_u16(p + kHeaderCount, static_cast<std::uint16_t>(messages.size()));
   std::string texts;
   for (std::size_t i = 0; i < messages.size(); ++i) {
     std::size_t offset = text_at + texts.size();
@@ -89,16 +89,16 @@ bool build_catalogue(std::vector<Message> messages, bool force_wide, std::string
       error = "catalogue larger than 2 GiB";
       return false;
     }
-    unsigned char* e = p + k_header_size + i * width;
+    unsigned char* e = p + kHeaderSize + i * width;
     auto len = static_cast<std::uint16_t>(messages[i].text.size());
     if (wide) {
-      put_i32(e + k_wide_number, messages[i].number);
-      put_u16(e + k_wide_length, len);
-      put_i32(e + k_wide_offset, static_cast<std::int32_t>(offset));
+      put_i32(e + kWideNumber, messages[i].number);
+      put_u16(e + kWideLength, len);
+      put_i32(e + kWideOffset, static_cast<std::int32_t>(offset));
     } else {
-      put_u16(e + k_narrow_number, static_cast<std::uint16_t>(messages[i].number));
-      put_u16(e + k_narrow_length, len);
-      put_i32(e + k_narrow_offset, static_cast<std::int32_t>(offset));
+      put_u16(e + kNarrowNumber, static_cast<std::uint16_t>(messages[i].number));
+      put_u16(e + kNarrowLength, len);
+      put_i32(e + kNarrowOffset, static_cast<std::int32_t>(offset));
     }
     texts += messages[i].text;
   }
@@ -109,23 +109,23 @@ bool build_catalogue(std::vector<Message> messages, bool force_wide, std::string
 bool read_catalogue(const std::string& bytes, std::vector<Message>& out, std::string& error) {
   out.clear();
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  if (bytes.size() < k_header_size) {
+  if (bytes.size() < kHeaderSize) {
     error = "offset 0: file shorter than its 4-byte header";
     return false;
   }
-  std::uint16_t magic = get_u16(p + k_header_magic);
-  if (magic != k_magic_narrow && magic != k_magic_wide) {
+  std::uint16_t magic = get_u16(p + kHeaderMagic);
+  if (magic != kMagicNarrow && magic != kMagicWide) {
     error = "offset 0: bad magic";
     return false;
   }
-  std::size_t width = magic == k_magic_wide ? k_wide_size : k_narrow_size;
-  int count = get_i16(p + k_header_count);
+  std::size_t width = magic == kMagicWide ? kWideSize : kNarrowSize;
+  int count = get_i16(p + kHeaderCount);
   if (count < 0) {
     error = "offset 2: negative entry count";
     return false;
   }
   for (int i = 0; i < count; ++i) {
-    std::size_t at = k_header_size + static_cast<std::size_t>(i) * width;
+    std::size_t at = kHeaderSize + static_cast<std::size_t>(i) * width;
     if (at + width > bytes.size()) {
       error = "offset " + std::to_string(at) + ": index entry " + std::to_string(i) +
               " runs past the end of the file";

@@ -46,7 +46,7 @@ TEST_F(CatalogueTest, BufferExactlyAsLongAsTextCutsOneByte) {
   english("syserr.vem", {{5, "hello\n"}});
   on_thread([] {
     Got g = get(5, 6);
-    EXPECT_EQ(g.status, kvf::k_msg_cut);
+    EXPECT_EQ(g.status, kvf::kMsgCut);
     EXPECT_EQ(g.text, "hello");
     EXPECT_EQ(g.length, 6);
     g = get(5, 7);
@@ -89,7 +89,7 @@ TEST_F(CatalogueTest, BinarySearchFindsEveryNumberOfLargeCatalogues) {
     for (const Message& m : wide) ASSERT_EQ(get(m.number).text, m.text) << m.number;
     for (int missing : {201, 897, 899, 100001, 99999, 100000 + 3 * 5000}) {
       Got g = get(missing);
-      EXPECT_EQ(g.status, kvf::k_msg_not_in_file) << missing;
+      EXPECT_EQ(g.status, kvf::kMsgNotInFile) << missing;
     }
     Got g = get(100002);
     EXPECT_EQ(g.text, "Unknown error message number '100002'\n");
@@ -207,7 +207,7 @@ TEST_F(CatalogueTest, EnglishRetryFindsWhatTheUserLanguageLacks) {
   on_thread([] {
     EXPECT_EQ(get(1).text, "one\n");
     Got g = get(2);
-    EXPECT_EQ(g.status, kvf::k_msg_not_in_file);
+    EXPECT_EQ(g.status, kvf::kMsgNotInFile);
     EXPECT_EQ(g.text, "Unknown error message number '2'\n");
   });
 }
@@ -219,26 +219,26 @@ TEST_F(CatalogueTest, DamagedFilesGiveTheirCodes) {
     on_thread([&] { rc = get(1).status; });
     return rc;
   };
-  EXPECT_EQ(status_of(""), kvf::k_msg_bad_magic);
-  EXPECT_EQ(status_of("\xFE"), kvf::k_msg_bad_magic);
-  EXPECT_EQ(status_of(std::string("\xFE\x67\x00\x00", 4)), kvf::k_msg_bad_magic);
+  EXPECT_EQ(status_of(""), kvf::kMsgBadMagic);
+  EXPECT_EQ(status_of("\xFE"), kvf::kMsgBadMagic);
+  EXPECT_EQ(status_of(std::string("\xFE\x67\x00\x00", 4)), kvf::kMsgBadMagic);
   // A count that lies: 3 entries announced, one there, no texts.
   EXPECT_EQ(status_of(std::string("\xFE\x68\x00\x03\x00\x01\x00\x02\x00\x00\x00\x0C", 12)),
-            kvf::k_msg_short_index);
+            kvf::kMsgShortIndex);
   // An index entry pointing past the end of the file.
   EXPECT_EQ(status_of(std::string("\xFE\x68\x00\x01\x00\x01\x00\x05\x00\x00\x10\x00", 12)),
-            kvf::k_msg_short_index);
+            kvf::kMsgShortIndex);
   // A negative length.
   EXPECT_EQ(status_of(std::string("\xFE\x68\x00\x01\x00\x01\xFF\xFF\x00\x00\x00\x0C", 12)),
-            kvf::k_msg_short_index);
-  EXPECT_EQ(status_of(std::string("\xFE\x68\x00\x00", 4)), kvf::k_msg_not_in_file);
-  EXPECT_EQ(status_of(std::string("\xFE\x68\x80\x00", 4)), kvf::k_msg_not_in_file);
+            kvf::kMsgShortIndex);
+  EXPECT_EQ(status_of(std::string("\xFE\x68\x00\x00", 4)), kvf::kMsgNotInFile);
+  EXPECT_EQ(status_of(std::string("\xFE\x68\x80\x00", 4)), kvf::kMsgNotInFile);
 }
 
 TEST_F(CatalogueTest, NoCatalogueFilesAtAll) {
   on_thread([] {
     Got g = get(71575);
-    EXPECT_EQ(g.status, kvf::k_msg_cant_open);
+    EXPECT_EQ(g.status, kvf::kMsgCantOpen);
     EXPECT_EQ(g.text, "Cannot open file 'winsrv.vem'\n");
     g = get(71575, 10);
     EXPECT_EQ(g.text, "Cannot op");
@@ -257,7 +257,7 @@ TEST_F(CatalogueTest, FallbackTextsFromTheCatalogueOrBuiltIn) {
   english("syserr.vem", {{1, "one\n"}});
   on_thread([] {
     Got g = get(4);  // 32766 not in the file either: the built-in text
-    EXPECT_EQ(g.status, kvf::k_msg_not_in_file);
+    EXPECT_EQ(g.status, kvf::kMsgNotInFile);
     EXPECT_EQ(g.text, "Unknown error message number '4'\n");
     char buf[8] = "keep";
     EXPECT_EQ(kvf::rgetmsg(32766, buf, sizeof buf), -1);
@@ -315,7 +315,7 @@ TEST_F(CatalogueTest, FallbackTextsFormatTheirOneArgument) {
   english("syserr.vem", {{32766, "[%40000d]\n"}});
   on_thread([] {
     Got g = get(9);
-    EXPECT_EQ(g.status, kvf::k_msg_not_in_file);
+    EXPECT_EQ(g.status, kvf::kMsgNotInFile);
     EXPECT_EQ(g.text, "[" + std::string(510, ' '));
   });
 }
@@ -328,7 +328,7 @@ TEST_F(CatalogueTest, InstallationRootTooLongForAnyPath) {
   ::setenv("VELMORANDIR", (deep + "x").c_str(), 1);
   on_thread([] {
     Got g = get(1);
-    EXPECT_EQ(g.status, kvf::k_msg_no_path);
+    EXPECT_EQ(g.status, kvf::kMsgNoPath);
     EXPECT_EQ(g.text, "Unknown error message number '1'\n");
   });
 }

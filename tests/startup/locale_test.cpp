@@ -41,19 +41,19 @@ TEST_F(StartupTest, ClientLocaleWithDbnlsSetsCategories) {
 
 TEST_F(StartupTest, StartFailuresAndRetry) {
   ::setenv("CLIENT_LOCALE", "klingon", 1);
-  on_thread([] { EXPECT_EQ(kvf::ensure_locale_started(), kvf::k_locale_bad_name); });
+  on_thread([] { EXPECT_EQ(kvf::ensure_locale_started(), kvf::kLocaleBadName); });
   ::setenv("CLIENT_LOCALE", std::string(286, 'a').c_str(), 1);
-  on_thread([] { EXPECT_EQ(kvf::ensure_locale_started(), kvf::k_locale_bad_name); });
+  on_thread([] { EXPECT_EQ(kvf::ensure_locale_started(), kvf::kLocaleBadName); });
   ::unsetenv("CLIENT_LOCALE");
   ::setenv("DBNLS", "1", 1);
   ::setenv("LC_CTYPE", "0de_DE.8859-1", 1);
-  on_thread([] { EXPECT_EQ(kvf::ensure_locale_started(), kvf::k_locale_bad_ctype); });
+  on_thread([] { EXPECT_EQ(kvf::ensure_locale_started(), kvf::kLocaleBadCtype); });
   ::setenv("LC_CTYPE", "de_DE.utf8", 1);
   ::setenv("LANG", "de_DE.8859-1", 1);
-  on_thread([] { EXPECT_EQ(kvf::ensure_locale_started(), kvf::k_locale_mixed_codesets); });
+  on_thread([] { EXPECT_EQ(kvf::ensure_locale_started(), kvf::kLocaleMixedCodesets); });
   ::unsetenv("DBNLS");
   ::setenv("DB_LOCALE", "nowhere", 1);
-  on_thread([] { EXPECT_EQ(kvf::ensure_locale_started(), kvf::k_locale_no_conversion); });
+  on_thread([] { EXPECT_EQ(kvf::ensure_locale_started(), kvf::kLocaleNoConversion); });
   ::unsetenv("DB_LOCALE");
   on_thread([] { EXPECT_EQ(kvf::ensure_locale_started(), 0); });  // a failed start is retried
   EXPECT_TRUE(kvf::locale_started());
@@ -63,7 +63,7 @@ TEST_F(StartupTest, FailedStartGivesEnglishTextAndNoMessage) {
   ::setenv("CLIENT_LOCALE", "en_US.nosuchset", 1);
   on_thread([] {
     char buf[20];
-    EXPECT_EQ(kvf::rgetmsg(1, buf, sizeof buf), kvf::k_locale_bad_name);
+    EXPECT_EQ(kvf::rgetmsg(1, buf, sizeof buf), kvf::kLocaleBadName);
     EXPECT_STREQ(buf, "Unable to load loca");  // cut to the buffer
     EXPECT_STREQ(kvf::msgtext(1), "Message 1 not found.\n");
   });

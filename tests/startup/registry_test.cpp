@@ -42,17 +42,17 @@ TEST(Registry, AFailedValueWriteKeepsTheOldValueAndLeavesNoTemporaryFile) {
   };
   const Case cases[] = {
       {"temporary file refused",
-       [] { sys::calls().mkstemp = [](char*) { return errno = g_error, -1; }; }, EACCES, reg::k_access_denied},
+       [] { sys::calls().mkstemp = [](char*) { return errno = g_error, -1; }; }, EACCES, reg::kAccessDenied},
       {"write fails",
        [] { sys::calls().write = [](int, const void*, std::size_t) -> ssize_t { return errno = g_error, -1; }; },
-       ENOSPC, reg::k_cant_write},
+       ENOSPC, reg::kCantWrite},
       {"write takes nothing", [] { sys::calls().write = [](int, const void*, std::size_t) -> ssize_t { return 0; }; },
-       0, reg::k_cant_write},
-      {"sync fails", [] { sys::calls().fsync = [](int) { return errno = g_error, -1; }; }, EIO, reg::k_cant_write},
+       0, reg::kCantWrite},
+      {"sync fails", [] { sys::calls().fsync = [](int) { return errno = g_error, -1; }; }, EIO, reg::kCantWrite},
       {"rename fails", [] { sys::calls().rename = [](const char*, const char*) { return errno = g_error, -1; }; },
-       EXDEV, reg::k_cant_write},
+       EXDEV, reg::kCantWrite},
       {"rename refused", [] { sys::calls().rename = [](const char*, const char*) { return errno = g_error, -1; }; },
-       EACCES, reg::k_access_denied},
+       EACCES, reg::kAccessDenied},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -49,7 +49,7 @@ class SecurityTest : public startup_test::StartupTest {
 
 TEST_F(SecurityTest, ServerNameMustBeSetAndAtMost128) {
   ::unsetenv("VELMORANSERVER");
-  EXPECT_EQ(kvf::security_init(), kvf::k_sec_no_server);
+  EXPECT_EQ(kvf::security_init(), kvf::kSecNoServer);
   std::string s128(128, 's');
   ::setenv("VELMORANSERVER", s128.c_str(), 1);
   install_keys(s128, "velmoran");
@@ -103,8 +103,8 @@ TEST_F(SecurityTest, NewAccountsGetConsecutiveNumbers) {
   EXPECT_EQ(kvf::switch_identity(b->number), -1);  // no logon token to take on
   EXPECT_EQ(kvf::switch_identity(4000), -1);
   EXPECT_EQ(errno, 22);
-  EXPECT_EQ(kvf::register_account("D", std::string(82, 'n'), nullptr), kvf::k_sec_bad_name);
-  EXPECT_EQ(kvf::register_account("", "x", nullptr), kvf::k_sec_bad_name);
+  EXPECT_EQ(kvf::register_account("D", std::string(82, 'n'), nullptr), kvf::kSecBadName);
+  EXPECT_EQ(kvf::register_account("", "x", nullptr), kvf::kSecBadName);
 }
 
 TEST_F(SecurityTest, AccountLookupForgetsAccountsThatAreGone) {
@@ -117,8 +117,8 @@ TEST_F(SecurityTest, AccountLookupForgetsAccountsThatAreGone) {
   EXPECT_EQ(kvf::lookup_account("no-such-account-here"), nullptr);
   kvf::reg::ValueType type;
   std::string data;
-  EXPECT_EQ(reg::query_value(h, names, ghost, type, data), reg::k_file_not_found);
-  EXPECT_EQ(reg::query_value(h, names, "UID9", type, data), reg::k_file_not_found);
+  EXPECT_EQ(reg::query_value(h, names, ghost, type, data), reg::kFileNotFound);
+  EXPECT_EQ(reg::query_value(h, names, "UID9", type, data), reg::kFileNotFound);
   // An account of this computer that is not listed yet is registered.
   const kvf::AccountRecord* rec = kvf::lookup_account("\\\\nobody");
   ASSERT_NE(rec, nullptr);
@@ -131,14 +131,14 @@ TEST_F(SecurityTest, ExhaustedSeedFailsAndReleasesTheLock) {
   ASSERT_EQ(kvf::security_init(), 0);
   reg::Hive h = reg::local_hive();
   ASSERT_EQ(reg::write_dword(h, key({"Security", "Users"}), "UIDSeed", 65535), 0);
-  EXPECT_EQ(kvf::register_account("DOM", "carol", nullptr), kvf::k_sec_no_user_number);
+  EXPECT_EQ(kvf::register_account("DOM", "carol", nullptr), kvf::kSecNoUserNumber);
   EXPECT_FALSE(locked());
   EXPECT_EQ(seed(), 65535u);
   // A seed of the wrong size or type is no seed either.
   ASSERT_EQ(reg::set_value(h, key({"Security", "Users"}), "UIDSeed", reg::ValueType::dword, "ab"), 0);
-  EXPECT_EQ(kvf::register_account("DOM", "carol", nullptr), kvf::k_sec_no_user_number);
+  EXPECT_EQ(kvf::register_account("DOM", "carol", nullptr), kvf::kSecNoUserNumber);
   ASSERT_EQ(reg::write_string(h, key({"Security", "Users"}), "UIDSeed", "7"), 0);
-  EXPECT_EQ(kvf::register_account("DOM", "carol", nullptr), kvf::k_sec_no_user_number);
+  EXPECT_EQ(kvf::register_account("DOM", "carol", nullptr), kvf::kSecNoUserNumber);
   EXPECT_FALSE(locked());
 }
 
@@ -146,7 +146,7 @@ TEST_F(SecurityTest, StaleLockGivesUpAfterFiftyRetries) {
   ASSERT_EQ(kvf::security_init(), 0);
   ASSERT_EQ(reg::create_key_exclusive(reg::local_hive(), key({"Security", "Users", "Lock"})), 0);
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(kvf::register_account("DOM", "dave", nullptr), kvf::k_sec_lock);
+  EXPECT_EQ(kvf::register_account("DOM", "dave", nullptr), kvf::kSecLock);
   auto waited = std::chrono::steady_clock::now() - start;
   // Fifty pauses of 100 ms at the least; a busy machine may add to that.
   EXPECT_GE(waited, std::chrono::milliseconds(50 * 100));
@@ -156,13 +156,13 @@ TEST_F(SecurityTest, StaleLockGivesUpAfterFiftyRetries) {
 TEST_F(SecurityTest, MissingOrMalformedKeysFailTheStart) {
   reg::Hive h = reg::local_hive();
   ASSERT_EQ(reg::write_dword(h, key({"Security", "VLAAO Group"}), "Name", 5), 0);
-  EXPECT_EQ(kvf::security_init(), reg::k_invalid_data);
+  EXPECT_EQ(kvf::security_init(), reg::kInvalidData);
   ASSERT_EQ(reg::write_string(h, key({"Security", "VLAAO Group"}), "Name", std::string(66, 'g')), 0);
-  EXPECT_EQ(kvf::security_init(), reg::k_more_data);
+  EXPECT_EQ(kvf::security_init(), reg::kMoreData);
   ASSERT_EQ(reg::delete_tree(h, key({"Security", "VLAAO Group"})), 0);
-  EXPECT_EQ(kvf::security_init(), reg::k_file_not_found);
+  EXPECT_EQ(kvf::security_init(), reg::kFileNotFound);
   ASSERT_EQ(reg::delete_tree(h, key({"Environment"})), 0);
-  EXPECT_EQ(kvf::security_init(), reg::k_file_not_found);
+  EXPECT_EQ(kvf::security_init(), reg::kFileNotFound);
 }
 
 TEST_F(SecurityTest, RegmachineNamingThisComputerStaysLocal) {
@@ -172,7 +172,7 @@ TEST_F(SecurityTest, RegmachineNamingThisComputerStaysLocal) {
   ASSERT_EQ(reg::write_string(h, key({"Environment"}), "REGMACHINE", "\\\\" + lower), 0);
   EXPECT_EQ(kvf::security_init(), 0);
   ASSERT_EQ(reg::write_string(h, key({"Environment"}), "REGMACHINE", "\\\\ELSEWHERE"), 0);
-  EXPECT_EQ(kvf::security_init(), reg::k_bad_netpath);
+  EXPECT_EQ(kvf::security_init(), reg::kBadNetpath);
   ASSERT_EQ(reg::write_string(h, key({"Environment"}), "REGMACHINE", ""), 0);
   EXPECT_EQ(kvf::security_init(), 0);
 }
@@ -180,7 +180,7 @@ TEST_F(SecurityTest, RegmachineNamingThisComputerStaysLocal) {
 TEST_F(SecurityTest, ForeignDomainNeedsAnAuthenticationServer) {
   reg::Hive h = reg::local_hive();
   ASSERT_EQ(reg::write_string(h, key({"Security", "VLDBSA Group"}), "Domain", "CORP"), 0);
-  EXPECT_EQ(kvf::security_init(), kvf::k_win_no_such_domain);
+  EXPECT_EQ(kvf::security_init(), kvf::kWinNoSuchDomain);
   ASSERT_EQ(reg::write_string(h, key({"Environment"}), "Domain Authentication Server", "DC1"), 0);
   EXPECT_EQ(kvf::security_init(), 0);
   EXPECT_FALSE(kvf::security_identity().local_authentication);

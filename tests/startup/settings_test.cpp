@@ -27,7 +27,7 @@ TEST_F(StartupTest, EnvironmentBeatsUserFileBeatsSystemFileBeatsDefault) {
     EXPECT_EQ(value("DBLANG"), "(null)");  // no default
     EXPECT_EQ(value("NO_SUCH_SETTING"), "(null)");
     EXPECT_EQ(kvf::ggetenv(nullptr), nullptr);
-    EXPECT_EQ(kvf::settings_status(), kvf::k_settings_null_name);
+    EXPECT_EQ(kvf::settings_status(), kvf::kSettingsNullName);
     // The indexed and session forms are the same lookup.
     EXPECT_STREQ(kvf::ggetenv_idx("DBPATH", -1), "user");
     EXPECT_STREQ(kvf::ggetenv_ses("DBDATE", 7), "sys");
@@ -89,7 +89,7 @@ TEST_F(StartupTest, ServerNameOf128Passes129IsUnset) {
   auto r = startup_test::in_child([] {
     ::setenv("VELMORANSERVER", std::string(129, 's').c_str(), 1);
     const char* v = kvf::ggetenv("VELMORANSERVER");
-    return v == nullptr && kvf::settings_status() == kvf::k_settings_too_long ? 0 : 1;
+    return v == nullptr && kvf::settings_status() == kvf::kSettingsTooLong ? 0 : 1;
   });
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err,

@@ -18,7 +18,7 @@ namespace {
 
 using startup_test::in_child;
 
-int g_calls[kvf::k_signal_slots];
+int g_calls[kvf::kSignalSlots];
 void count(int n) { ++g_calls[n]; }
 
 TEST(Signals, TableStoresHandlersAndDeliversPostedNumbers) {
@@ -32,7 +32,7 @@ TEST(Signals, TableStoresHandlersAndDeliversPostedNumbers) {
   kvf::deliver_signals();
   EXPECT_EQ(g_calls[15], 2);
   // Default and ignore both store the do-nothing handler.
-  kvf::SignalHandler previous = kvf::set_signal(15, kvf::k_handler_ignore);
+  kvf::SignalHandler previous = kvf::set_signal(15, kvf::kHandlerIgnore);
   EXPECT_EQ(previous, count);
   EXPECT_NE(kvf::signal_handler(15), nullptr);
   EXPECT_NE(kvf::signal_handler(15), count);
@@ -46,7 +46,7 @@ TEST(Signals, HostSignalReachesTheTable) {
   kvf::set_signal(1, count);
   ::raise(SIGHUP);
   EXPECT_EQ(g_calls[1], 1);
-  kvf::set_signal(1, kvf::k_handler_default);
+  kvf::set_signal(1, kvf::kHandlerDefault);
   ::raise(SIGHUP);  // the do-nothing handler, not the end of the process
   EXPECT_EQ(g_calls[1], 1);
 }
@@ -91,7 +91,7 @@ TEST(ConsoleHandler, InterruptEndsTheProcessUntilSlot2IsSet) {
       {"ignored",
        [] {
          kvf::install_console_handler();
-         kvf::set_signal(2, kvf::k_handler_ignore);
+         kvf::set_signal(2, kvf::kHandlerIgnore);
          return ::raise(SIGINT), 7;
        },
        7, ""},
@@ -141,7 +141,7 @@ TEST(VersionReport, LongReportShortBannerAndNothingElse) {
                         {3, "-V", ""}, {2, "-Version", ""}, {2, "-versions", ""}, {2, "-v", ""}};
   for (const Case& c : cases) {
     auto r = in_child([&] {
-      kvf::version_report(c.argc, c.arg, kvf::k_product_banner, "kavrex");
+      kvf::version_report(c.argc, c.arg, kvf::kProductBanner, "kavrex");
       return 9;
     });
     EXPECT_EQ(r.status, c.out.empty() ? 9 : 0) << c.arg << c.argc;

@@ -17,7 +17,7 @@ class KavrexReg : public ::testing::Test {
   test::TempDir dir_;
 };
 
-const std::string k_users = "SOFTWARE\\Velmoran\\Corvane\\srv\\Security\\Users";
+const std::string kUsers = "SOFTWARE\\Velmoran\\Corvane\\srv\\Security\\Users";
 
 TEST_F(KavrexReg, AddQueryDelete) {
   EXPECT_EQ(reg({"add", "HKLM\\SOFTWARE\\A\\B", "name", "sz", "some text"}).status, 0);
@@ -55,7 +55,7 @@ TEST_F(KavrexReg, BadUsageIsStatus2) {
 }
 
 TEST_F(KavrexReg, SetupCreatesWhatIsMissingAndKeepsTheRest) {
-  EXPECT_EQ(reg({"add", k_users, "UIDSeed", "dword", "41"}).status, 0);
+  EXPECT_EQ(reg({"add", kUsers, "UIDSeed", "dword", "41"}).status, 0);
   auto first = reg({"setup", "srv", "--dbsa-group", "admins"});
   EXPECT_EQ(first.status, 0);
   EXPECT_NE(first.out.find("created key SOFTWARE\\Velmoran\\Corvane\\srv\\Environment\n"),
@@ -65,8 +65,8 @@ TEST_F(KavrexReg, SetupCreatesWhatIsMissingAndKeepsTheRest) {
             std::string::npos);
   EXPECT_EQ(first.out.find("UIDSeed"), std::string::npos) << first.out;  // it was there
   EXPECT_NE(first.out.find("may be written by root"), std::string::npos);
-  auto q = reg({"query", k_users});
-  EXPECT_EQ(q.out, k_users + "\n    UIDSeed    REG_DWORD    0x29\n" + k_users + "\\Usernames\n");
+  auto q = reg({"query", kUsers});
+  EXPECT_EQ(q.out, kUsers + "\n    UIDSeed    REG_DWORD    0x29\n" + kUsers + "\\Usernames\n");
   auto second = reg({"setup", "srv"});
   EXPECT_EQ(second.status, 0);
   EXPECT_EQ(second.out.find("created"), std::string::npos) << second.out;
