@@ -24,8 +24,8 @@
 #include "control/catalogues.h"
 #include "layouts/control_block_layout.h"
 #include "layouts/field.h"
-#include "layouts/shmcb_layout.h"
 #include "layouts/ring_layout.h"
+#include "layouts/shmcb_layout.h"
 
 namespace {
 

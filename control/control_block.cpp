@@ -4,8 +4,8 @@
 
 #include "layouts/control_block_layout.h"
 #include "layouts/field.h"
-#include "shm/image.h"
 #include "layouts/ring_layout.h"
+#include "shm/image.h"
 
 namespace kvf {
 

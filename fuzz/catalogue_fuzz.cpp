@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "layouts/vem_layout.h"
 #include "startup/catalogue.h"
 #include "startup/catalogue_format.h"
 #include "startup/catalogue_state.h"
-#include "layouts/vem_layout.h"
 #include "tools/vem_writer.h"
 
 namespace {

@@ -14,14 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/fuzz_support.h"
-#include "kavrex/command_table.h"
 #include "control/commands.h"
 #include "control/control_block.h"
-#include "layouts/control_block_layout.h"
+#include "fuzz/fuzz_support.h"
+#include "kavrex/command_table.h"
 #include "kavrex/front_end.h"
-#include "shm/dump_reader.h"
+#include "layouts/control_block_layout.h"
 #include "layouts/field.h"
+#include "shm/dump_reader.h"
 #include "sim/image_builder.h"
 #include "sim/options.h"
 #include "viewer/reader.h"

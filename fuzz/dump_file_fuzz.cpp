@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "fuzz/fuzz_support.h"
 #include "control/commands.h"
 #include "control/control_block.h"
+#include "fuzz/fuzz_support.h"
 #include "shm/dump_layout.h"
 #include "shm/dump_reader.h"
 #include "viewer/reader.h"

@@ -17,14 +17,14 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/fuzz_support.h"
 #include "control/commands.h"
 #include "control/control_block.h"
+#include "fuzz/fuzz_support.h"
 #include "layouts/control_block_layout.h"
+#include "layouts/ring_layout.h"
 #include "shm/dump_reader.h"
 #include "sim/image_builder.h"
 #include "viewer/reader.h"
-#include "layouts/ring_layout.h"
 #include "viewer/view.h"
 
 namespace {

@@ -11,10 +11,10 @@
 #include <cstring>
 
 #include "fuzz/fuzz_support.h"
+#include "layouts/ring_layout.h"
 #include "shm/image.h"
 #include "viewer/expand.h"
 #include "viewer/render.h"
-#include "layouts/ring_layout.h"
 
 namespace {
 

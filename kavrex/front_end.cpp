@@ -8,10 +8,10 @@
 #include <cstring>
 #include <string>
 
-#include "kavrex/command_table.h"
 #include "control/commands.h"
 #include "control/control_block.h"
 #include "control/program_edge.h"
+#include "kavrex/command_table.h"
 #include "shm/server_info.h"
 #include "startup/catalogue.h"
 #include "startup/catalogue_format.h"

@@ -25,15 +25,15 @@
 #include <sys/stat.h>
 
 #include "layouts/field.h"
-#include "shm/image.h"
-#include "shm/load_guard.h"
 #include "layouts/segment_layout.h"
 #include "layouts/shmcb_layout.h"
-#include "shm/stdin_loader.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/raw.h"
 #include "platform/sys.h"
+#include "shm/image.h"
+#include "shm/load_guard.h"
+#include "shm/stdin_loader.h"
 
 namespace kvf {
 namespace {

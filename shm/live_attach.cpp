@@ -14,11 +14,11 @@
 #include <sys/shm.h>
 
 #include "layouts/field.h"
-#include "shm/image.h"
 #include "layouts/segment_layout.h"
-#include "shm/server_info.h"
 #include "layouts/shmcb_layout.h"
 #include "platform/sys.h"
+#include "shm/image.h"
+#include "shm/server_info.h"
 
 namespace kvf {
 namespace {

@@ -11,9 +11,9 @@
 
 #include "layouts/control_block_layout.h"
 #include "layouts/field.h"
+#include "layouts/ring_layout.h"
 #include "layouts/segment_layout.h"
 #include "layouts/shmcb_layout.h"
-#include "layouts/ring_layout.h"
 
 namespace kvf::sim {
 namespace {

@@ -7,10 +7,10 @@
 
 #include "control/catalogues.h"
 #include "layouts/field.h"
+#include "layouts/ring_layout.h"
 #include "tools/kavrex-export.h"
 #include "viewer/expand.h"
 #include "viewer/image_text.h"
-#include "layouts/ring_layout.h"
 
 namespace kavrex_export {
 namespace {

@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "tools/command_line.h"
-#include "tools/server_keys.h"
 #include "tools/kavrex-reg.h"
+#include "tools/server_keys.h"
 
 namespace kavrex_reg {
 

@@ -8,10 +8,10 @@
 #include <filesystem>
 
 #include "layouts/field.h"
-#include "platform/files.h"
-#include "shm/image.h"
 #include "layouts/segment_layout.h"
 #include "layouts/shmcb_layout.h"
+#include "platform/files.h"
+#include "shm/image.h"
 #include "tools/kavrex-snap.h"
 
 namespace kavrex_snap {

@@ -13,8 +13,8 @@
 #include <limits>
 
 #include "layouts/field.h"
-#include "viewer/image_text.h"
 #include "layouts/ring_layout.h"
+#include "viewer/image_text.h"
 #include "viewer/scan.h"
 #include "viewer/text.h"
 

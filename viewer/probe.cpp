@@ -2,8 +2,8 @@
 #include "viewer/probe.h"
 
 #include "layouts/field.h"
-#include "shm/image.h"
 #include "layouts/shmcb_layout.h"
+#include "shm/image.h"
 #include "startup/signals.h"
 
 namespace kvf {

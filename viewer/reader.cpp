@@ -44,9 +44,9 @@
 #include "control/control_block.h"
 #include "layouts/control_block_layout.h"
 #include "layouts/field.h"
+#include "layouts/ring_layout.h"
 #include "shm/image.h"
 #include "viewer/image_text.h"
-#include "layouts/ring_layout.h"
 
 namespace kvf {
 namespace {

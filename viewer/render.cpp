@@ -8,10 +8,10 @@
 
 #include "control/catalogues.h"
 #include "layouts/field.h"
+#include "layouts/ring_layout.h"
 #include "viewer/expand.h"
 #include "viewer/image_text.h"
 #include "viewer/output.h"
-#include "layouts/ring_layout.h"
 #include "viewer/text.h"
 
 namespace kvf {

@@ -12,12 +12,12 @@
 
 #include "control/control_block.h"
 #include "layouts/field.h"
+#include "layouts/ring_layout.h"
 #include "platform/process.h"
 #include "shm/image.h"
 #include "viewer/fault.h"
 #include "viewer/probe.h"
 #include "viewer/reader.h"
-#include "layouts/ring_layout.h"
 #include "viewer/view.h"
 
 namespace kvf {

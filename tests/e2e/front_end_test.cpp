@@ -13,8 +13,8 @@
 #include <unistd.h>
 
 #include "sim/image_builder.h"
-#include "tools/vem_writer.h"
 #include "support/installation.h"
+#include "tools/vem_writer.h"
 
 namespace {
 

@@ -10,12 +10,12 @@
 #include <regex>
 #include <string>
 
-#include "shm/dump_reader.h"
 #include "layouts/field.h"
-#include "shm/image.h"
 #include "layouts/segment_layout.h"
 #include "layouts/shmcb_layout.h"
 #include "platform/sys.h"
+#include "shm/dump_reader.h"
+#include "shm/image.h"
 #include "support/process.h"
 
 namespace {

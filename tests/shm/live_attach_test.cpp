@@ -19,10 +19,10 @@
 
 #include "layouts/control_block_layout.h"
 #include "layouts/field.h"
-#include "shm/image.h"
 #include "layouts/segment_layout.h"
 #include "layouts/shmcb_layout.h"
 #include "platform/sys.h"
+#include "shm/image.h"
 #include "sim/shared_image.h"
 #include "support/process.h"
 

@@ -8,8 +8,8 @@
 #include <stdexcept>
 
 #include "layouts/field.h"
-#include "layouts/segment_layout.h"
 #include "layouts/ring_layout.h"
+#include "layouts/segment_layout.h"
 
 namespace {
 

@@ -21,12 +21,12 @@
 #include "control/control_block.h"
 #include "layouts/control_block_layout.h"
 #include "layouts/field.h"
-#include "shm/image.h"
-#include "shm/live_attach.h"
+#include "layouts/ring_layout.h"
 #include "layouts/segment_layout.h"
 #include "layouts/shmcb_layout.h"
+#include "shm/image.h"
+#include "shm/live_attach.h"
 #include "support/installation.h"
-#include "layouts/ring_layout.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include "startup/catalogue.h"
-#include "tools/vem_writer.h"
 #include "startup_fixture.h"
+#include "tools/vem_writer.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/vem_writer.h"
 #include "support/process.h"
+#include "tools/vem_writer.h"
 
 namespace {
 

@@ -11,10 +11,10 @@
 
 #include "layouts/control_block_layout.h"
 #include "layouts/field.h"
-#include "shm/image.h"
-#include "layouts/shmcb_layout.h"
-#include "viewer/output.h"
 #include "layouts/ring_layout.h"
+#include "layouts/shmcb_layout.h"
+#include "shm/image.h"
+#include "viewer/output.h"
 
 namespace viewer_test {
 
