@@ -65,6 +65,13 @@ std::int32_t head_of(const unsigned char* ring) {
 std::int32_t tail_of(const unsigned char* ring) {
   return static_cast<std::int32_t>(load_shared<std::uint32_t>(ring, ring::kTail));
 }
+// Whether `head` names a slot of the ring. A server keeps its head inside
+// the ring; one outside comes from a damaged ring (a dump, most likely),
+// which a walk could never reach: with the tail outside too, the reader's
+// lead never shrinks and a walk would go round the ring for ever. The
+// one-pass walk therefore ends there as at the head, and the tail walk
+// waits for a head it can reach, polling the server meanwhile.
+bool head_in_ring(std::int32_t head) { return head >= 0 && head < current_ring_size(); }
 std::uint32_t stamp_of(const unsigned char* slot) {
   return load_shared<std::uint32_t>(slot, record::kStamp);
 }
@@ -101,7 +108,7 @@ void follow(const WalkSink& sink, const unsigned char* block, const unsigned cha
     for (;;) {
       if (ring_address(block) != g_ring) return;
       std::int32_t head = head_of(ring), tail = tail_of(ring);
-      if (head != tail && g_index != head && !unmoved_repeat(ring, head, tail)) break;
+      if (head != tail && g_index != head && head_in_ring(head) && !unmoved_repeat(ring, head, tail)) break;
       poll_server(sink);
     }
     if (ring_address(block) != g_ring || g_index >= current_ring_size()) return;
@@ -163,7 +170,8 @@ void walk_once(const WalkSink& sink) {
   }
   set_recovery_point(&g_recovery);
   while (!g_max_skip) {
-    if (g_index == head_of(ring)) break;
+    std::int32_t head = head_of(ring);
+    if (g_index == head || !head_in_ring(head)) break;
     const unsigned char* slot = ring_slot(ring, g_index);
     if (slot == nullptr || load_shared<std::uint64_t>(slot, record::kFile) == 0) break;
     // The walk goes through the ring in order: ask for the slots a few

@@ -110,6 +110,17 @@ TEST_F(Tail, DumpOfAServerThatIsGone) {
   EXPECT_EQ(output(), kHeader + lines(0, 2) + gone(server.pid));
 }
 
+// A head outside the ring (a damaged dump) is never reached: the walk waits
+// for one it can reach, printing nothing, until the server is gone.
+TEST_F(Tail, HeadOutsideTheRingWaitsForTheServersEnd) {
+  ring(10, 12, 3);
+  start();
+  stays(kHeader);
+  server.stop();
+  EXPECT_EQ(status(), 0);
+  EXPECT_EQ(output(), kHeader + gone(server.pid));
+}
+
 TEST_F(Tail, ServerIdZeroNamesNoProcess) {
   image.set_server_pid(0);
   image.make_ring(10);

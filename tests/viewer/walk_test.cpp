@@ -69,6 +69,12 @@ TEST_F(Walk, WhereTheWalkStartsAndStops) {
       // Window 20 on 20 slots: the start wraps to slot 0, and the next step
       // skips back to slot 0 at the maximum distance, which ends the walk.
       {20, 5, 0, line(0) + "possible buffer overrun, max skip ahead reached\n"},
+      // A head outside the ring (a damaged dump) is never reached: the walk
+      // ends there, also where the tail is outside too and the reader's lead
+      // would never shrink (a ring of one with head -249 and tail -1 went
+      // round for ever).
+      {10, 12, 3, ""},
+      {1, 0xFFFFFF07, 0xFFFFFFFF, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.size << " slots, head " << c.head << ", tail " << c.tail);
@@ -78,12 +84,12 @@ TEST_F(Walk, WhereTheWalkStartsAndStops) {
   }
 }
 
-// The events of a walk that the writer keeps overtaking: a ring whose head
-// lies beyond its size is never caught up with, so the reader wraps, jumps
-// ahead once, then at the maximum distance, which ends the walk; the record
-// at slot 30 faults each time it is read.
+// The events of a walk that comes within a window of the tail before it
+// reaches the head: the reader jumps ahead once, then at the maximum
+// distance, which ends the walk; the record at slot 30 faults each time it
+// is read.
 TEST_F(Walk, EventsOfSkipsAheadAMaximumSkipAndAFault) {
-  ring(50, 75, 0);
+  ring(50, 45, 40);
   long page = sysconf(_SC_PAGESIZE);
   void* hole = mmap(nullptr, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(hole, MAP_FAILED);
@@ -94,11 +100,12 @@ TEST_F(Walk, EventsOfSkipsAheadAMaximumSkipAndAFault) {
     for (int i = from; i <= to; ++i) out.push_back(i == 30 ? "skipped 30" : "record " + std::to_string(i));
     return out;
   };
-  // Not calm: the walk starts a window (20) past tail.
-  std::vector<std::string> want = records(20, 49);
-  want.push_back("ahead 49>20");  // distance 20, then 40
-  for (const std::string& e : records(20, 49)) want.push_back(e);
-  want.push_back("max 49>40");  // 40 is at least half of 50
+  // Not calm (5 slots after head): the walk starts a window (20) past tail,
+  // at 10, and slot 40 (tail) is less than a window ahead of 39.
+  std::vector<std::string> want = records(10, 39);
+  want.push_back("ahead 39>10");  // distance 20, then 40
+  for (const std::string& e : records(10, 39)) want.push_back(e);
+  want.push_back("max 39>30");  // 40 is at least half of 50
   Events events;
   kvf::walk_once(events.sink());
   EXPECT_EQ(events.seen, want);
