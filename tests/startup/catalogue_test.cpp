@@ -76,8 +76,8 @@ TEST_F(CatalogueTest, BinarySearchFindsEveryNumberOfLargeCatalogues) {
   // Narrow: the file of 200..899 holds the even numbers; wide: numbers past
   // every range fall to syserr.vem.
   std::vector<Message> narrow, wide;
-  for (int n = 200; n <= 898; n += 2) narrow.push_back({n, "n" + std::to_string(n) + "\n"});
-  for (int i = 0; i < 5000; ++i) wide.push_back({100000 + 3 * i, "w" + std::to_string(i) + "\n"});
+  for (int n = 200; n <= 898; n += 2) narrow.push_back({n, std::string("n").append(std::to_string(n)).append("\n")});
+  for (int i = 0; i < 5000; ++i) wide.push_back({100000 + 3 * i, std::string("w").append(std::to_string(i)).append("\n")});
   wide.push_back({-100001, "negative\n"});
   wide.push_back({32766, "Unknown error message number '%d'\n"});
   const char* narrow_file = kvf::catalogue_file_for(200);

@@ -91,7 +91,7 @@ void TestImage::write(unsigned char* s, const Record& r) {
 }
 
 void TestImage::fill(std::int32_t i, std::uint32_t stamp) {
-  write(i, {.file = string("f" + std::to_string(i)), .line = i, .stamp = stamp, .args = {}});
+  write(i, {.file = string(std::string("f").append(std::to_string(i))), .line = i, .stamp = stamp, .args = {}});
 }
 
 unsigned char* TestImage::ring(std::int32_t size, std::uint32_t head, std::uint32_t tail) {
