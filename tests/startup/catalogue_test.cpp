@@ -285,27 +285,13 @@ TEST_F(CatalogueTest, FallbackTextsFormatTheirOneArgument) {
     std::int32_t number;
     const char* want;
   };
+  // The conversions themselves are catalogue_format_test's; here, that
+  // each fallback text takes its own argument through them.
   const std::vector<Case> cases = {
-      {"[%-20s]", file, "[winsrv.vem          ]"},
-      {"[%20s]", file, "[          winsrv.vem]"},
-      {"[%.6s]", file, "[winsrv]"},
-      {"[%12.3s]", file, "[         win]"},
-      {"[%.s]", file, "[]"},
-      {"[%-+ 12s]", file, "[winsrv.vem  ]"},
-      {"100%% [%s] %", file, "100% [winsrv.vem] %"},
+      {"[%-12s] 100%%", file, "[winsrv.vem  ] 100%"},
       {"[%d %s %s]", file, "[%d winsrv.vem %s]"},
-      {"[%05s] [%#s] [%ls] [%*s] [%.*s] [%1$s] [%-%s]", file, "[%05s] [%#s] [%ls] [%*s] [%.*s] [%1$s] [%-%s]"},
-      {"[%5d] [%-6d]", -42, "[  -42] [%-6d]"},
-      {"[%-6d]", -42, "[-42   ]"},
-      {"[%06d]", -42, "[-00042]"},
-      {"[%+.4i]", 42, "[+0042]"},
-      {"[% d]", 42, "[ 42]"},
+      {"[%06d] [%s]", -42, "[-00042] [%s]"},
       {"[%ld]", -2147483647 - 1, "[-2147483648]"},
-      {"[%hd]", 200000, "[3392]"},
-      {"[%hhd]", 100000, "[-96]"},
-      {"[%.0d]", 0, "[]"},
-      {"[%lld] [%zd] [%jd] [%u] [%x] [%c] [%#d] [%2147483648d] [%s] %d", 7,
-       "[%lld] [%zd] [%jd] [%u] [%x] [%c] [%#d] [%2147483648d] [%s] 7"},
   };
   for (const Case& c : cases) {
     english("syserr.vem", {{32765, std::string(c.format) + "\n"}, {32766, std::string(c.format) + "\n"}});
