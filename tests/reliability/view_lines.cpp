@@ -148,19 +148,20 @@ bool record_line(const std::string& line, std::uint32_t& stamp, const Point*& po
   return point->message_ok(line.substr(message_at));
 }
 
-// A hex-dump line of the mutex trace point: its address, then 1 to 16
-// bytes; returns where the text after the bytes begins, or npos.
+// A hex-dump line of the mutex trace point: its address, then up to 16
+// bytes (none when the block leaves the image at the line's first byte);
+// returns where the text after the bytes begins, or npos.
 std::size_t dump_line(const std::string& line, std::size_t& bytes) {
-  std::size_t colon = line.find(':');
-  if (colon == std::string::npos || colon != 8) return std::string::npos;
-  std::size_t at = colon + 1;
+  if (line.size() < 9 || line[8] != ':' || line.find_first_not_of(" 0123456789abcdef") != 8 || line[7] == ' ')
+    return std::string::npos;
+  std::size_t at = 9;
   bytes = 0;
   while (bytes < 16 && at + 3 <= line.size() && line[at] == ' ' &&
          std::strchr(" 0123456789abcdef", line[at + 1]) && std::strchr("0123456789abcdef", line[at + 2])) {
     at += 3;
     ++bytes;
   }
-  return bytes == 0 ? std::string::npos : at;
+  return at;
 }
 
 struct Event {
@@ -220,6 +221,14 @@ ViewCheck check_full_view(const std::string& out, bool one_pass, std::int32_t ri
         events.push_back({Event::torn, 0, i});
         continue;
       }
+      if (lines[j].compare(after, std::string::npos, kUnreadable) == 0) {
+        // A torn block address or count took the dump out of the image: the
+        // skip note follows the bytes that were there, on their line.
+        events.push_back({Event::torn, 0, i});
+        events.push_back({Event::unreadable, 0, j});
+        i = j;
+        continue;
+      }
       columns = lines[j].substr(after);
       // n mod 5 = 0 gives no name; the block is 1 + n mod 40 bytes.
       whole = named && bytes_ok && count >= 1 && count <= 40 && (name == "(null)") == ((count - 1) % 5 == 0);
@@ -256,7 +265,9 @@ ViewCheck check_full_view(const std::string& out, bool one_pass, std::int32_t ri
         break;
       case Event::torn:
         ++c.torn;
-        if (!told) problem(e.line, "line not from one record, and no overrun message after it: " + lines[e.line]);
+        if (!told)
+          problem(e.line, "line not from one record, and no overrun message after it: " + lines[e.line] +
+                              (e.line + 1 < lines.size() ? "\n  the next line: " + lines[e.line + 1] : ""));
         break;
       case Event::skipping:
         ++c.skipping;
