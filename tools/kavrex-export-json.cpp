@@ -224,7 +224,7 @@ bool iso_utc(std::int64_t seconds, char* out) {
   return true;
 }
 
-bool record_line(JsonLine& line, Message& m, const unsigned char* r, std::int32_t index) {
+bool read_record(Message& m, const unsigned char* r, std::int32_t index, Record& out) {
   using namespace kvf;
   m.open = false;
   std::uint64_t file = load_shared<std::uint64_t>(r, record::kFile);
@@ -238,40 +238,63 @@ bool record_line(JsonLine& line, Message& m, const unsigned char* r, std::int32_
     return false;
   m.open = false;
 
+  out.index = index;
+  out.time = load<std::int64_t>(r, record::kTime);
+  out.stamp = load_shared<std::uint32_t>(r, record::kStamp);
+  out.component = load<std::uint32_t>(r, record::kComponent);
+  out.feature = load<std::uint32_t>(r, record::kFeature);
+  out.component_name = component_name(out.component);
+  out.feature_name = feature_name(out.feature);
+  out.pid = load<std::int32_t>(r, record::kPid);
+  out.csvr = load<std::int32_t>(r, record::kCsvr);
+  out.thrd = load<std::int32_t>(r, record::kThrd);
+  out.session = load<std::int64_t>(r, record::kSession);
+  out.trans = load<std::uint64_t>(r, record::kTrans);
+  out.rstcb = load<std::uint64_t>(r, record::kRstcb);
+  out.file = file_name.data;
+  out.file_size = file_name.size;
+  out.line = load<std::int32_t>(r, record::kLine);
+  out.dump_text = m.dump_text;
+  out.dump_text_size = m.dump_size;
+  out.text = text.message;
+  out.text_size = static_cast<std::size_t>(text.at - text.message);
+  out.dump_bytes = m.dump_bytes;
+  out.dump_ends = m.dump_ends;
+  out.dumps = m.dumps;
+  return true;
+}
+
+void record_json(JsonLine& line, const Record& r) {
   line.begin();
   line.string("kind", "record");
-  line.number("index", index);
-  std::int64_t time = load<std::int64_t>(r, record::kTime);
-  line.number("time", time);
+  line.number("index", r.index);
+  line.number("time", r.time);
   char iso[21];
-  if (iso_utc(time, iso))
+  if (iso_utc(r.time, iso))
     line.string("time_utc", iso);
   else
     line.null("time_utc");
-  line.unsigned_number("stamp", load_shared<std::uint32_t>(r, record::kStamp));
-  std::uint32_t component = load<std::uint32_t>(r, record::kComponent);
-  std::uint32_t feature = load<std::uint32_t>(r, record::kFeature);
-  line.unsigned_number("component", component);
-  if (const char* name = component_name(component)) line.string("component_name", name);
+  line.unsigned_number("stamp", r.stamp);
+  line.unsigned_number("component", r.component);
+  if (r.component_name) line.string("component_name", r.component_name);
   else line.null("component_name");
-  line.unsigned_number("feature", feature);
-  if (const char* name = feature_name(feature)) line.string("feature_name", name);
+  line.unsigned_number("feature", r.feature);
+  if (r.feature_name) line.string("feature_name", r.feature_name);
   else line.null("feature_name");
-  line.number("pid", load<std::int32_t>(r, record::kPid));
-  line.number("csvr", load<std::int32_t>(r, record::kCsvr));
-  line.number("thrd", load<std::int32_t>(r, record::kThrd));
-  line.number("session", load<std::int64_t>(r, record::kSession));
-  line.unsigned_number("trans", load<std::uint64_t>(r, record::kTrans));
-  line.unsigned_number("rstcb", load<std::uint64_t>(r, record::kRstcb));
-  line.string("file", file_name.data, file_name.size);
-  line.number("line", load<std::int32_t>(r, record::kLine));
+  line.number("pid", r.pid);
+  line.number("csvr", r.csvr);
+  line.number("thrd", r.thrd);
+  line.number("session", r.session);
+  line.unsigned_number("trans", r.trans);
+  line.unsigned_number("rstcb", r.rstcb);
+  line.string("file", r.file, r.file_size);
+  line.number("line", r.line);
   line.open_string("message");
-  line.string_piece(m.dump_text, m.dump_size);
-  line.string_piece(text.message, static_cast<std::size_t>(text.at - text.message));
+  line.string_piece(r.dump_text, r.dump_text_size);
+  line.string_piece(r.text, r.text_size);
   line.close_string();
-  line.byte_arrays("hex_dumps", m.dump_bytes, m.dump_ends, m.dumps);
+  line.byte_arrays("hex_dumps", r.dump_bytes, r.dump_ends, r.dumps);
   line.end();
-  return true;
 }
 
 void skipped_line(JsonLine& line, Message& m, std::int32_t index) {

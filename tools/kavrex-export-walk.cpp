@@ -1,6 +1,7 @@
 // kavrex-export-walk.cpp -- the export's sink for the viewer's walks: each
-// record goes to record_line, and each other event of the walk (a jump of
-// the reader, a record skipped, the server's end) becomes a line of its own.
+// record is read by read_record and written by record_json, and each other
+// event of the walk (a jump of the reader, a record skipped, the server's
+// end) becomes a line of its own.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,8 +18,10 @@ Export& state_of(void* context) { return *static_cast<Export*>(context); }
 
 bool export_record(void* context, const unsigned char* slot, std::int32_t index) {
   Export& state = state_of(context);
+  Record record;
+  if (!read_record(state.message, slot, index, record)) return false;
   JsonLine line(state.record_buffer, sizeof state.record_buffer);
-  if (!record_line(line, state.message, slot, index)) return false;
+  record_json(line, record);
   emit(line);
   return true;
 }

@@ -76,14 +76,45 @@ struct Message {
   bool open = false;
 };
 
-// The export of the record in `slot` (a whole 160-byte slot in the image) at
-// ring index `index`, its message expanded through `message`: the text
-// before each hex dump and the dump's lines come first in the message text,
-// and the dumps' bytes go in hex_dumps. False when the file name, the
-// format or a string or block it points to lies outside the image.
-bool record_line(JsonLine& line, Message& message, const unsigned char* slot, std::int32_t index);
+// One trace record as the export shows it, every field read once. The
+// strings point into the image (file) or into the Message the record was
+// read through (the message text), and stay valid until that Message reads
+// the next record.
+struct Record {
+  std::int32_t index;
+  std::int64_t time;
+  std::uint32_t stamp;
+  std::uint32_t component, feature;
+  const char* component_name;  // null: not in the catalogue
+  const char* feature_name;
+  std::int32_t pid, csvr, thrd;
+  std::int64_t session;
+  std::uint64_t trans, rstcb;
+  const char* file;
+  std::size_t file_size;
+  std::int32_t line;
+  // The message text in two pieces: the text before each hex dump with
+  // the dump's lines, then the text after the last dump.
+  const char* dump_text;
+  std::size_t dump_text_size;
+  const char* text;
+  std::size_t text_size;
+  // The bytes of each hex dump, dump k ending at dump_ends[k].
+  const unsigned char* dump_bytes;
+  const std::uint32_t* dump_ends;
+  std::size_t dumps;
+};
 
-// The line for the record at `index` that was not handed on (record_line
+// Reads the record in `slot` (a whole 160-byte slot in the image) at ring
+// index `index` into `out`, its message expanded through `message`. False
+// when the file name, the format or a string or block it points to lies
+// outside the image.
+bool read_record(Message& message, const unsigned char* slot, std::int32_t index, Record& out);
+
+// The JSON object of a record read by read_record.
+void record_json(JsonLine& line, const Record& record);
+
+// The line for the record at `index` that was not handed on (read_record
 // gave false, or a fault): kind and index, and when its hex dumps showed
 // part of it before the fault (as `message` kept them), that text as
 // message and the dumps' bytes as hex_dumps.
