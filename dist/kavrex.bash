@@ -29,6 +29,17 @@ KVF_AQT KVF_CDR_TS" ;;
   esac
 }
 
+# File names completed as bash completes its own: one word per name, spaces
+# and all, and readline's file-name handling (a directory gets its slash,
+# special characters are quoted). Arguments, if any, are compgen's actions
+# in place of -f (-d for directories only; -f -X to filter). Reads the
+# caller's $cur.
+_kavrex_files() {
+  local IFS=$'\n'
+  compopt -o filenames 2>/dev/null
+  COMPREPLY=($(compgen "${@:--f}" -- "$cur"))
+}
+
 _kavrex() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   local first=${COMP_WORDS[1]}
@@ -52,11 +63,11 @@ _kavrex() {
       if [ "$COMP_CWORD" -eq 2 ]; then
         COMPREPLY=($(compgen -W "view fview rview frview" -- "$cur"))
       elif [ "$COMP_CWORD" -eq 3 ]; then
-        COMPREPLY=($(compgen -f -- "$cur"))
+        _kavrex_files
       fi
       ;;
     view|VIEW|fview|FVIEW|rview|RVIEW|frview|FRVIEW|info|INFO)
-      [ "$COMP_CWORD" -eq 2 ] && COMPREPLY=($(compgen -f -- "$cur"))
+      [ "$COMP_CWORD" -eq 2 ] && _kavrex_files
       ;;
   esac
 }
@@ -77,8 +88,8 @@ _kavrex_sim() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
   case $prev in
     --server) COMPREPLY=($(compgen -W "$(_kavrex_servers)" -- "$cur")); return ;;
-    --dir) COMPREPLY=($(compgen -d -- "$cur")); return ;;
-    --dump) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+    --dir) _kavrex_files -d; return ;;
+    --dump) _kavrex_files; return ;;
     --base|--key|--segments|--pieces|--records|--max-records|--threads|--rate|--count|--sessions|--level|--attach-value)
       return ;;
   esac
@@ -112,13 +123,13 @@ _kavrex_reg() {
 _kavrex_msgc() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
   case $prev in
-    -o) COMPREPLY=($(compgen -f -- "$cur")); return ;;
-    -l) COMPREPLY=($(compgen -f -X '!*.vem' -- "$cur")); return ;;
+    -o) _kavrex_files; return ;;
+    -l) _kavrex_files -f -X '!*.vem'; return ;;
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "-w -o -l --help --version" -- "$cur"))
   else
-    COMPREPLY=($(compgen -f -X '!*.msg' -- "$cur"))
+    _kavrex_files -f -X '!*.msg'
   fi
 }
 
@@ -128,7 +139,7 @@ _kavrex_snap() {
   [ "$prev" = "=" ] && [ "$COMP_CWORD" -ge 2 ] && prev=${COMP_WORDS[COMP_CWORD-2]}
   [ "$cur" = "=" ] && cur=
   if [ "$prev" = -o ] || [ "$prev" = --check ]; then
-    COMPREPLY=($(compgen -f -- "$cur"))
+    _kavrex_files
   elif [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "-o --check --help --version" -- "$cur"))
   else
@@ -141,7 +152,7 @@ _kavrex_export() {
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "-t --names --help --version" -- "$cur"))
   else
-    COMPREPLY=($(compgen -f -- "$cur"))
+    _kavrex_files
   fi
 }
 
