@@ -7,7 +7,22 @@ set -eu
 cd "$(dirname "$0")/.."
 sh scripts/install-deps.sh
 cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)" >/dev/null
+# The build's progress on one line; its whole output goes to a log, shown
+# when the build fails.
+build_log=build/demo-build.log
+status=$( { cmake --build --preset default -j "$(nproc)" >"$build_log" 2>&1; echo $? >build/demo-build.status; } &
+  while [ ! -e build/demo-build.status ]; do
+    pct=$(sed -n 's/^\[ *\([0-9]*%\)\].*/\1/p' "$build_log" 2>/dev/null | tail -n 1)
+    printf '\rbuilding kavrex (log: %s) %s ' "$build_log" "${pct:-0%}" >&2
+    sleep 1
+  done
+  cat build/demo-build.status; rm -f build/demo-build.status)
+if [ "$status" != 0 ]; then
+  printf '\n' >&2
+  tail -n 30 "$build_log" >&2
+  exit 1
+fi
+printf '\rbuilding kavrex (log: %s) done\n' "$build_log" >&2
 bin=$PWD/build/bin
 
 VELMORANDIR=$(mktemp -d /tmp/kavrex-demo-XXXXXX)

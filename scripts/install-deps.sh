@@ -1,7 +1,9 @@
 #!/bin/sh
-# Installs, through apt, what building and testing kavrex needs and is missing.
+# Installs, through apt, what building and testing kavrex needs and is
+# missing. The package manager's own output goes to a log file; one line
+# says what is being installed and where the log is.
 set -eu
-pkgs="g++ cmake make libgtest-dev clang libclang-rt-14-dev groff-base file"
+pkgs="g++ cmake make libgtest-dev clang libclang-rt-14-dev groff-base file python3 bash-completion"
 missing=""
 for p in $pkgs; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
@@ -9,5 +11,10 @@ done
 [ -z "$missing" ] && exit 0
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO=sudo
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq $missing
+log=${TMPDIR:-/tmp}/kavrex-install-deps.log
+echo "installing through apt:$missing (log: $log)"
+if ! { $SUDO apt-get update -q && DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q $missing; } >"$log" 2>&1; then
+  tail -n 20 "$log" >&2
+  echo "install-deps: apt-get failed; the whole output is in $log" >&2
+  exit 1
+fi
