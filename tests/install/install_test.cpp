@@ -162,6 +162,43 @@ TEST_F(Installed, ManualPagesRenderWithoutWarnings) {
   EXPECT_EQ(pages, static_cast<int>(kPrograms.size()));
 }
 
+// The shell environment an administrator's ~/.profile reads: with nothing
+// set before, the programs, their manual and the installation are found;
+// read twice, it adds nothing twice.
+TEST_F(Installed, ProfileGivesTheShellItsEnvironment) {
+  test::RunOptions o;
+  o.env["PATH"] = "/usr/bin:/bin";
+  for (const char* v : {"VELMORANDIR", "VELMORANSERVER", "MANPATH", "XDG_DATA_DIRS"}) o.env[v] = std::nullopt;
+  const std::string profile = prefix_ + "/share/kavrex/profile.sh";
+  RunResult r = test::run({"/bin/sh", "-ec",
+                           ". '" + profile + "'; . '" + profile + "'\n"
+                           "echo \"$VELMORANDIR\"\n"
+                           "command -v kavrex-export\n"
+                           "man -w kavrex\n"
+                           "echo \"$PATH\"\n"},
+                          o);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, prefix_ + "\n" + prefix_ + "/bin/kavrex-export\n" + prefix_ + "/share/man/man1/kavrex.1\n" +
+                       prefix_ + "/bin:/usr/bin:/bin\n");
+  // A VELMORANDIR set before is kept.
+  o.env["VELMORANDIR"] = "/elsewhere";
+  EXPECT_EQ(test::run({"/bin/sh", "-ec", ". '" + profile + "'; echo \"$VELMORANDIR\""}, o).out, "/elsewhere\n");
+}
+
+// The systemd unit that follows a server into the journal names this
+// installation's program and passes systemd's own check.
+TEST_F(Installed, ExportServiceUnitVerifies) {
+  const std::string unit = prefix_ + "/share/kavrex/kavrex-export@.service";
+  std::string text = test::read_file(unit);
+  EXPECT_NE(text.find("ExecStart=" + prefix_ + "/bin/kavrex-export -t --new\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Environment=VELMORANDIR=" + prefix_ + "\n"), std::string::npos) << text;
+  test::RunOptions o;
+  o.env["MANPATH"] = prefix_ + "/share/man:";  // the unit's Documentation= is checked through man
+  RunResult r = test::run({"/usr/bin/systemd-analyze", "verify", unit}, o);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out + r.err, "");
+}
+
 // The manual's list of trace names is the catalogues' own: the page as
 // installed against kavrex-export --names read by python3's json module.
 TEST_F(Installed, ManualListsEveryTraceName) {
