@@ -31,12 +31,19 @@ void fill_merge(Record& r, std::uint64_t n, const ArgumentSources&) {
   r.args.i32(static_cast<std::int32_t>(n % 9)).f64(x * 1e-7).f64(-x * 1e12).f64(x / 3).f64(x).f64(1.0 / (x + 1));
 }
 
+// A pool grows by 1 to 64 pages to a size of 64 KiB to about 1.8 GiB.
 void fill_pool(Record& r, std::uint64_t n, const ArgumentSources& s) {
+  auto grew = static_cast<std::int64_t>(4096 * (1 + n % 64));
+  auto size = static_cast<std::int64_t>(65536 * (1 + n % 30000));
   r.args.ptr(pick(s, n))
-      .i64(-static_cast<std::int64_t>(n) - 1)
-      .u64(0xFFFFFFFFFFFFFFFFull - n)
+      .i64(grew)
+      .u64(static_cast<std::uint64_t>(size))
       .u64(0x0123456789ABCDEFull ^ n)
-      .i64(static_cast<std::int64_t>(n) * 4096);
+      .i64(size - grew);
+}
+
+void fill_flush(Record& r, std::uint64_t n, const ArgumentSources&) {
+  r.args.i32(static_cast<std::int32_t>(1 + n % 200)).i32(static_cast<std::int32_t>(n % 50));
 }
 
 void fill_mutex(Record& r, std::uint64_t n, const ArgumentSources& s) {
@@ -48,8 +55,6 @@ void fill_dorvel(Record& r, std::uint64_t n, const ArgumentSources& s) {
   r.args.i32(static_cast<std::int32_t>(0xD0000000u | (n & 0xFFFFFF)));
   for (int i = 0; i < record::kDorvelValueCount; ++i) r.args.u64(0x200000000000ull + 8 * (n + i));
 }
-
-void fill_none(Record&, std::uint64_t, const ArgumentSources&) {}
 
 struct Entry {
   std::uint32_t component, feature;
@@ -63,15 +68,16 @@ struct Entry {
 // Components and features by their catalogue ids: 2 KVF_BFR_MGR, 3
 // KVF_LCK_MGR, 18 KVF_DORVEL, 19 KVF_SORT, 20 KVF_SHMEM, 23 KVF_MUTEX;
 // 2 KVF_MEM, 3 KVF_CALL, 9 KVF_EVENT, 15 KVF_INFO, 16 KVF_DEBUG.
-// Backslashes are part of the format texts: the reader expands them.
+// Backslashes in the format texts are the server's escapes, which the
+// reader expands (a backslash before a quote shows the quote).
 constexpr Entry kPoints[] = {
-    {2, 3, 1, "rsam/bfread.c", 412, "bf_read: page %d of chunk %i, flags %o\\tkey %x/%X", fill_page_read},
+    {2, 3, 1, "rsam/bfread.c", 412, "bf_read: page %d of chunk %i, flags %o, key \\\"%x/%X\\\"", fill_page_read},
     {3, 2, 2, "rsam/lockmgr.c", 88, "lock %c on %s at %p", fill_lock},
     {19, 15, 3, "sort/srtmerge.c", 1207, "merge pass %d: %e %E %f %g %G 100%% done", fill_merge},
     {20, 2, 1, "shm/mempool.c", 530, "pool %s grew by %ll to %llu bytes, mask %llx, was %l", fill_pool},
     {23, 16, 3, "os/mutex.c", 61, "mutex %s state %r end", fill_mutex},
     {18, 3, 1, "dorvel/dvcall.c", 300, "%s %s %d %x %p %p %p %p %p", fill_dorvel},
-    {2, 9, 2, "rsam/bfflush.c", 150, nullptr, fill_none},
+    {2, 9, 2, "rsam/bfflush.c", 150, "bf_flush: %d pages written in %d ms", fill_flush},
 };
 
 }  // namespace

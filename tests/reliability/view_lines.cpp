@@ -58,11 +58,11 @@ std::string format(const char* f, Values... values) {
 // must give every other argument.
 bool page_read_ok(const std::string& m) {
   unsigned page, key;
-  if (std::sscanf(m.c_str(), "bf_read: page %u of chunk %*d, flags 755\tkey beef%4x", &page, &key) != 2) return false;
+  if (std::sscanf(m.c_str(), "bf_read: page %u of chunk %*d, flags 755, key \"beef%4x", &page, &key) != 2) return false;
   // page = n mod 100000 and key = n mod 65536 fix n below 204,800,000.
   for (std::uint64_t n = page; n < 204800000; n += 100000)
     if ((n & 0xFFFF) == key)
-      return m == format("bf_read: page %u of chunk %d, flags 755\tkey beef%04x/%x", page, static_cast<int>(n % 7) - 3,
+      return m == format("bf_read: page %u of chunk %d, flags 755, key \"beef%04x/%x\"", page, static_cast<int>(n % 7) - 3,
                          key, static_cast<unsigned>(n * 2654435761u));
   return false;
 }
@@ -87,12 +87,12 @@ bool merge_ok(const std::string& m) {
 }
 
 bool pool_ok(const std::string& m) {
-  long long grew;
-  if (std::sscanf(m.c_str(), "pool %*s grew by %lld", &grew) != 1) return false;
-  std::uint64_t n = static_cast<std::uint64_t>(-grew - 1);
-  return m == format("pool %s grew by %lld to %llu bytes, mask %llx, was %d", kNames[n % 6], grew,
-                     static_cast<unsigned long long>(~n), static_cast<unsigned long long>(0x0123456789ABCDEFull ^ n),
-                     static_cast<std::int32_t>(static_cast<std::uint32_t>(n * 4096)));
+  unsigned long long mask;
+  if (std::sscanf(m.c_str(), "pool %*s grew by %*d to %*u bytes, mask %llx", &mask) != 1) return false;
+  std::uint64_t n = mask ^ 0x0123456789ABCDEFull;
+  long long grew = 4096 * static_cast<long long>(1 + n % 64), size = 65536 * static_cast<long long>(1 + n % 30000);
+  return m == format("pool %s grew by %lld to %lld bytes, mask %llx, was %lld", kNames[n % 6], grew, size, mask,
+                     size - grew);
 }
 
 bool dorvel_ok(const std::string& m) {
@@ -118,7 +118,12 @@ const Point kPoints[] = {
     {"shm/mempool.c", "KVF_SHMEM", "KVF_MEM", "530", pool_ok},
     {"os/mutex.c", "KVF_MUTEX", "KVF_DEBUG", "61", [](const std::string& m) { return m == " end"; }},
     {"dorvel/dvcall.c", "KVF_DORVEL", "KVF_CALL", "300", dorvel_ok},
-    {"rsam/bfflush.c", "KVF_BFR_MGR", "KVF_EVENT", "150", [](const std::string& m) { return m.empty(); }},
+    {"rsam/bfflush.c", "KVF_BFR_MGR", "KVF_EVENT", "150",
+     [](const std::string& m) {
+       int pages, ms;
+       return std::sscanf(m.c_str(), "bf_flush: %d pages written in %d ms", &pages, &ms) == 2 && pages >= 1 &&
+              pages <= 200 && ms == (pages - 1) % 50 && m == format("bf_flush: %d pages written in %d ms", pages, ms);
+     }},
 };
 
 // The columns of the wide layout and the message after them; false when the

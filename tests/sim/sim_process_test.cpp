@@ -332,7 +332,7 @@ TEST_F(SimProcess, CountedRunDumpsItsMemory) {
   EXPECT_EQ(kvf::load<std::uint64_t>(slot(50), kvf::record::kFile), 0u);
   EXPECT_EQ(kvf::load<std::uint32_t>(slot(50), kvf::record::kStamp), 51u);
   for (const char* conversion : {"%d", "%i", "%o", "%x", "%X", "%c", "%s", "%p", "%e", "%E", "%f", "%g", "%G",
-                                 "%l\n", "%ll ", "%llu", "%llx", "%r", "%%", "\\t"})
+                                 "%l\n", "%ll ", "%llu", "%llx", "%r", "%%", "\\\""})
     EXPECT_NE(formats.find(conversion), std::string::npos) << conversion;
 
   std::filesystem::remove(dump);
