@@ -33,7 +33,10 @@ cleanup() {
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
   rm -rf "$VELMORANDIR"
 }
-trap cleanup EXIT INT TERM
+trap cleanup EXIT
+# A signal ends the script, and the exit cleans up; a closed output pipe
+# (the demo piped into head) too.
+trap "exit 1" INT TERM HUP PIPE
 
 mkdir -p "$VELMORANDIR/msg"
 cp -r build/msg/en_us "$VELMORANDIR/msg/"
