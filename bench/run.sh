@@ -329,6 +329,13 @@ sim_written() {
 }
 # status_kb PID FIELD: a VmXxx/RssXxx field of /proc/PID/status in KiB.
 status_kb() { awk -v f="$2:" '$1 == f { print $2 }' "/proc/$1/status"; }
+# cpu_us PID: the CPU time (user + system) the process has used, in µs. The
+# command name is cut off first: it may hold spaces.
+cpu_us() {
+  local ticks
+  ticks=$(sed 's/.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }')
+  echo $((ticks * 1000000 / $(getconf CLK_TCK)))
+}
 
 # ---- start-up cost ----
 
@@ -361,38 +368,47 @@ echo
 
 # tail_run: notes the server's count, empties the ring, then follows the server for TAIL_SECONDS with
 # kavrex -t fview into tail_count; sets TAIL_WRITTEN (records the server
-# wrote in the window), TAIL_US (the window), TAIL_COUNTS (tail_count's line)
-# and TAIL_MEM (VmHWM RssShmem RssAnon RssFile of kavrex at the end, KiB).
+# wrote in the window), TAIL_US (the window), TAIL_COUNTS (tail_count's line),
+# TAIL_MEM (VmHWM RssShmem RssAnon RssFile of kavrex at the end, KiB) and
+# TAIL_CPU (the CPU time of kavrex until it was stopped and of the server in
+# the window, µs).
 tail_run() {
   rm -f "$TMP/fifo"
   mkfifo "$TMP/fifo"
   "$BIN/tail_count" <"$TMP/fifo" >"$TMP/count" &
   SINK_PID=$!
   sim_written
-  local w0=$REPLY t0
+  local w0=$REPLY t0 sim0
   "$KV" empty >/dev/null
   now_us
   t0=$REPLY
+  sim0=$(cpu_us "$SIM_PID")
   "$KV" -t fview >"$TMP/fifo" 2>"$TMP/kv.err" &
   KV_PID=$!
   pause "$TAIL_SECONDS"
   sim_written
   TAIL_WRITTEN=$((REPLY - w0))
+  local sim_cpu=$(($(cpu_us "$SIM_PID") - sim0))
   now_us
   TAIL_US=$((REPLY - t0))
   kill -0 "$KV_PID" 2>/dev/null || fail "kavrex -t fview ended early: $(head -c 300 "$TMP/kv.err")"
   TAIL_MEM="$(status_kb "$KV_PID" VmHWM) $(status_kb "$KV_PID" RssShmem) $(status_kb "$KV_PID" RssAnon) $(status_kb "$KV_PID" RssFile)"
   stop_pid "$KV_PID"
   KV_PID=
+  TAIL_CPU="${STOPPED_CPU_US:-0} $sim_cpu"
   wait "$SINK_PID"
   SINK_PID=
   TAIL_COUNTS=$(cat "$TMP/count")
 }
-# stop_pid PID: interrupts a child as a user would, kills it if it is still
-# there after two seconds, and reaps it.
+# stop_pid PID: ends a child with SIGTERM (a background job of a script
+# starts with SIGINT ignored, and the tool keeps an ignored interrupt
+# ignored), kills it if it is still there after two seconds, and reaps it;
+# STOPPED_CPU_US is the CPU time it had used when it was told to end (bash
+# reaps a child as it ends, so the end cannot be read).
 stop_pid() {
   local i
-  kill -INT "$1" 2>/dev/null || true
+  STOPPED_CPU_US=$(cpu_us "$1" 2>/dev/null || true)
+  kill -TERM "$1" 2>/dev/null || true
   for ((i = 0; i < 100; i++)); do
     [ "$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null)" = Z ] && break
     kill -0 "$1" 2>/dev/null || break
@@ -410,7 +426,7 @@ tail_case() {
   local label=$1
   shift
   start_sim --records "$SIM_RING" --threads "$SIM_THREADS" "$@"
-  local written=() printed=() spans=() again=() window=() messages="" r rec msg
+  local written=() printed=() spans=() again=() window=() reader=() server=() messages="" r rec msg
   for ((r = 0; r < RUNS; r++)); do
     tail_run
     rec=$(count_of new "$TAIL_COUNTS")
@@ -423,6 +439,13 @@ tail_case() {
     msg=$(($(count_of skipping "$TAIL_COUNTS") + $(count_of max_skip "$TAIL_COUNTS") + $(count_of faults "$TAIL_COUNTS")))
     written+=("$TAIL_WRITTEN")
     printed+=("$rec")
+    # CPU time per record: the reader's per record line it printed (new or
+    # again, until it was stopped), the server's per record written in the
+    # window.
+    set -- $TAIL_CPU
+    reader+=("$(awk -v c="$1" -v n="$((rec + $(count_of again "$TAIL_COUNTS")))" 'BEGIN { printf "%.3f", (n > 0 ? c / n : 0) }')")
+    server+=("$(awk -v c="$2" -v n="$TAIL_WRITTEN" 'BEGIN { printf "%.3f", (n > 0 ? c / n : 0) }')")
+    set --
     window+=("$TAIL_US")
     messages="$messages $msg"
     set -- $TAIL_MEM
@@ -436,7 +459,10 @@ tail_case() {
   p=$(median "${printed[@]}")
   a=$(median "${again[@]}")
   u=$(median "${window[@]}")
-  printf '  %-20s %-22s %-20s %-12s %s\n' "$label" "$w ($(per_second "$w" "$u"))" "$p ($(median "${shares[@]}"))" "$a" "$messages"
+  local cpu
+  cpu="$(median "${reader[@]}") / $(median "${server[@]}")"
+  printf '  %-20s %-22s %-20s %-8s %-16s %s\n' "$label" "$w ($(per_second "$w" "$u"))" "$p ($(median "${shares[@]}"))" "$a" \
+    "$cpu" "$messages"
 }
 
 # The most the server writes here with nobody reading.
@@ -456,13 +482,15 @@ goal=$GOAL_RATE
 
 echo "== kavrex -t fview | tail_count, following kavrex-sim ($SIM_THREADS writer thread(s), ring of $SIM_RING), ${TAIL_SECONDS} s windows"
 echo "  the server alone, flat out: $alone_rate records/s; goal rate: $goal/s"
-printf '  %-20s %-22s %-20s %-12s %s\n' "server rate" "written (rate)" "new printed (share)" "again" "overrun messages per run"
+printf '  %-20s %-22s %-20s %-8s %-16s %s\n' "server rate" "written (rate)" "new printed (share)" "again" "µs/rec kv / sim" \
+  "overrun messages per run"
 tail_case "flat out" --flat-out
 tail_case "1000000/s" --rate 1000000
 tail_case "$goal/s (goal)" --rate "$goal"
 echo "  (each window starts with \`kavrex empty\`; written: the server's count over the window; new printed:"
 echo "   record lines whose stamp is above all before; share: of the records the server wrote from the first"
-echo "   of them to the newest, by their stamps; again: record lines printed a second time; medians)"
+echo "   of them to the newest, by their stamps; again: record lines printed a second time; µs/rec: CPU"
+echo "   time of kavrex per record line it printed / of the server per record it wrote; medians)"
 echo
 
 # ---- private memory at peak ----
