@@ -59,7 +59,9 @@ step "$bin/kavrex" info
 sleep 1
 step "$bin/kavrex" fview
 printf '\n$ %s\n' "$bin/kavrex -t view   (3 seconds)"
-timeout -s INT 3 "$bin/kavrex" -t view || true
+# Ended as Ctrl-C would end it; a demo started in the background has
+# interrupts ignored, which the tool keeps, so SIGTERM follows.
+timeout -s INT -k 1 3 "$bin/kavrex" -t view || true
 step "$bin/kavrex" off
 
 kill "$sim_pid"
