@@ -3,7 +3,9 @@
 # missing. The package manager's own output goes to a log file; one line
 # says what is being installed and where the log is.
 set -eu
-pkgs="g++ cmake make libgtest-dev clang libclang-rt-14-dev groff-base file python3 bash-completion"
+# python3 reads the JSON output in tests and drives a terminal for the
+# completion test; systemd's systemd-analyze checks the journal unit.
+pkgs="g++ cmake make libgtest-dev clang libclang-rt-14-dev groff-base file python3 bash-completion systemd"
 missing=""
 for p in $pkgs; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
