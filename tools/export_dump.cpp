@@ -5,48 +5,40 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
-#include <sys/mman.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include "platform/files.h"
 #include "shm/dump_layout.h"
 
 namespace kavrex_export {
-namespace {
-
-bool write_all(int fd, const char* p, std::size_t n) {
-  while (n > 0) {
-    ssize_t done = ::write(fd, p, n);
-    if (done < 0 && errno == EINTR) continue;
-    if (done < 0) return false;
-    p += done;
-    n -= static_cast<std::size_t>(done);
-  }
-  return true;
-}
-
-}  // namespace
 
 std::string copy_standard_input(const char* name) {
-  int fd = memfd_create("kavrex-export-stdin", MFD_CLOEXEC);
+  // A file without a name in the temporary directory: nothing is left
+  // behind however the program ends.
+  const char* dir = std::getenv("TMPDIR");
+  if (!dir || !*dir) dir = "/tmp";
+  int fd = kvf::sys::open(dir, O_TMPFILE | O_RDWR, 0600);
   if (fd < 0) {
-    std::fprintf(stderr, "kavrex-export: %s: cannot make room for a copy: %s\n", name, std::strerror(errno));
+    std::fprintf(stderr, "kavrex-export: %s: cannot make a copy in %s: %s\n", name, dir, std::strerror(errno));
     return "";
   }
   static char buffer[64 * 1024];
   for (;;) {
-    ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
+    ssize_t got = kvf::sys::read(STDIN_FILENO, buffer, sizeof buffer);
     if (got < 0) {
       std::fprintf(stderr, "kavrex-export: %s: cannot read standard input: %s\n", name, std::strerror(errno));
-      ::close(fd);
+      kvf::sys::close(fd);
       return "";
     }
     if (got == 0) break;
-    if (!write_all(fd, buffer, static_cast<std::size_t>(got))) {
-      std::fprintf(stderr, "kavrex-export: %s: cannot copy standard input: %s\n", name, std::strerror(errno));
-      ::close(fd);
+    if (int error = kvf::sys::write_all(fd, buffer, static_cast<std::size_t>(got))) {
+      std::fprintf(stderr, "kavrex-export: %s: cannot copy standard input to %s: %s\n", name, dir,
+                   std::strerror(error));
+      kvf::sys::close(fd);
       return "";
     }
   }

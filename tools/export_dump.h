@@ -7,12 +7,12 @@
 
 namespace kavrex_export {
 
-// Copies standard input to an anonymous file in memory and returns a path
-// that opens it; "" after a message naming the dump `name`. The loader
-// seeks in the file it reads (to the control block and back), which a pipe
-// cannot do; the copy also lets the headers be checked before the load, as
-// for any file, instead of as the loader reads. It costs memory for the
-// dump's size until the program ends.
+// Copies standard input to an unnamed file in $TMPDIR (or /tmp) and
+// returns a path that opens it; "" after a message naming the dump `name`.
+// The loader seeks in the file it reads (to the control block and back),
+// which a pipe cannot do; the copy also lets the headers be checked before
+// the load, as for any file, instead of as the loader reads. It costs the
+// dump's size in the temporary directory until the program ends.
 std::string copy_standard_input(const char* name);
 
 // Reads the headers of the dump at `path` (named `name` in messages):

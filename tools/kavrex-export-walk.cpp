@@ -12,10 +12,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string>
 
 #include "control/control_block.h"
+#include "platform/process.h"
 #include "tools/export_filter.h"
 #include "tools/export_stats.h"
 #include "tools/kavrex-export.h"
@@ -38,7 +38,7 @@ void emit_text(const std::string& text) {
 // nothing was counted writes nothing, so that an idle server does not fill
 // the output with empty objects.
 void next_second(Export& state) {
-  auto now = static_cast<std::int64_t>(std::time(nullptr));
+  auto now = static_cast<std::int64_t>(kvf::sys::now());
   if (now == state.second) return;
   if (!state.stats->empty()) emit_text(state.stats->json());
   state.stats->reset();
@@ -163,7 +163,7 @@ int walk_once(Export& state) {
 
 void walk_tail(Export& state, bool new_only) {
   if (limit_reached(state)) finish(state);
-  if (state.stats) state.second = static_cast<std::int64_t>(std::time(nullptr));
+  if (state.stats) state.second = static_cast<std::int64_t>(kvf::sys::now());
   kvf::walk_tail(json_sink(state), new_only ? kvf::TailStart::head : kvf::TailStart::oldest);
 }
 

@@ -433,6 +433,15 @@ TEST(ExportDump, RefusedBeforeTheLoad) {
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, c.err);
   }
+  // Standard input is copied to the temporary directory first.
+  test::RunOptions nowhere;
+  nowhere.input = whole;
+  nowhere.env["TMPDIR"] = inst.file("missing");
+  RunResult r = run_export(inst, {"-"}, nowhere);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "kavrex-export: -: cannot make a copy in " + inst.file("missing") +
+                       ": No such file or directory\n");
 }
 
 }  // namespace
