@@ -22,9 +22,11 @@ void walk_once(const WalkSink& sink);
 
 // Where a tail walk begins on the ring it finds readable at once: at the
 // start rule (the oldest records it may read), or at the head, so that only
-// records written from then on are handed on. Every later start (a new
-// ring, or a first ring that appears only while the walk waits) holds
-// records newer than the walk, and begins at the start rule.
+// records written from then on are handed on. Every later start begins at
+// the start rule: a new ring, or a first ring that appears only while the
+// walk waits, holds only records newer than the walk; a restart on the same
+// ring (after a fault in the ring itself, or a slot out of reach) may
+// repeat older ones.
 enum class TailStart { oldest, head };
 
 // The ring for ever, through ring replacements; while there is no readable

@@ -319,12 +319,12 @@ std::vector<std::uint64_t> stamps(const std::string& out) {
 // and none missed.
 TEST(ExportFollow, NewStartsAtTheHead) {
   Installation inst;
-  auto sim = inst.start_sim({"--records", "100", "--rate", "200", "--threads", "1", "--on", "--level", "3"});
+  auto sim = inst.start_sim({"--records", "200", "--rate", "150", "--threads", "1", "--on", "--level", "3"});
   std::uint64_t before = 0;
   ASSERT_TRUE(test::eventually([&] {
     std::vector<std::uint64_t> s = stamps(run_export(inst, {}).out);
     before = s.empty() ? 0 : s.back();
-    return before > 250;
+    return before > 300;
   }));
   test::Child tail({test::program("kavrex-export"), "-t", "--new"}, inst.options());
   ASSERT_TRUE(test::eventually([&] { return stamps(tail.out()).size() >= 20; })) << tail.out() << tail.err();
