@@ -160,19 +160,27 @@ TEST(ExportFilter, EachFilterAndTheirCombinationAgainstAPlainExport) {
   EXPECT_EQ(none.out, "");
 }
 
-// Overruns and skipped records still go out under a filter that passes no
-// record: a reader learns of the loss either way.
-TEST(ExportFilter, EventsGoOutWhateverTheFilters) {
-  Installation inst;
+// A ring whose reader skips ahead twice and then as far as it may (tail 90,
+// head 95), with a record in the way whose format lies outside the image;
+// sessions 0 to 6.
+void write_overrun_dump(const std::string& path) {
   ImageBuilder image({.ring_records = 100});
   for (int i = 0; i < 100; ++i) {
     Record r = image.record("ring.c", i, "n=%d");
     r.args.i32(i);
+    r.session = i % 7;
     if (i == 20) r.format = 0x10;
     image.append_record(r);
   }
   image.set_indexes(95, 90);
-  image.write_dump(inst.file("dump"));
+  image.write_dump(path);
+}
+
+// Overruns and skipped records still go out under a filter that passes no
+// record: a reader learns of the loss either way.
+TEST(ExportFilter, EventsGoOutWhateverTheFilters) {
+  Installation inst;
+  write_overrun_dump(inst.file("dump"));
   RunResult plain = run_export(inst, {inst.file("dump")});
   RunResult none = run_export(inst, {"-c", "4000000000", inst.file("dump")});
   ASSERT_EQ(none.status, 0) << none.err;
@@ -213,16 +221,7 @@ print('same' if got == want else 'got  %s\nwant %s' % (got, want))
 TEST(ExportStats, CountsAgainstAPlainExport) {
   Installation inst;
   write_varied_dump(inst.file("varied"));
-  ImageBuilder overrun({.ring_records = 100});
-  for (int i = 0; i < 100; ++i) {
-    Record r = overrun.record("ring.c", i, "n=%d");
-    r.args.i32(i);
-    r.session = i % 7;
-    if (i == 20) r.format = 0x10;
-    overrun.append_record(r);
-  }
-  overrun.set_indexes(95, 90);
-  overrun.write_dump(inst.file("overrun"));
+  write_overrun_dump(inst.file("overrun"));
   auto sim = inst.start_sim({"--records", "500", "--count", "400", "--flat-out", "--on", "--level", "3",
                              "--dump", inst.file("server")});
   ASSERT_TRUE(sim->wait_for_output("kavrex-sim: count reached\n"));
