@@ -148,9 +148,24 @@ _kavrex_snap() {
 }
 
 _kavrex_export() {
-  local cur=${COMP_WORDS[COMP_CWORD]}
+  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
+  # bash splits --component=LIST at the '='.
+  [ "$prev" = "=" ] && [ "$COMP_CWORD" -ge 2 ] && prev=${COMP_WORDS[COMP_CWORD-2]}
+  [ "$cur" = "=" ] && cur=
+  case $prev in
+    -c|--component|-f|--feature)
+      # A LIST: complete its last item, keeping the items before it.
+      local mode=c done=${cur%,*} item=${cur##*,}
+      case $prev in -f|--feature) mode=f ;; esac
+      [ "$done" = "$cur" ] && done= || done=$done,
+      COMPREPLY=($(compgen -P "$done" -W "$(_kavrex_names $mode)" -- "$item"))
+      return ;;
+    -s|--session|-p|--pid|--since|--until|-g|--grep|-n|--limit)
+      return ;;
+  esac
   if [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W "-t --names --help --version" -- "$cur"))
+    COMPREPLY=($(compgen -W "-c --component -f --feature -s --session -p --pid --since --until
+-g --grep -n --limit -t --follow --new --stats --allow-truncated --names --help --version" -- "$cur"))
   else
     _kavrex_files
   fi

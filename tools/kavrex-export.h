@@ -10,6 +10,9 @@
 
 namespace kavrex_export {
 
+struct Filter;
+class Stats;
+
 // One JSON object on one line, built into a caller's buffer. Strings are
 // escaped and invalid UTF-8 becomes U+FFFD; when the buffer runs short a
 // string is cut, so that the object can always be closed.
@@ -130,14 +133,29 @@ struct Export {
   char record_buffer[kRecordLine];
   char event_buffer[256];
   Message message;
+
+  // Which records go on (null: every one), and where: with `stats` set
+  // they are counted into it instead of written, and so are the overruns
+  // and skipped records; once filter->limit records have gone on the
+  // program ends (status 0). The filter and the counts are the caller's.
+  const Filter* filter = nullptr;
+  Stats* stats = nullptr;
+  std::int64_t passed = 0;
+  // Following with --stats: the wall-clock second being counted; its counts
+  // go out once it has passed (looked at with each poll and each record).
+  // 0 in a one-pass walk, whose counts go out once at the end.
+  std::int64_t second = 0;
 };
 
 // The walks with `state` behind their sink: the ring once, or followed
-// until the server goes (the program then ends with status 0). Every line
-// goes to standard output. walk_once returns 0, or 1 after a message when
-// the ring lies outside the image.
+// until the server goes (the program then ends with status 0); the
+// following walk starts at the oldest record, or with `new_only` at the
+// ring's head. Every line goes to standard output, and with --stats the
+// counts: once at the end of walk_once, every second while following.
+// walk_once returns 0, or 1 after a message when the ring lies outside the
+// image.
 int walk_once(Export& state);
-[[noreturn]] void walk_tail(Export& state);
+[[noreturn]] void walk_tail(Export& state, bool new_only);
 
 // Writes a finished line to standard output; a write that fails ends the
 // program with status 1.

@@ -185,12 +185,31 @@ void walk_once(const WalkSink& sink) {
   set_recovery_point(nullptr);
 }
 
-void walk_tail(const WalkSink& sink) {
+namespace {
+
+// Puts the walk at the ring's head, the slot the writer fills next, noting
+// that slot's stamp as the reader does for a slot it chooses; false (the
+// walk then starts at the start rule) for a head outside the ring.
+bool start_at_head(const unsigned char* ring) {
+  std::int32_t head = head_of(ring);
+  if (!head_in_ring(head)) return false;
+  const unsigned char* slot = ring_slot(ring, head);
+  reader_state().last_stamp = slot ? stamp_of(slot) : 0;
+  g_index = g_saved = head;
+  g_max_skip = false;
+  return true;
+}
+
+}  // namespace
+
+void walk_tail(const WalkSink& sink, TailStart start) {
   const unsigned char* block = control_block();
   install_fault_handlers();
   g_restarted = false;
+  bool from_head = start == TailStart::head;
   for (;;) {  // the restart point
     g_ring = ring_address(block);
+    if (!ring_readable(g_ring)) from_head = false;
     // With no ring (the server dropped it) or one outside the image (the
     // server put it where this image does not reach), there is nothing to
     // start on: the walk keeps polling, so that it still ends when the
@@ -202,7 +221,8 @@ void walk_tail(const WalkSink& sink) {
     if (g_restarted) sink.ring_replaced(sink.context, g_ring, current_ring_size());
     g_restarted = false;
     g_last = HandedOn{};
-    step(sink, address(g_ring), -1);
+    if (!from_head || !start_at_head(address(g_ring))) step(sink, address(g_ring), -1);
+    from_head = false;
     if (sigsetjmp(g_recovery, 1) != 0) {
       if (g_in_reader) {
         // The ring itself faulted: look again after a poll, saying so once

@@ -20,10 +20,19 @@ void report_ring_outside(const char* program);
 // stop; nothing when the control block's ring is not readable.
 void walk_once(const WalkSink& sink);
 
+// Where a tail walk begins on the ring it finds readable at once: at the
+// start rule (the oldest records it may read), or at the head, so that only
+// records written from then on are handed on. Every later start begins at
+// the start rule: a new ring, or a first ring that appears only while the
+// walk waits, holds only records newer than the walk; a restart on the same
+// ring (after a fault in the ring itself, or a slot out of reach) may
+// repeat older ones.
+enum class TailStart { oldest, head };
+
 // The ring for ever, through ring replacements; while there is no readable
 // ring it waits for one. Ends the program (see set_walk_exit) when the
 // server process is gone.
-[[noreturn]] void walk_tail(const WalkSink& sink);
+[[noreturn]] void walk_tail(const WalkSink& sink, TailStart start = TailStart::oldest);
 
 // How a tail walk ends the program, after the sink's flush: std::exit until
 // set; the front end passes its exit routine.

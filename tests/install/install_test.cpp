@@ -299,7 +299,14 @@ TEST_F(Installed, BashCompletion) {
   EXPECT_EQ(complete("kavrex-sim", "kavrex-sim --fl"), "--flat-out\n");
   EXPECT_EQ(complete("kavrex-snap", "kavrex-snap compl"), "completed3\n");
   EXPECT_EQ(complete("kavrex-snap", "kavrex-snap -"), "-o --check --help --version\n");
-  EXPECT_EQ(complete("kavrex-export", "kavrex-export --"), "--names --help --version\n");
+  EXPECT_EQ(complete("kavrex-export", "kavrex-export --"),
+            "--component --feature --session --pid --since --until --grep --limit --follow --new --stats "
+            "--allow-truncated --names --help --version\n");
+  // Names after the filter options: the last item of a list, after a space
+  // or an '='; nothing after an option that takes a number.
+  EXPECT_EQ(complete("kavrex-export", "kavrex-export -c KVF_SORT,KVF_LCK"), "KVF_SORT,KVF_LCK_MGR\n");
+  EXPECT_EQ(complete("kavrex-export", "kavrex-export --feature = KVF_TRAN"), "KVF_TRANS KVF_TRANX\n");
+  EXPECT_EQ(complete("kavrex-export", "kavrex-export -s ''"), "\n");
   EXPECT_EQ(complete("kavrex-msgc", "kavrex-msgc -"), "-w -o -l --help --version\n");
   EXPECT_EQ(complete("kavrex-reg", "kavrex-reg --v"), "--version\n");
   EXPECT_EQ(complete("kavrex-sim", "kavrex-sim --vers"), "--version\n");
