@@ -1,13 +1,14 @@
 // kavrex-export-walk.cpp -- the export's sink for the viewer's walks: each
 // record is read by read_record and written by record_json, and each other
 // event of the walk (a jump of the reader, a record skipped, the server's
-// end) becomes a line of its own.
+// end) becomes a line of its own; with --sqlite, each becomes a row.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "control/control_block.h"
+#include "tools/export_sqlite.h"
 #include "tools/kavrex-export.h"
 #include "viewer/walk.h"
 
@@ -20,6 +21,10 @@ bool export_record(void* context, const unsigned char* slot, std::int32_t index)
   Export& state = state_of(context);
   Record record;
   if (!read_record(state.message, slot, index, record)) return false;
+  if (state.sqlite) {
+    state.sqlite->record(record);
+    return true;
+  }
   JsonLine line(state.record_buffer, sizeof state.record_buffer);
   record_json(line, record);
   emit(line);
@@ -28,6 +33,7 @@ bool export_record(void* context, const unsigned char* slot, std::int32_t index)
 
 void skipped(void* context, std::int32_t index) {
   Export& state = state_of(context);
+  if (state.sqlite) return state.sqlite->skipped(state.message, index);
   JsonLine line(state.record_buffer, sizeof state.record_buffer);
   skipped_line(line, state.message, index);
   emit(line);
@@ -35,6 +41,7 @@ void skipped(void* context, std::int32_t index) {
 
 void overrun(void* context, const char* skip, std::int32_t from, std::int32_t to) {
   Export& state = state_of(context);
+  if (state.sqlite) return state.sqlite->overrun(skip, from, to);
   JsonLine line(state.event_buffer, sizeof state.event_buffer);
   line.begin();
   line.string("kind", "overrun");
@@ -54,6 +61,7 @@ void ring_replaced(void*, std::uint64_t, std::int32_t) {}
 
 void gone(void* context, std::int32_t pid) {
   Export& state = state_of(context);
+  if (state.sqlite) return state.sqlite->gone(pid);
   JsonLine line(state.event_buffer, sizeof state.event_buffer);
   line.begin();
   line.string("kind", "server_gone");
@@ -62,7 +70,11 @@ void gone(void* context, std::int32_t pid) {
   emit(line);
 }
 
-void flush(void*) { flush_output(); }
+void flush(void* context) {
+  Export& state = state_of(context);
+  if (state.sqlite) state.sqlite->poll();
+  else flush_output();
+}
 
 kvf::WalkSink json_sink(Export& state) {
   return {&state, export_record, skip_ahead, max_skip, skipped, ring_replaced, gone, flush};

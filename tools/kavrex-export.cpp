@@ -1,6 +1,6 @@
 // kavrex-export.cpp -- kavrex-export: the trace records of a dump file or of
-// the running server (attached read-only) as JSON Lines, once or following
-// the ring; or the catalogues' names. Status 0 when done, 1 on failure, 2
+// the running server (attached read-only) as JSON Lines or as rows of an
+// SQLite database, once or following the ring; or the catalogues' names. Status 0 when done, 1 on failure, 2
 // for bad usage.
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +10,7 @@
 #include "control/catalogues.h"
 #include "control/program_edge.h"
 #include "tools/command_line.h"
+#include "tools/export_sqlite.h"
 #include "tools/kavrex-export.h"
 
 namespace {
@@ -17,20 +18,23 @@ namespace {
 constexpr const char* kProgram = "kavrex-export";
 
 constexpr const char* kUsage =
-    "Usage: kavrex-export [-t] [FILE]\n"
+    "Usage: kavrex-export [-t] [--sqlite DB] [FILE]\n"
     "       kavrex-export --names\n"
     "Writes the trace records of the dump FILE, or of the server named by\n"
     "$VELMORANSERVER, as JSON Lines.\n"
     "\n"
     "  -t              follow the ring as it is written, until the server ends\n"
+    "  --sqlite DB     write the records and events into tables of the SQLite\n"
+    "                  database file DB instead of standard output\n"
     "  --names         list every component and feature name with its number\n"
     "  -h, --help      show this text\n"
     "  --version       show the version\n";
 
-enum Code { kNames = kvf::cli::kFirstLongCode };
+enum Code { kNames = kvf::cli::kFirstLongCode, kSqlite };
 
 const option kLongOptions[] = {
     {"names", no_argument, nullptr, kNames},
+    {"sqlite", required_argument, nullptr, kSqlite},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kvf::cli::kVersionCode},
     {nullptr, 0, nullptr, 0},
@@ -40,6 +44,7 @@ struct Request {
   enum { walk, names, help, version } what = walk;
   bool tail = false;
   const char* file = nullptr;
+  const char* sqlite = nullptr;  // --sqlite DB
 };
 
 // Reads the command line into `r`; 0, or the status after a usage error.
@@ -50,6 +55,7 @@ int parse(int argc, char** argv, Request& r) {
     switch (code) {
       case 't': r.tail = true; break;
       case kNames: names = true; break;
+      case kSqlite: r.sqlite = parser.value(); break;
       case 'h': r.what = Request::help; break;
       case kvf::cli::kVersionCode: r.what = Request::version; break;
       default: return kvf::cli::usage_error(kProgram, parser.error());
@@ -61,6 +67,7 @@ int parse(int argc, char** argv, Request& r) {
   if (r.what != Request::walk) return 0;
   if (names) {
     if (r.tail || r.file) return kvf::cli::usage_error(kProgram, "--names takes neither -t nor a FILE");
+    if (r.sqlite) return kvf::cli::usage_error(kProgram, "--names writes to no database");
     r.what = Request::names;
   }
   return 0;
@@ -105,15 +112,26 @@ bool obtain_image(const char* file) {
 }
 
 int walk(const Request& r) {
+  static kavrex_export::Export state;  // the walk sink's buffers
+  // The database first: one that cannot be used ends the run before the
+  // server is attached.
+  static kavrex_export::SqliteOutput sqlite;
+  if (r.sqlite) {
+    if (!sqlite.open(r.sqlite, r.tail)) return 1;
+    state.sqlite = &sqlite;
+  }
   if (!obtain_image(r.file)) return 1;
   if (!kvf::usable_block_or_report()) {
     kvf::release_image(r.file);
     return 1;
   }
-  static kavrex_export::Export state;  // the walk sink's buffers
   if (r.tail) kavrex_export::walk_tail(state);
   int status = kavrex_export::walk_once(state);
-  kavrex_export::flush_output();
+  if (state.sqlite) {
+    if (!sqlite.finish()) status = 1;
+  } else {
+    kavrex_export::flush_output();
+  }
   kvf::release_image(r.file);
   return status;
 }

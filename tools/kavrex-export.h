@@ -10,6 +10,8 @@
 
 namespace kavrex_export {
 
+class SqliteOutput;
+
 // One JSON object on one line, built into a caller's buffer. Strings are
 // escaped and invalid UTF-8 becomes U+FFFD; when the buffer runs short a
 // string is cut, so that the object can always be closed.
@@ -47,6 +49,11 @@ class JsonLine {
   std::size_t len_ = 0;
   bool first_ = true;
 };
+
+// Length of the well-formed UTF-8 sequence at p (n bytes left), 0 when the
+// byte at p does not start one: overlong forms, surrogates and code points
+// above U+10FFFF are not well formed.
+std::size_t utf8_sequence(const unsigned char* p, std::size_t n);
 
 // Writes seconds since 1970 as "YYYY-MM-DDTHH:MM:SSZ" into `out` (21 bytes
 // with the NUL); false for a time outside the years 0000 to 9999.
@@ -130,6 +137,8 @@ struct Export {
   char record_buffer[kRecordLine];
   char event_buffer[256];
   Message message;
+  // With --sqlite: the rows go there instead of lines to standard output.
+  SqliteOutput* sqlite = nullptr;
 };
 
 // The walks with `state` behind their sink: the ring once, or followed
