@@ -120,7 +120,10 @@ SqliteOutput::~SqliteOutput() {
 bool SqliteOutput::open(const char* path, bool follow) {
   path_ = path;
   follow_ = follow;
-  int code = sqlite3_open_v2(path, &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  // ":memory:" is the library's name for a database in memory only; a file
+  // of that name is meant here.
+  const char* file = std::strcmp(path, ":memory:") == 0 ? "./:memory:" : path;
+  int code = sqlite3_open_v2(file, &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   if (code == SQLITE_OK) code = sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   // Kept to this connection: a large one-pass transaction stays in memory
   // rather than spilling into the file before its commit.

@@ -55,7 +55,10 @@ int parse(int argc, char** argv, Request& r) {
     switch (code) {
       case 't': r.tail = true; break;
       case kNames: names = true; break;
-      case kSqlite: r.sqlite = parser.value(); break;
+      case kSqlite:
+        r.sqlite = parser.value();
+        if (!*r.sqlite) return kvf::cli::usage_error(kProgram, "empty file name after --sqlite");
+        break;
       case 'h': r.what = Request::help; break;
       case kvf::cli::kVersionCode: r.what = Request::version; break;
       default: return kvf::cli::usage_error(kProgram, parser.error());

@@ -206,6 +206,17 @@ TEST_F(SqliteExport, AppendsToTablesThatExist) {
             records);
 }
 
+// ":memory:" names a file like any other name, not the library's database
+// that lives in memory only.
+TEST_F(SqliteExport, MemoryIsAFileName) {
+  write_hard_dump(inst.file("dump"));
+  RunResult r = test::run({"/bin/sh", "-c",
+                           "cd '" + inst.dir() + "' && exec '" + test::program("kavrex-export") + "' --sqlite :memory: dump"},
+                          inst.options());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(query(inst.file(":memory:"), "SELECT count(*) FROM records"), "0\n");
+}
+
 // Each failure: the message, status 1, the file byte for byte as it was
 // before (or still not there), and no journal left for the next opener.
 TEST_F(SqliteExport, FailuresLeaveTheFileAsItWas) {
