@@ -139,7 +139,7 @@ _kavrex_snap() {
 _kavrex_export() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   if [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W "-t --names --help --version" -- "$cur"))
+    COMPREPLY=($(compgen -W "-t --sqlite --names --help --version" -- "$cur"))
   else
     COMPREPLY=($(compgen -f -- "$cur"))
   fi

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs, through apt, what building and testing kavrex needs and is missing.
 set -eu
-pkgs="g++ cmake make libgtest-dev clang libclang-rt-14-dev groff-base file"
+pkgs="g++ cmake make libgtest-dev clang libclang-rt-14-dev groff-base file libsqlite3-dev sqlite3 python3"
 missing=""
 for p in $pkgs; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

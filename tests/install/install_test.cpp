@@ -184,7 +184,7 @@ TEST_F(Installed, BashCompletion) {
   EXPECT_EQ(complete("kavrex-sim", "kavrex-sim --fl"), "--flat-out\n");
   EXPECT_EQ(complete("kavrex-snap", "kavrex-snap compl"), "completed3\n");
   EXPECT_EQ(complete("kavrex-snap", "kavrex-snap -"), "-o --check --help --version\n");
-  EXPECT_EQ(complete("kavrex-export", "kavrex-export --"), "--names --help --version\n");
+  EXPECT_EQ(complete("kavrex-export", "kavrex-export --"), "--sqlite --names --help --version\n");
   EXPECT_EQ(complete("kavrex-msgc", "kavrex-msgc -"), "-w -o -l --help --version\n");
   EXPECT_EQ(complete("kavrex-reg", "kavrex-reg --v"), "--version\n");
   EXPECT_EQ(complete("kavrex-sim", "kavrex-sim --vers"), "--version\n");
@@ -194,6 +194,7 @@ TEST_F(Installed, BashCompletion) {
   const std::string partial = dir_->file("check-m"), whole = dir_->file("check-me.dump") + "\n";
   EXPECT_EQ(complete("kavrex-snap", "kavrex-snap --check " + partial), whole);
   EXPECT_EQ(complete("kavrex-snap", "kavrex-snap --check = " + partial), whole);
+  EXPECT_EQ(complete("kavrex-export", "kavrex-export --sqlite " + partial), whole);
 }
 
 }  // namespace

@@ -55,6 +55,9 @@ TEST_F(Package, LayoutUnderUsrAndEtc) {
   EXPECT_TRUE(fs::is_regular_file(root_ + "/usr/share/doc/kavrex/copyright"));
   RunResult conffiles = test::run({"/usr/bin/dpkg-deb", "--info", deb_, "conffiles"});
   EXPECT_EQ(conffiles.out, "/etc/velmoran/velmoran.rc\n");
+  // kavrex-export --sqlite needs the system's SQLite library.
+  RunResult depends = test::run({"/usr/bin/dpkg-deb", "--field", deb_, "Depends"});
+  EXPECT_NE(depends.out.find("libsqlite3-0"), std::string::npos) << depends.out;
   RunResult pages = shell("for p in \"" + root_ + "\"/usr/share/man/man1/*.gz; do zcat \"$p\" | groff -ww -z -man; done");
   EXPECT_EQ(pages.status, 0);
   EXPECT_EQ(pages.out + pages.err, "");
@@ -78,12 +81,14 @@ TEST_F(Package, ProgramsRunFromTheScratchRoot) {
       "kavrex info | sed -n '1p;$p'\n"
       "kavrex-snap -o pkg.dump >/dev/null\n"
       "kavrex view pkg.dump | head -1\n"
-      "kavrex-export pkg.dump | grep -c '\"kind\":\"record\"'\n");
+      "kavrex-export pkg.dump | grep -c '\"kind\":\"record\"'\n"
+      "kavrex-export --sqlite pkg.db pkg.dump\n"
+      "sqlite3 pkg.db 'SELECT count(*) FROM records'\n");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   // A full ring of 50 keeps 49 records; a walk starts the guard window of
   // 20 past the oldest, so 29 are exported.
-  EXPECT_EQ(r.out, "kavrex size 50\nkavrex on\nFile       Line session \n29\n");
+  EXPECT_EQ(r.out, "kavrex size 50\nkavrex on\nFile       Line session \n29\n29\n");
 }
 
 }  // namespace
