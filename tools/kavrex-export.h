@@ -143,8 +143,9 @@ struct Export {
 
 // The walks with `state` behind their sink: the ring once, or followed
 // until the server goes (the program then ends with status 0). Every line
-// goes to standard output. walk_once returns 0, or 1 after a message when
-// the ring lies outside the image.
+// goes to standard output, or with `state.sqlite` every row to the
+// database. walk_once returns 0, or 1 after a message when the ring lies
+// outside the image.
 int walk_once(Export& state);
 [[noreturn]] void walk_tail(Export& state);
 
