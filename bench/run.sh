@@ -269,6 +269,43 @@ echo "   B0: loading the dump as the tool does and reading each record once, the
 echo "   total/(B0+B2): the whole view against that floor plus the output limit)"
 echo
 
+# ---- kavrex-export of the dump: JSON Lines and SQLite ----
+
+# The same walk of the same dump, once written as JSON Lines to /dev/null
+# and once as rows of a new SQLite database file (removed before each run,
+# so that every run makes its tables and writes all its rows in one
+# transaction, the commit's sync included).
+EXPORT=$BIN/kavrex-export
+EXPORT_DB=$WORK/export.db
+command -v sqlite3 >/dev/null || fail "the sqlite3 program is missing (scripts/install-deps.sh installs it)"
+ex_json() { "$EXPORT" "$DUMP" >/dev/null; }
+ex_sqlite() { "$EXPORT" --sqlite "$EXPORT_DB" "$DUMP"; }
+exported=$("$EXPORT" "$DUMP" | grep -c '"kind":"record"') || fail "kavrex-export of the dump failed"
+rm -f "$EXPORT_DB"
+ex_sqlite || fail "kavrex-export --sqlite of the dump failed"
+rows=$(sqlite3 "$EXPORT_DB" 'SELECT count(*) FROM records') || fail "sqlite3 cannot read $EXPORT_DB"
+[ "$rows" = "$exported" ] || fail "kavrex-export --sqlite wrote $rows records, the JSON Lines $exported"
+json=() sql=()
+for ((r = 0; r < RUNS; r++)); do
+  time_us ex_json
+  json+=("$REPLY")
+  rm -f "$EXPORT_DB"
+  time_us ex_sqlite
+  sql+=("$REPLY")
+done
+rm -f "$EXPORT_DB"
+json_med=$(median "${json[@]}")
+sql_med=$(median "${sql[@]}")
+rate() { awk -v n="$1" -v us="$2" 'BEGIN { printf "%.0f records/s", n * 1e6 / us }'; }
+echo "== kavrex-export of the $RECORDS-record dump ($exported records exported)"
+printf '  %-44s %-14s %-7s %s\n' "kavrex-export DUMP >/dev/null" "$(secs "$json_med")" "$(spread "${json[@]}")" \
+  "$(rate "$exported" "$json_med")"
+printf '  %-44s %-14s %-7s %s\n' "kavrex-export --sqlite NEW.db DUMP" "$(secs "$sql_med")" "$(spread "${sql[@]}")" \
+  "$(rate "$exported" "$sql_med")"
+printf '  %-44s %sx (goal: 3x at most)\n' "--sqlite / JSON Lines" "$(ratio "$sql_med" "$json_med")"
+echo "  (whole runs, start-up and loading the dump included; medians; spread as above)"
+echo
+
 # ---- loading a large dump ----
 
 cat "$BIG" >/dev/null

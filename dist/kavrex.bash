@@ -165,7 +165,7 @@ _kavrex_export() {
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "-c --component -f --feature -s --session -p --pid --since --until
--g --grep -n --limit -t --follow --new --stats --allow-truncated --names --help --version" -- "$cur"))
+-g --grep -n --limit -t --follow --new --stats --sqlite --allow-truncated --names --help --version" -- "$cur"))
   else
     _kavrex_files
   fi

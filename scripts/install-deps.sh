@@ -4,8 +4,10 @@
 # says what is being installed and where the log is.
 set -eu
 # python3 reads the JSON output in tests and drives a terminal for the
-# completion test; systemd's systemd-analyze checks the journal unit.
-pkgs="g++ cmake make libgtest-dev clang libclang-rt-14-dev groff-base file python3 bash-completion systemd"
+# completion test; sqlite3 reads the --sqlite output in tests; systemd's
+# systemd-analyze checks the journal unit.
+pkgs="g++ cmake make libgtest-dev clang libclang-rt-14-dev groff-base file libsqlite3-dev sqlite3 python3
+bash-completion systemd"
 missing=""
 for p in $pkgs; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -18,9 +18,8 @@ namespace {
 // Room kept for closing a cut string and the object: `"`, `}` and newline.
 constexpr std::size_t kCloseRoom = 8;
 
-// Length of the well-formed UTF-8 sequence at p (n bytes left), 0 when the
-// byte at p does not start one: overlong forms, surrogates and code points
-// above U+10FFFF are not well formed.
+}  // namespace
+
 std::size_t utf8_sequence(const unsigned char* p, std::size_t n) {
   unsigned char c = p[0];
   auto cont = [&](std::size_t i, unsigned char lo = 0x80, unsigned char hi = 0xBF) {
@@ -39,6 +38,8 @@ std::size_t utf8_sequence(const unsigned char* p, std::size_t n) {
   }
   return 0;
 }
+
+namespace {
 
 // Days since 1970-01-01 to a civil date (proleptic Gregorian).
 void civil_from_days(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {

@@ -1,7 +1,7 @@
 // kavrex-export-walk.cpp -- the export's sink for the viewer's walks: each
 // record is read by read_record and written by record_json, and each other
 // event of the walk (a jump of the reader, a record skipped, the server's
-// end) becomes a line of its own.
+// end) becomes a line of its own; with --sqlite, each becomes a row.
 //
 // The filters choose among records only. The other lines go out whatever
 // the filters say: each tells a reader of the stream that records were
@@ -17,6 +17,7 @@
 #include "control/control_block.h"
 #include "platform/process.h"
 #include "tools/export_filter.h"
+#include "tools/export_sqlite.h"
 #include "tools/export_stats.h"
 #include "tools/kavrex-export.h"
 #include "viewer/walk.h"
@@ -45,9 +46,11 @@ void next_second(Export& state) {
   state.second = now;
 }
 
-// The limit is reached: what was counted goes out, and the program ends.
+// The limit is reached: what was counted goes out, or what went into the
+// database is committed, and the program ends.
 [[noreturn]] void finish(Export& state) {
   if (state.stats) emit_text(state.stats->json());
+  if (state.sqlite && !state.sqlite->finish()) std::exit(1);
   flush_output();
   std::exit(0);
 }
@@ -64,6 +67,8 @@ bool export_record(void* context, const unsigned char* slot, std::int32_t index)
   if (state.stats) {
     if (state.second != 0) next_second(state);
     state.stats->add(record);
+  } else if (state.sqlite) {
+    state.sqlite->record(record);
   } else {
     JsonLine line(state.record_buffer, sizeof state.record_buffer);
     record_json(line, record);
@@ -83,6 +88,7 @@ void skipped(void* context, std::int32_t index) {
     state.stats->skipped();
     return;
   }
+  if (state.sqlite) return state.sqlite->skipped(state.message, index);
   JsonLine line(state.record_buffer, sizeof state.record_buffer);
   skipped_line(line, state.message, index);
   emit(line);
@@ -94,6 +100,7 @@ void overrun(void* context, const char* skip, std::int32_t from, std::int32_t to
     state.stats->overrun();
     return;
   }
+  if (state.sqlite) return state.sqlite->overrun(skip, from, to);
   JsonLine line(state.event_buffer, sizeof state.event_buffer);
   line.begin();
   line.string("kind", "overrun");
@@ -114,6 +121,7 @@ void ring_replaced(void*, std::uint64_t, std::int32_t) {}
 void gone(void* context, std::int32_t pid) {
   Export& state = state_of(context);
   if (state.stats && !state.stats->empty()) emit_text(state.stats->json());
+  if (state.sqlite) return state.sqlite->gone(pid);
   JsonLine line(state.event_buffer, sizeof state.event_buffer);
   line.begin();
   line.string("kind", "server_gone");
@@ -125,7 +133,8 @@ void gone(void* context, std::int32_t pid) {
 void flush(void* context) {
   Export& state = state_of(context);
   if (state.stats && state.second != 0) next_second(state);
-  flush_output();
+  if (state.sqlite) state.sqlite->poll();
+  else flush_output();
 }
 
 kvf::WalkSink json_sink(Export& state) {

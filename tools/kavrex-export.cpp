@@ -1,8 +1,8 @@
 // kavrex-export.cpp -- kavrex-export: the trace records of a dump file (or
 // one on standard input) or of the running server (attached read-only) as
-// JSON Lines or counts, once or following the ring, filtered; or the
-// catalogues' names. Status 0 when done, 1 on failure, 2
-// for bad usage.
+// JSON Lines, counts or rows of an SQLite database, once or following the
+// ring, filtered; or the catalogues' names. Status 0 when done, 1 on
+// failure, 2 for bad usage.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +13,7 @@
 #include "tools/command_line.h"
 #include "tools/export_dump.h"
 #include "tools/export_filter.h"
+#include "tools/export_sqlite.h"
 #include "tools/export_stats.h"
 #include "tools/kavrex-export.h"
 
@@ -43,12 +44,14 @@ constexpr const char* kUsage =
     "                        written from now on\n"
     "      --stats           instead of the records, their counts as one JSON object\n"
     "                        at the end (with -t, one for each second)\n"
+    "      --sqlite DB       write the records and events into tables of the SQLite\n"
+    "                        database file DB instead of standard output\n"
     "      --allow-truncated load a dump that is shorter than its headers say\n"
     "      --names           list every component and feature name with its number\n"
     "  -h, --help            show this text\n"
     "      --version         show the version\n";
 
-enum Code { kNames = kvf::cli::kFirstLongCode, kSince, kUntil, kNew, kStats, kAllowTruncated };
+enum Code { kNames = kvf::cli::kFirstLongCode, kSince, kUntil, kNew, kStats, kAllowTruncated, kSqlite };
 
 const option kLongOptions[] = {
     {"component", required_argument, nullptr, 'c'},
@@ -64,6 +67,7 @@ const option kLongOptions[] = {
     {"stats", no_argument, nullptr, kStats},
     {"allow-truncated", no_argument, nullptr, kAllowTruncated},
     {"names", no_argument, nullptr, kNames},
+    {"sqlite", required_argument, nullptr, kSqlite},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kvf::cli::kVersionCode},
     {nullptr, 0, nullptr, 0},
@@ -78,6 +82,7 @@ struct Request {
   bool selects = false;  // a filter option was given
   kavrex_export::Filter filter;
   const char* file = nullptr;
+  const char* sqlite = nullptr;  // --sqlite DB
 };
 
 // The filter option `code` with its value added to `filter`; "" or the
@@ -108,6 +113,10 @@ int parse(int argc, char** argv, Request& r) {
       case kStats: r.stats = true; break;
       case kAllowTruncated: r.allow_truncated = true; break;
       case kNames: names = true; break;
+      case kSqlite:
+        r.sqlite = parser.value();
+        if (!*r.sqlite) return kvf::cli::usage_error(kProgram, "empty file name after --sqlite");
+        break;
       case 'h': r.what = Request::help; break;
       case kvf::cli::kVersionCode: r.what = Request::version; break;
       case 'c': case 'f': case 's': case 'p': case kSince: case kUntil: case 'g': case 'n':
@@ -126,9 +135,12 @@ int parse(int argc, char** argv, Request& r) {
     if (r.tail || r.file) return kvf::cli::usage_error(kProgram, "--names takes neither -t nor a FILE");
     if (r.selects || r.new_only || r.stats || r.allow_truncated)
       return kvf::cli::usage_error(kProgram, "--names takes no other option");
+    if (r.sqlite) return kvf::cli::usage_error(kProgram, "--names writes to no database");
     r.what = Request::names;
   }
   if (r.new_only && !r.tail) return kvf::cli::usage_error(kProgram, "--new needs -t");
+  // The counts are a line of their own, which a database has no table for.
+  if (r.stats && r.sqlite) return kvf::cli::usage_error(kProgram, "--stats and --sqlite cannot be combined");
   return 0;
 }
 
@@ -178,6 +190,14 @@ bool obtain_image(const Request& r, std::string& path) {
 }
 
 int walk(const Request& r) {
+  static kavrex_export::Export state;  // the walk sink's buffers
+  // The database first: one that cannot be used ends the run before the
+  // server is attached.
+  static kavrex_export::SqliteOutput sqlite;
+  if (r.sqlite) {
+    if (!sqlite.open(r.sqlite, r.tail)) return 1;
+    state.sqlite = &sqlite;
+  }
   std::string path;
   if (!obtain_image(r, path)) return 1;
   const char* loaded = r.file ? path.c_str() : nullptr;
@@ -185,13 +205,16 @@ int walk(const Request& r) {
     kvf::release_image(loaded);
     return 1;
   }
-  static kavrex_export::Export state;  // the walk sink's buffers
   static kavrex_export::Stats stats;
   state.filter = &r.filter;
   if (r.stats) state.stats = &stats;
   if (r.tail) kavrex_export::walk_tail(state, r.new_only);
   int status = kavrex_export::walk_once(state);
-  kavrex_export::flush_output();
+  if (state.sqlite) {
+    if (!sqlite.finish()) status = 1;
+  } else {
+    kavrex_export::flush_output();
+  }
   kvf::release_image(loaded);
   return status;
 }

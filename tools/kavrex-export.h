@@ -12,6 +12,7 @@ namespace kavrex_export {
 
 struct Filter;
 class Stats;
+class SqliteOutput;
 
 // One JSON object on one line, built into a caller's buffer. Strings are
 // escaped and invalid UTF-8 becomes U+FFFD; when the buffer runs short a
@@ -50,6 +51,11 @@ class JsonLine {
   std::size_t len_ = 0;
   bool first_ = true;
 };
+
+// Length of the well-formed UTF-8 sequence at p (n bytes left), 0 when the
+// byte at p does not start one: overlong forms, surrogates and code points
+// above U+10FFFF are not well formed.
+std::size_t utf8_sequence(const unsigned char* p, std::size_t n);
 
 // Writes seconds since 1970 as "YYYY-MM-DDTHH:MM:SSZ" into `out` (21 bytes
 // with the NUL); false for a time outside the years 0000 to 9999.
@@ -136,10 +142,13 @@ struct Export {
 
   // Which records go on (null: every one), and where: with `stats` set
   // they are counted into it instead of written, and so are the overruns
-  // and skipped records; once filter->limit records have gone on the
-  // program ends (status 0). The filter and the counts are the caller's.
+  // and skipped records; with `sqlite` set they go into the database as
+  // rows instead of lines to standard output; once filter->limit records
+  // have gone on the program ends (status 0). The filter, the counts and
+  // the database are the caller's.
   const Filter* filter = nullptr;
   Stats* stats = nullptr;
+  SqliteOutput* sqlite = nullptr;
   std::int64_t passed = 0;
   // Following with --stats: the wall-clock second being counted; its counts
   // go out once it has passed (looked at with each poll and each record).
@@ -150,10 +159,10 @@ struct Export {
 // The walks with `state` behind their sink: the ring once, or followed
 // until the server goes (the program then ends with status 0); the
 // following walk starts at the oldest record, or with `new_only` at the
-// ring's head. Every line goes to standard output, and with --stats the
-// counts: once at the end of walk_once, every second while following.
-// walk_once returns 0, or 1 after a message when the ring lies outside the
-// image.
+// ring's head. Every line goes to standard output, or with `state.sqlite`
+// every row to the database, and with --stats the counts: once at the end
+// of walk_once, every second while following. walk_once returns 0, or 1
+// after a message when the ring lies outside the image.
 int walk_once(Export& state);
 [[noreturn]] void walk_tail(Export& state, bool new_only);
 

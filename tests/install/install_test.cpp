@@ -301,7 +301,7 @@ TEST_F(Installed, BashCompletion) {
   EXPECT_EQ(complete("kavrex-snap", "kavrex-snap -"), "-o --check --help --version\n");
   EXPECT_EQ(complete("kavrex-export", "kavrex-export --"),
             "--component --feature --session --pid --since --until --grep --limit --follow --new --stats "
-            "--allow-truncated --names --help --version\n");
+            "--sqlite --allow-truncated --names --help --version\n");
   // Names after the filter options: the last item of a list, after a space
   // or an '='; nothing after an option that takes a number.
   EXPECT_EQ(complete("kavrex-export", "kavrex-export -c KVF_SORT,KVF_LCK"), "KVF_SORT,KVF_LCK_MGR\n");
@@ -316,6 +316,7 @@ TEST_F(Installed, BashCompletion) {
   const std::string partial = dir_->file("check-m"), whole = dir_->file("check-me.dump") + "\n";
   EXPECT_EQ(complete("kavrex-snap", "kavrex-snap --check " + partial), whole);
   EXPECT_EQ(complete("kavrex-snap", "kavrex-snap --check = " + partial), whole);
+  EXPECT_EQ(complete("kavrex-export", "kavrex-export --sqlite " + partial), whole);
 }
 
 }  // namespace

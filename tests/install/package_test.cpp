@@ -58,6 +58,9 @@ TEST_F(Package, LayoutUnderUsrAndEtc) {
   // Login shells get the installation; the programs are in /usr/bin.
   std::string profile = test::read_file(root_ + "/etc/profile.d/kavrex.sh");
   EXPECT_NE(profile.find("VELMORANDIR='/usr/velmoran'"), std::string::npos) << profile;
+  // kavrex-export --sqlite needs the system's SQLite library.
+  RunResult depends = test::run({"/usr/bin/dpkg-deb", "--field", deb_, "Depends"});
+  EXPECT_NE(depends.out.find("libsqlite3-0"), std::string::npos) << depends.out;
   RunResult pages = shell("for p in \"" + root_ + "\"/usr/share/man/man1/*.gz; do zcat \"$p\" | groff -ww -z -man; done");
   EXPECT_EQ(pages.status, 0);
   EXPECT_EQ(pages.out + pages.err, "");
@@ -99,12 +102,14 @@ TEST_F(Package, ProgramsRunFromTheScratchRoot) {
       "kavrex info | sed -n '1p;$p'\n"
       "kavrex-snap -o pkg.dump >/dev/null\n"
       "kavrex view pkg.dump | head -1\n"
-      "kavrex-export pkg.dump | grep -c '\"kind\":\"record\"'\n");
+      "kavrex-export pkg.dump | grep -c '\"kind\":\"record\"'\n"
+      "kavrex-export --sqlite pkg.db pkg.dump\n"
+      "sqlite3 pkg.db 'SELECT count(*) FROM records'\n");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   // A full ring of 50 keeps 49 records; a walk starts the guard window of
   // 20 past the oldest, so 29 are exported.
-  EXPECT_EQ(r.out, "kavrex size 50\nkavrex on\nFile       Line session \n29\n");
+  EXPECT_EQ(r.out, "kavrex size 50\nkavrex on\nFile       Line session \n29\n29\n");
 }
 
 }  // namespace

@@ -79,6 +79,9 @@ TEST(CompanionCommandLine, UsageErrorsNameTheProblem) {
       {"kavrex-export", {"-tx"}, "unknown option '-x'"},
       {"kavrex-export", {"a", "b"}, "unexpected argument 'b'"},
       {"kavrex-export", {"--names", "-t"}, "--names takes neither -t nor a FILE"},
+      {"kavrex-export", {"--names", "--sqlite", "db"}, "--names writes to no database"},
+      {"kavrex-export", {"--sqlite"}, "option '--sqlite' needs a value"},
+      {"kavrex-export", {"--sqlite="}, "empty file name after --sqlite"},
       // An abbreviation is named by the option's whole name.
       {"kavrex-export", {"--na=1"}, "option '--names' takes no value"},
       {"kavrex-sim", {"--re", "5"}, "option '--re' is ambiguous"},

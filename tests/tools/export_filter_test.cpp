@@ -290,6 +290,7 @@ TEST(ExportFilter, BadValuesAreUsageErrors) {
       {{"--new"}, "--new needs -t"},
       {{"--names", "-c", "2"}, "--names takes no other option"},
       {{"--names", "--stats"}, "--names takes no other option"},
+      {{"--stats", "--sqlite", "x.db"}, "--stats and --sqlite cannot be combined"},
   };
   Installation inst;
   for (const Case& c : cases) {
