@@ -4,14 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <signal.h>
