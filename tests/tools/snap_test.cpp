@@ -7,11 +7,9 @@
 #include <filesystem>
 #include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <sys/mount.h>
-#include <unistd.h>
 
 #include "support/installation.h"
 
