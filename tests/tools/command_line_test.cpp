@@ -5,7 +5,6 @@
 // back by python3's json module against the catalogue tables.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
