@@ -4,9 +4,7 @@
 // atomic replacement failing is the platform test's).
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <filesystem>
 #include <string>
 #include <vector>
 
