@@ -1,6 +1,5 @@
 // Settings lookup: precedence of environment, user file, system file and
 // default; the settings file syntax; ENVIGNORE; maximum lengths; DBNLS.
-#include <cstring>
 #include <filesystem>
 
 #include "startup/settings.h"
