@@ -2,8 +2,6 @@
 // large narrow and wide indexes, the cached block, the path search with
 // DBLANG, the English retry, VLM_FREE_FD, damaged files and fallbacks.
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
 
 #include <fcntl.h>
