@@ -3,6 +3,7 @@
 // DBLANG, the English retry, VLM_FREE_FD, damaged files and fallbacks.
 #include <cerrno>
 #include <filesystem>
+#include <utility>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -38,6 +39,11 @@ Got get(std::int32_t n, int size = 512) {
   std::int32_t length = -99;
   int rc = kvf::rgetlmsg(n, buf.data(), static_cast<std::int16_t>(size), &length);
   return {rc, buf.data(), length};
+}
+// The status and text of a lookup, to compare in one go.
+std::pair<int, std::string> said(std::int32_t n) {
+  Got g = get(n);
+  return {g.status, g.text};
 }
 
 TEST_F(CatalogueTest, BufferExactlyAsLongAsTextCutsOneByte) {
@@ -85,12 +91,9 @@ TEST_F(CatalogueTest, BinarySearchFindsEveryNumberOfLargeCatalogues) {
   on_thread([&] {
     for (const Message& m : narrow) ASSERT_EQ(get(m.number).text, m.text) << m.number;
     for (const Message& m : wide) ASSERT_EQ(get(m.number).text, m.text) << m.number;
-    for (int missing : {201, 897, 899, 100001, 99999, 100000 + 3 * 5000}) {
-      Got g = get(missing);
-      EXPECT_EQ(g.status, kvf::kMsgNotInFile) << missing;
-    }
-    Got g = get(100002);
-    EXPECT_EQ(g.text, "Unknown error message number '100002'\n");
+    for (int missing : {201, 897, 899, 100001, 99999, 100000 + 3 * 5000})
+      EXPECT_EQ(get(missing).status, kvf::kMsgNotInFile) << missing;
+    EXPECT_EQ(get(100002).text, "Unknown error message number '100002'\n");
     // A negative number is looked for in the file of its absolute value.
     EXPECT_EQ(get(-100001).text, "negative\n");
   });
@@ -194,9 +197,7 @@ TEST_F(CatalogueTest, EnglishRetryFindsWhatTheUserLanguageLacks) {
   ::setenv("DBLANG", "en_US.8859-1", 1);
   on_thread([] {
     EXPECT_EQ(get(1).text, "one\n");
-    Got g = get(2);
-    EXPECT_EQ(g.status, kvf::kMsgNotInFile);
-    EXPECT_EQ(g.text, "Unknown error message number '2'\n");
+    EXPECT_EQ(said(2), std::pair(kvf::kMsgNotInFile, std::string("Unknown error message number '2'\n")));
   });
 }
 
@@ -225,11 +226,8 @@ TEST_F(CatalogueTest, DamagedFilesGiveTheirCodes) {
 
 TEST_F(CatalogueTest, NoCatalogueFilesAtAll) {
   on_thread([] {
-    Got g = get(71575);
-    EXPECT_EQ(g.status, kvf::kMsgCantOpen);
-    EXPECT_EQ(g.text, "Cannot open file 'winsrv.vem'\n");
-    g = get(71575, 10);
-    EXPECT_EQ(g.text, "Cannot op");
+    EXPECT_EQ(said(71575), std::pair(kvf::kMsgCantOpen, std::string("Cannot open file 'winsrv.vem'\n")));
+    EXPECT_EQ(get(71575, 10).text, "Cannot op");
     errno = 1234;
     EXPECT_STREQ(kvf::msgtext(71575), "Message 71575 not found.\n");
     EXPECT_EQ(errno, 1234);
@@ -244,9 +242,8 @@ TEST_F(CatalogueTest, NoCatalogueFilesAtAll) {
 TEST_F(CatalogueTest, FallbackTextsFromTheCatalogueOrBuiltIn) {
   english("syserr.vem", {{1, "one\n"}});
   on_thread([] {
-    Got g = get(4);  // 32766 not in the file either: the built-in text
-    EXPECT_EQ(g.status, kvf::kMsgNotInFile);
-    EXPECT_EQ(g.text, "Unknown error message number '4'\n");
+    // 32766 not in the file either: the built-in text.
+    EXPECT_EQ(said(4), std::pair(kvf::kMsgNotInFile, std::string("Unknown error message number '4'\n")));
     char buf[8] = "keep";
     EXPECT_EQ(kvf::rgetmsg(32766, buf, sizeof buf), -1);
     EXPECT_STREQ(buf, "keep");
@@ -288,9 +285,7 @@ TEST_F(CatalogueTest, FallbackTextsFormatTheirOneArgument) {
   // A width far beyond the buffer: cut to the buffer like any other text.
   english("syserr.vem", {{32766, "[%40000d]\n"}});
   on_thread([] {
-    Got g = get(9);
-    EXPECT_EQ(g.status, kvf::kMsgNotInFile);
-    EXPECT_EQ(g.text, "[" + std::string(510, ' '));
+    EXPECT_EQ(said(9), std::pair(kvf::kMsgNotInFile, "[" + std::string(510, ' ')));
   });
 }
 
@@ -301,9 +296,7 @@ TEST_F(CatalogueTest, InstallationRootTooLongForAnyPath) {
   on_thread([] { EXPECT_EQ(get(1).text, "deep\n"); });  // candidate 8: root/msg/F
   ::setenv("VELMORANDIR", (deep + "x").c_str(), 1);
   on_thread([] {
-    Got g = get(1);
-    EXPECT_EQ(g.status, kvf::kMsgNoPath);
-    EXPECT_EQ(g.text, "Unknown error message number '1'\n");
+    EXPECT_EQ(said(1), std::pair(kvf::kMsgNoPath, std::string("Unknown error message number '1'\n")));
   });
 }
 
