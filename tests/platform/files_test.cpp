@@ -21,14 +21,6 @@ namespace {
 namespace fs = std::filesystem;
 namespace sys = kvf::sys;
 
-// Every name in `dir`, hidden ones included, sorted.
-std::vector<std::string> names_in(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 struct ResetCalls {
   ~ResetCalls() { sys::reset_calls(); }
 };
@@ -76,7 +68,7 @@ TEST(ReplaceFile, AFailureAtAnyStepKeepsTheOldContentAndNoTemporaryFile) {
       EXPECT_EQ(code, c.error);
       EXPECT_EQ(how.failed, c.step);
       EXPECT_EQ(test::read_file(target), "old");
-      EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"value"});
+      EXPECT_EQ(test::names_in(dir.path()), std::vector<std::string>{"value"});
     }
   }
 }
@@ -93,7 +85,7 @@ TEST(ReplaceFile, NewContentGetsTheModeAskedForWhateverTheUmask) {
   struct stat st {};
   ASSERT_EQ(::stat(target.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0644u);
-  EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"value"});
+  EXPECT_EQ(test::names_in(dir.path()), std::vector<std::string>{"value"});
 }
 
 // The write loop against a system that writes in odd ways: each entry of
@@ -120,11 +112,13 @@ ssize_t scripted_write(int, const void* p, std::size_t n) {
 
 TEST(WriteAll, RepeatsInterruptedAndShortWritesAndStopsOnFailure) {
   ResetCalls reset;
+  enum Stop { none, before, on_interrupt };  // when a stop request is made, if at all
   struct Case {
     const char* name;
     std::vector<int> script;
     int result;
     std::string written;
+    Stop stop = none;
   };
   const Case cases[] = {
       {"in one", {}, 0, "abcdef"},
@@ -133,6 +127,9 @@ TEST(WriteAll, RepeatsInterruptedAndShortWritesAndStopsOnFailure) {
       {"short, interrupted, the rest", {2, -EINTR, 9}, 0, "abcdef"},
       {"failure after a part", {4, -EPIPE}, EPIPE, "abcd"},
       {"nothing taken", {3, 0}, EIO, "abc"},
+      // A stop request is seen before the next write.
+      {"stop before the first", {}, EINTR, "", before},
+      {"stop while interrupted", {2, -EINTR}, EINTR, "ab", on_interrupt},
   };
   sys::calls().write = scripted_write;
   for (const Case& c : cases) {
@@ -140,24 +137,12 @@ TEST(WriteAll, RepeatsInterruptedAndShortWritesAndStopsOnFailure) {
     g_script = c.script;
     g_step = 0;
     g_written.clear();
-    EXPECT_EQ(sys::write_all(1, "abcdef", 6), c.result);
+    volatile std::sig_atomic_t stop = c.stop == before;
+    g_stop_flag = c.stop == on_interrupt ? &stop : nullptr;
+    EXPECT_EQ(sys::write_all(1, "abcdef", 6, c.stop == none ? nullptr : &stop), c.result);
+    g_stop_flag = nullptr;
     EXPECT_EQ(g_written, c.written);
   }
-  // A stop request is seen before the next write: one made before the
-  // first, and one made while a write was interrupted.
-  volatile std::sig_atomic_t stop = 1;
-  g_script = {};
-  g_step = 0;
-  g_written.clear();
-  EXPECT_EQ(sys::write_all(1, "abcdef", 6, &stop), EINTR);
-  EXPECT_EQ(g_written, "");
-  stop = 0;
-  g_stop_flag = &stop;
-  g_script = {2, -EINTR};
-  g_step = 0;
-  EXPECT_EQ(sys::write_all(1, "abcdef", 6, &stop), EINTR);
-  g_stop_flag = nullptr;
-  EXPECT_EQ(g_written, "ab");
 }
 
 TEST(RemoveTree, RemovesEverythingBelowAndFollowsNoLink) {

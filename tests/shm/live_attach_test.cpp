@@ -182,13 +182,16 @@ TEST_F(LiveAttach, ServerNotIdentifiedGives123) {
   EXPECT_TRUE(g_messages.empty());
 }
 
-// Images the attach refuses, each with its code; none stays attached.
-TEST_F(LiveAttach, RefusedImagesGiveTheirCodes) {
+// Images the attach takes or refuses, each with its code; a refused one
+// stays attached nowhere.
+TEST_F(LiveAttach, ImagesAndTheirCodes) {
   struct Case {
     const char* name;
     Layout layout;
     void (*spoil)(SharedImage&);
     int code;
+    int minimum = 0;   // the caller's lowest root value
+    int segments = 0;  // attached when taken
   };
   const Case cases[] = {
       {"segment mark", {.pieces = 2},
@@ -197,12 +200,14 @@ TEST_F(LiveAttach, RefusedImagesGiveTheirCodes) {
       {"shmcb mark", {.pieces = 2},
        [](SharedImage& i) { kvf::store<std::uint16_t>(i.image().local(i.image().shmcb(), 2), 0, 0x1234); },
        kvf::kAttachNotFound},
-      {"root value", {.segments = 2, .attach_value = -1}, nullptr, kvf::kAttachBadRoot},
+      {"root value below the minimum", {.segments = 2, .attach_value = -1}, nullptr, kvf::kAttachBadRoot},
+      {"root value at the minimum", {.attach_value = -1}, nullptr, 0, -1, 1},
       {"no root record", {},
        [](SharedImage& i) {
          kvf::store<std::uint64_t>(i.image().local(i.image().shmcb(), kvf::shmcb::kSize), kvf::shmcb::kRootHead, 0);
        },
        kvf::kAttachBadRoot},
+      {"1024 segments", {.segments = 1024, .further_size = 4096}, nullptr, 0, 0, 1024},
       {"1025 segments", {.segments = 1025, .further_size = 4096}, nullptr, ENOMEM},
   };
   for (const Case& c : cases) {
@@ -210,29 +215,14 @@ TEST_F(LiveAttach, RefusedImagesGiveTheirCodes) {
     SharedImage image(c.layout);
     if (c.spoil) c.spoil(image);
     publish(image);
-    EXPECT_EQ(kvf::live_attach(0, true), c.code);
+    EXPECT_EQ(kvf::live_attach(c.minimum, true), c.code);
+    EXPECT_EQ(kvf::attached_segment_count(), c.segments);
+    if (c.code == 0) kvf::live_detach();  // a refused image must have left nothing to detach
     expect_attached(image, 0);
     EXPECT_EQ(kvf::attachment_count(), 0);
     EXPECT_FALSE(kvf::live_attached());
     EXPECT_EQ(kvf::root_pointer(), 0u);
   }
-}
-
-TEST_F(LiveAttach, RootValueIsComparedWithTheCallersMinimum) {
-  SharedImage image({.attach_value = -1});
-  publish(image);
-  EXPECT_EQ(kvf::live_attach(-1, true), 0);
-  kvf::live_detach();
-  EXPECT_EQ(kvf::live_attach(2, true), kvf::kAttachBadRoot);
-}
-
-TEST_F(LiveAttach, Exactly1024SegmentsAttach) {
-  SharedImage image({.segments = 1024, .further_size = 4096});
-  publish(image);
-  EXPECT_EQ(kvf::live_attach(0, true), 0);
-  EXPECT_EQ(kvf::attached_segment_count(), 1024);
-  kvf::live_detach();
-  expect_attached(image, 0);
 }
 
 TEST_F(LiveAttach, AddressInUseGives22AndIsNotOverwritten) {

@@ -100,50 +100,46 @@ TEST_F(ServerInfo, FirstServerRecordWins) {
 
 int g_opens = 0;
 int interrupted_open(const char* path, int flags, mode_t mode) {
-  if (++g_opens <= 3) {
-    errno = EINTR;
-    return -1;
-  }
+  if (++g_opens <= 3) return errno = EINTR, -1;
   return open(path, flags, mode);
 }
 
-TEST_F(ServerInfo, InterruptedOpenIsRepeatedAndOtherFailuresReported) {
+TEST_F(ServerInfo, InterruptedOpenIsRepeated) {
   write_info(server_info_record(3, 0x200000000000ull));
   g_opens = 0;
   kvf::sys::calls().open = interrupted_open;
   std::uint64_t base = 0;
   EXPECT_EQ(kvf::find_server(base), 3);
   EXPECT_EQ(g_opens, 4);
-
-  // A missing file is silent; any other failure is reported on stdout.
-  kvf::sys::calls().open = [](const char*, int, mode_t) {
-    errno = EACCES;
-    return -1;
-  };
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(kvf::find_server(base), -1);
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out.rfind("open(): w32ec=13 at sys:", 0), 0u) << out;
-  EXPECT_EQ(out.back(), '\n');
-
-  kvf::sys::reset_calls();
-  unsetenv("VELMORANSERVER");
-  setenv("VELMORANSERVER", "nosuch", 1);
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(kvf::find_server(base), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
-TEST_F(ServerInfo, ReadFailureEndsTheScan) {
+// A missing file is silent; any other failure ends the scan and is
+// reported on standard output.
+TEST_F(ServerInfo, FailedCallsEndTheScanWithAReport) {
   write_info(server_info_record(3, 0x200000000000ull));
-  kvf::sys::calls().read = [](int, void*, std::size_t) -> ssize_t {
-    errno = EIO;
-    return -1;
+  struct Case {
+    const char* name;
+    void (*inject)();
+    const char* report;
   };
-  testing::internal::CaptureStdout();
-  std::uint64_t base = 0;
-  EXPECT_EQ(kvf::find_server(base), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("read(): w32ec=5 at sys:", 0), 0u);
+  const Case cases[] = {
+      {"open refused", [] { kvf::sys::calls().open = [](const char*, int, mode_t) { return errno = EACCES, -1; }; },
+       "open(): w32ec=13 at sys:"},
+      {"read fails",
+       [] { kvf::sys::calls().read = [](int, void*, std::size_t) -> ssize_t { return errno = EIO, -1; }; },
+       "read(): w32ec=5 at sys:"},
+      {"no file", [] { setenv("VELMORANSERVER", "nosuch", 1); }, ""},
+  };
+  for (const Case& c : cases) {
+    c.inject();
+    testing::internal::CaptureStdout();
+    std::uint64_t base = 0;
+    EXPECT_EQ(kvf::find_server(base), -1) << c.name;
+    std::string out = testing::internal::GetCapturedStdout();
+    kvf::sys::reset_calls();
+    if (*c.report == '\0') EXPECT_EQ(out, "") << c.name;
+    else EXPECT_TRUE(out.rfind(c.report, 0) == 0 && out.back() == '\n') << c.name << ": " << out;
+  }
 }
 
 TEST(FileLayer, FailedSeekReportsTheReasonAndGivesEbadf) {

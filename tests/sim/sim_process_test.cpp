@@ -1,17 +1,14 @@
-// kavrex-sim as a running process: its command line, its writers as the
-// tool's live attach sees them and the control fields taking effect in
-// them, its dump file, and that it leaves nothing behind.
+// kavrex-sim as a running process: its writers as the tool's live attach
+// sees them and the control fields taking effect in them, its dump file, and
+// that it leaves nothing behind. Its usage errors are command_line_test's.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <signal.h>
@@ -123,44 +120,17 @@ std::uint32_t settle(std::uint32_t threads = 2) {
   return since;
 }
 
+void set_every_level(unsigned char* block, int level) {
+  for (int c = 0; c < kvf::control::kComponentRows; ++c)
+    for (int f = 0; f < kvf::control::kFeatureColumns; ++f) kvf::set_cell_level(block, c, f, level);
+}
+
 // Waits until the records after `since` number at least `n`, and returns them.
 std::vector<Seen> at_least(std::size_t n, std::uint32_t since) {
   std::vector<Seen> seen;
   EXPECT_TRUE(test::eventually([&] { return (seen = records_after(since)).size() >= n; }))
       << "only " << seen.size() << " records";
   return seen;
-}
-
-TEST(SimCommandLine, HelpAndBadOptions) {
-  test::RunResult help = test::run({test::program("kavrex-sim"), "--help"});
-  EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out.rfind("Usage: kavrex-sim [OPTION]...\n", 0), 0u);
-  EXPECT_EQ(help.err, "");
-
-  struct Bad {
-    std::vector<std::string> args;
-    std::string message;
-  };
-  const std::vector<Bad> cases = {
-      {{"--server", "a", "--bogus"}, "unknown option '--bogus'"},
-      {{"--server", "a", "--rate", "fast"}, "invalid value 'fast' for --rate"},
-      {{"--server", "a", "--pieces", "0"}, "invalid value '0' for --pieces"},
-      {{"--server", "a", "--base", "0x1234"}, "invalid value '0x1234' for --base (a page-aligned address)"},
-      {{"--server", "a", "--records"}, "option '--records' needs a value"},
-      {{"--server", "a", "--on=1"}, "option '--on' takes no value"},
-      {{"--server", "a", "--records", "100", "--max-records", "50"}, "--max-records is below --records"},
-      {{}, "no server name: give --server or set VELMORANSERVER"},
-  };
-  for (const Bad& c : cases) {
-    std::vector<std::string> argv = {test::program("kavrex-sim")};
-    argv.insert(argv.end(), c.args.begin(), c.args.end());
-    test::RunOptions o;
-    o.env["VELMORANSERVER"] = std::nullopt;
-    test::RunResult r = test::run(argv, o);
-    EXPECT_EQ(r.status, 2) << c.message;
-    EXPECT_EQ(r.err, "kavrex-sim: " + c.message + "\nTry 'kavrex-sim --help' for more information.\n");
-    EXPECT_EQ(r.out, "");
-  }
 }
 
 TEST_F(SimProcess, AnUnusableBaseFailsWithoutLeavingSegments) {
@@ -212,8 +182,7 @@ TEST_F(SimProcess, ControlFieldsTakeEffectInTheWriters) {
   // Levels: only lite KVF_SHMEM/KVF_MEM (cell at lite) and heavy
   // KVF_MUTEX/KVF_DEBUG (cell 5, above heavy) may record; the heavy
   // KVF_SORT point is below its med cell.
-  for (int c = 0; c < kvf::control::kComponentRows; ++c)
-    for (int f = 0; f < kvf::control::kFeatureColumns; ++f) kvf::set_cell_level(block, c, f, 0);
+  set_every_level(block, 0);
   kvf::set_cell_level(block, 20, 2, 1);
   kvf::set_cell_level(block, 23, 16, 5);
   kvf::set_cell_level(block, 19, 15, 2);
@@ -223,18 +192,16 @@ TEST_F(SimProcess, ControlFieldsTakeEffectInTheWriters) {
   EXPECT_EQ(pairs, (std::set<std::pair<std::uint32_t, std::uint32_t>>{{20, 2}, {23, 16}}));
 
   // Session filter: only session 2 arrives; cleared, every session again.
-  for (int c = 0; c < kvf::control::kComponentRows; ++c)
-    for (int f = 0; f < kvf::control::kFeatureColumns; ++f) kvf::set_cell_level(block, c, f, 3);
+  set_every_level(block, 3);
   kvf::set_session_filter(block, 2);
-  since = settle();
-  std::set<std::int64_t> sessions;
-  for (const Seen& s : at_least(40, since)) sessions.insert(s.session);
-  EXPECT_EQ(sessions, std::set<std::int64_t>{2});
+  auto sessions_now = [&] {
+    std::set<std::int64_t> sessions;
+    for (const Seen& s : at_least(40, settle())) sessions.insert(s.session);
+    return sessions;
+  };
+  EXPECT_EQ(sessions_now(), std::set<std::int64_t>{2});
   kvf::clear_session_filter(block);
-  since = settle();
-  sessions.clear();
-  for (const Seen& s : at_least(40, since)) sessions.insert(s.session);
-  EXPECT_EQ(sessions, (std::set<std::int64_t>{1, 2, 3, 4}));
+  EXPECT_EQ(sessions_now(), (std::set<std::int64_t>{1, 2, 3, 4}));
 
   // Size: a new ring at the next event; a request beyond the room gets the
   // largest ring, and the requested size says so.

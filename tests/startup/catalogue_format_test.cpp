@@ -16,13 +16,9 @@ namespace {
 using kvf::CatalogueArgument;
 using kvf::format_catalogue_text;
 
-std::string c_library(const std::string& format, int value) {
-  char buf[256];
-  std::snprintf(buf, sizeof buf, format.c_str(), value);
-  return buf;
-}
-
-std::string c_library(const std::string& format, const char* value) {
+// What snprintf makes of `format` with the one argument `value`.
+template <typename T>
+std::string c_library(const std::string& format, T value) {
   char buf[256];
   std::snprintf(buf, sizeof buf, format.c_str(), value);
   return buf;

@@ -1,7 +1,6 @@
 // Locale start: the client locale's three sources and what the start leaves
 // in the environment, the failure codes, and message directory names.
 #include <cstdlib>
-#include <cstring>
 #include <utility>
 
 #include "startup/catalogue.h"

@@ -4,9 +4,7 @@
 // atomic replacement failing is the platform test's).
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -18,14 +16,6 @@ namespace {
 
 namespace reg = kvf::reg;
 namespace sys = kvf::sys;
-
-// Every name in `dir`, hidden ones included, sorted.
-std::vector<std::string> names_in(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 int g_error = 0;
 
@@ -62,14 +52,14 @@ TEST(Registry, AFailedValueWriteKeepsTheOldValueAndLeavesNoTemporaryFile) {
     std::string value;
     EXPECT_EQ(reg::read_string(hive, key, "DBPATH", value, 100), 0);
     EXPECT_EQ(value, "old");
-    EXPECT_EQ(names_in(reg::key_dir(hive, key)), std::vector<std::string>{"DBPATH"});
+    EXPECT_EQ(test::names_in(reg::key_dir(hive, key)), std::vector<std::string>{"DBPATH"});
   }
   // And with nothing failing, the new value and still no other file.
   ASSERT_EQ(reg::write_string(hive, key, "DBPATH", "new"), 0);
   std::string value;
   EXPECT_EQ(reg::read_string(hive, key, "DBPATH", value, 100), 0);
   EXPECT_EQ(value, "new");
-  EXPECT_EQ(names_in(reg::key_dir(hive, key)), std::vector<std::string>{"DBPATH"});
+  EXPECT_EQ(test::names_in(reg::key_dir(hive, key)), std::vector<std::string>{"DBPATH"});
 }
 
 }  // namespace

@@ -3,10 +3,8 @@
 // and the DBSA rule. Start-ups under another account are run as whole
 // programs by the front-end and installation tests.
 #include <cerrno>
-#include <cstring>
-#include <filesystem>
-
-#include <unistd.h>
+#include <cctype>
+#include <chrono>
 
 #include "startup/host.h"
 #include "startup/registry.h"
@@ -24,27 +22,29 @@ class SecurityTest : public startup_test::StartupTest {
     ::setenv("VELMORANSERVER", "srv", 1);
     install_keys("srv", "velmoran");
   }
-  std::string key(std::vector<std::string> parts, const std::string& server = "srv") {
+  static std::string key(std::vector<std::string> parts, const std::string& server = "srv") {
     return reg::server_key(server, parts);
   }
   void install_keys(const std::string& server, const std::string& group) {
-    reg::Hive h = reg::local_hive();
-    std::string computer = kvf::computer_name();
-    ASSERT_EQ(reg::create_key(h, key({"Environment"}, server)), 0);
+    ASSERT_EQ(reg::create_key(h(), key({"Environment"}, server)), 0);
     for (const char* g : {"VLDBSA Group", "VLDBSSO Group", "VLAAO Group", "VLUSERS Group"}) {
-      ASSERT_EQ(reg::create_key(h, key({"Security", g}, server)), 0);
-      ASSERT_EQ(reg::write_string(h, key({"Security", g}, server), "Name", group), 0);
-      ASSERT_EQ(reg::write_string(h, key({"Security", g}, server), "Domain", computer), 0);
+      ASSERT_EQ(reg::create_key(h(), key({"Security", g}, server)), 0);
+      ASSERT_EQ(reg::write_string(h(), key({"Security", g}, server), "Name", group), 0);
+      ASSERT_EQ(reg::write_string(h(), key({"Security", g}, server), "Domain", kvf::computer_name()), 0);
     }
-    ASSERT_EQ(reg::create_key(h, key({"Security", "Users", "Usernames"}, server)), 0);
-    ASSERT_EQ(reg::write_dword(h, key({"Security", "Users"}, server), "UIDSeed", 0), 0);
+    ASSERT_EQ(reg::create_key(h(), key({"Security", "Users", "Usernames"}, server)), 0);
+    ASSERT_EQ(reg::write_dword(h(), key({"Security", "Users"}, server), "UIDSeed", 0), 0);
   }
+  static reg::Hive h() { return reg::local_hive(); }
   std::uint32_t seed() {
     std::uint32_t v = 0;
-    EXPECT_EQ(reg::read_dword(reg::local_hive(), key({"Security", "Users"}), "UIDSeed", v), 0);
+    EXPECT_EQ(reg::read_dword(h(), users_, "UIDSeed", v), 0);
     return v;
   }
-  bool locked() { return reg::open_key(reg::local_hive(), key({"Security", "Users", "Lock"})) == 0; }
+  bool locked() { return reg::open_key(h(), lock_) == 0; }
+
+  const std::string users_ = key({"Security", "Users"}), names_ = key({"Security", "Users", "Usernames"}),
+                    lock_ = key({"Security", "Users", "Lock"}), environment_ = key({"Environment"});
 };
 
 TEST_F(SecurityTest, ServerNameMustBeSetAndAtMost128) {
@@ -67,14 +67,13 @@ TEST_F(SecurityTest, RootStartsAndRegistersOnce) {
   EXPECT_EQ(seed(), 1u);
   std::uint32_t number = 0;
   std::string who;
-  reg::Hive h = reg::local_hive();
-  EXPECT_EQ(reg::read_dword(h, key({"Security", "Users", "Usernames"}), id.domain + "\\root", number), 0);
+  EXPECT_EQ(reg::read_dword(h(), names_, id.domain + "\\root", number), 0);
   EXPECT_EQ(number, 1u);
-  EXPECT_EQ(reg::read_string(h, key({"Security", "Users", "Usernames"}), "UID1", who, 100), 0);
+  EXPECT_EQ(reg::read_string(h(), names_, "UID1", who, 100), 0);
   EXPECT_EQ(who, id.domain + "\\root");
   // Once listed, a start-up touches neither the seed nor the lock, even a
   // stale one.
-  ASSERT_EQ(reg::create_key_exclusive(h, key({"Security", "Users", "Lock"})), 0);
+  ASSERT_EQ(reg::create_key_exclusive(h(), lock_), 0);
   EXPECT_EQ(kvf::security_init(), 0);
   EXPECT_EQ(kvf::getuid(), 1);
   EXPECT_EQ(seed(), 1u);
@@ -109,16 +108,14 @@ TEST_F(SecurityTest, NewAccountsGetConsecutiveNumbers) {
 
 TEST_F(SecurityTest, AccountLookupForgetsAccountsThatAreGone) {
   ASSERT_EQ(kvf::security_init(), 0);
-  reg::Hive h = reg::local_hive();
-  std::string names = key({"Security", "Users", "Usernames"});
   std::string ghost = kvf::computer_name() + "\\no-such-account-here";
-  ASSERT_EQ(reg::write_dword(h, names, ghost, 9), 0);
-  ASSERT_EQ(reg::write_string(h, names, "UID9", ghost), 0);
+  ASSERT_EQ(reg::write_dword(h(), names_, ghost, 9), 0);
+  ASSERT_EQ(reg::write_string(h(), names_, "UID9", ghost), 0);
   EXPECT_EQ(kvf::lookup_account("no-such-account-here"), nullptr);
   kvf::reg::ValueType type;
   std::string data;
-  EXPECT_EQ(reg::query_value(h, names, ghost, type, data), reg::kFileNotFound);
-  EXPECT_EQ(reg::query_value(h, names, "UID9", type, data), reg::kFileNotFound);
+  EXPECT_EQ(reg::query_value(h(), names_, ghost, type, data), reg::kFileNotFound);
+  EXPECT_EQ(reg::query_value(h(), names_, "UID9", type, data), reg::kFileNotFound);
   // An account of this computer that is not listed yet is registered.
   const kvf::AccountRecord* rec = kvf::lookup_account("\\\\nobody");
   ASSERT_NE(rec, nullptr);
@@ -129,22 +126,21 @@ TEST_F(SecurityTest, AccountLookupForgetsAccountsThatAreGone) {
 
 TEST_F(SecurityTest, ExhaustedSeedFailsAndReleasesTheLock) {
   ASSERT_EQ(kvf::security_init(), 0);
-  reg::Hive h = reg::local_hive();
-  ASSERT_EQ(reg::write_dword(h, key({"Security", "Users"}), "UIDSeed", 65535), 0);
+  ASSERT_EQ(reg::write_dword(h(), users_, "UIDSeed", 65535), 0);
   EXPECT_EQ(kvf::register_account("DOM", "carol", nullptr), kvf::kSecNoUserNumber);
   EXPECT_FALSE(locked());
   EXPECT_EQ(seed(), 65535u);
   // A seed of the wrong size or type is no seed either.
-  ASSERT_EQ(reg::set_value(h, key({"Security", "Users"}), "UIDSeed", reg::ValueType::dword, "ab"), 0);
+  ASSERT_EQ(reg::set_value(h(), users_, "UIDSeed", reg::ValueType::dword, "ab"), 0);
   EXPECT_EQ(kvf::register_account("DOM", "carol", nullptr), kvf::kSecNoUserNumber);
-  ASSERT_EQ(reg::write_string(h, key({"Security", "Users"}), "UIDSeed", "7"), 0);
+  ASSERT_EQ(reg::write_string(h(), users_, "UIDSeed", "7"), 0);
   EXPECT_EQ(kvf::register_account("DOM", "carol", nullptr), kvf::kSecNoUserNumber);
   EXPECT_FALSE(locked());
 }
 
 TEST_F(SecurityTest, StaleLockGivesUpAfterFiftyRetries) {
   ASSERT_EQ(kvf::security_init(), 0);
-  ASSERT_EQ(reg::create_key_exclusive(reg::local_hive(), key({"Security", "Users", "Lock"})), 0);
+  ASSERT_EQ(reg::create_key_exclusive(h(), lock_), 0);
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(kvf::register_account("DOM", "dave", nullptr), kvf::kSecLock);
   auto waited = std::chrono::steady_clock::now() - start;
@@ -154,34 +150,31 @@ TEST_F(SecurityTest, StaleLockGivesUpAfterFiftyRetries) {
 }
 
 TEST_F(SecurityTest, MissingOrMalformedKeysFailTheStart) {
-  reg::Hive h = reg::local_hive();
-  ASSERT_EQ(reg::write_dword(h, key({"Security", "VLAAO Group"}), "Name", 5), 0);
+  ASSERT_EQ(reg::write_dword(h(), key({"Security", "VLAAO Group"}), "Name", 5), 0);
   EXPECT_EQ(kvf::security_init(), reg::kInvalidData);
-  ASSERT_EQ(reg::write_string(h, key({"Security", "VLAAO Group"}), "Name", std::string(66, 'g')), 0);
+  ASSERT_EQ(reg::write_string(h(), key({"Security", "VLAAO Group"}), "Name", std::string(66, 'g')), 0);
   EXPECT_EQ(kvf::security_init(), reg::kMoreData);
-  ASSERT_EQ(reg::delete_tree(h, key({"Security", "VLAAO Group"})), 0);
+  ASSERT_EQ(reg::delete_tree(h(), key({"Security", "VLAAO Group"})), 0);
   EXPECT_EQ(kvf::security_init(), reg::kFileNotFound);
-  ASSERT_EQ(reg::delete_tree(h, key({"Environment"})), 0);
+  ASSERT_EQ(reg::delete_tree(h(), environment_), 0);
   EXPECT_EQ(kvf::security_init(), reg::kFileNotFound);
 }
 
 TEST_F(SecurityTest, RegmachineNamingThisComputerStaysLocal) {
-  reg::Hive h = reg::local_hive();
   std::string lower = kvf::computer_name();
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  ASSERT_EQ(reg::write_string(h, key({"Environment"}), "REGMACHINE", "\\\\" + lower), 0);
+  ASSERT_EQ(reg::write_string(h(), environment_, "REGMACHINE", "\\\\" + lower), 0);
   EXPECT_EQ(kvf::security_init(), 0);
-  ASSERT_EQ(reg::write_string(h, key({"Environment"}), "REGMACHINE", "\\\\ELSEWHERE"), 0);
+  ASSERT_EQ(reg::write_string(h(), environment_, "REGMACHINE", "\\\\ELSEWHERE"), 0);
   EXPECT_EQ(kvf::security_init(), reg::kBadNetpath);
-  ASSERT_EQ(reg::write_string(h, key({"Environment"}), "REGMACHINE", ""), 0);
+  ASSERT_EQ(reg::write_string(h(), environment_, "REGMACHINE", ""), 0);
   EXPECT_EQ(kvf::security_init(), 0);
 }
 
 TEST_F(SecurityTest, ForeignDomainNeedsAnAuthenticationServer) {
-  reg::Hive h = reg::local_hive();
-  ASSERT_EQ(reg::write_string(h, key({"Security", "VLDBSA Group"}), "Domain", "CORP"), 0);
+  ASSERT_EQ(reg::write_string(h(), key({"Security", "VLDBSA Group"}), "Domain", "CORP"), 0);
   EXPECT_EQ(kvf::security_init(), kvf::kWinNoSuchDomain);
-  ASSERT_EQ(reg::write_string(h, key({"Environment"}), "Domain Authentication Server", "DC1"), 0);
+  ASSERT_EQ(reg::write_string(h(), environment_, "Domain Authentication Server", "DC1"), 0);
   EXPECT_EQ(kvf::security_init(), 0);
   EXPECT_FALSE(kvf::security_identity().local_authentication);
   EXPECT_EQ(kvf::security_identity().controller, "DC1");

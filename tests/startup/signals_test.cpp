@@ -2,7 +2,6 @@
 // handler, the version report and exit_program, each where it ends a
 // process in a child of its own.
 #include <csignal>
-#include <ctime>
 #include <cstdio>
 
 #include <sys/wait.h>
@@ -54,13 +53,10 @@ TEST(Signals, HostSignalReachesTheTable) {
 TEST(Signals, AlarmIsPostedAndDeliveredLater) {
   kvf::set_signal(4, count);
   ASSERT_EQ(kvf::set_alarm(1), 1);  // 1.5 seconds
-  struct timespec one_s{1, 0};
-  ::nanosleep(&one_s, nullptr);
+  test::sleep_ms(1000);
   kvf::deliver_signals();
   EXPECT_EQ(g_calls[4], 0);
-  struct timespec rest{0, 700 * 1000 * 1000};
-  while (::nanosleep(&rest, &rest) != 0) {
-  }
+  test::sleep_ms(700);  // resumed after the host signal
   EXPECT_EQ(g_calls[4], 0);  // expired, but only posted
   kvf::deliver_signals();
   EXPECT_EQ(g_calls[4], 1);

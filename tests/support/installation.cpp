@@ -59,9 +59,7 @@ RunResult Installation::kavrex(const std::vector<std::string>& args, RunOptions 
   o.input = extra.input;
   o.input_file = extra.input_file;
   o.timeout = extra.timeout;
-  std::vector<std::string> argv{program("kavrex")};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return run(argv, o);
+  return run_program("kavrex", args, o);
 }
 
 RunResult Installation::kavrex_as_nobody(const std::vector<std::string>& args) const {

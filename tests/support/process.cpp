@@ -1,6 +1,7 @@
 // process.cpp -- fork/exec with output files for the tests' program runs.
 #include "support/process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -88,6 +89,12 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
   return result;
 }
 
+RunResult run_program(const std::string& name, const std::vector<std::string>& args, const RunOptions& options) {
+  std::vector<std::string> argv{program(name)};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run(argv, options);
+}
+
 Child::Child(const std::vector<std::string>& argv, const RunOptions& options) {
   char tmpl[] = "/tmp/kavrex-child-XXXXXX";
   int fd = mkstemp(tmpl);
@@ -129,12 +136,7 @@ std::string Child::out() const { return read_file(out_path_); }
 std::string Child::err() const { return read_file(err_path_); }
 
 bool Child::wait_for_output(const std::string& text, std::chrono::milliseconds timeout) const {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (out().find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
+  return eventually([&] { return out().find(text) != std::string::npos; }, timeout);
 }
 
 void Child::signal(int sig) {
@@ -186,6 +188,13 @@ void write_file(const std::string& path, const std::string& data) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << data;
   if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::vector<std::string> names_in(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 std::vector<int> shm_segments_created_by(pid_t creator) {

@@ -33,6 +33,9 @@ struct RunOptions {
 
 // Runs argv[0] with argv and waits for it, killing it after the timeout.
 RunResult run(const std::vector<std::string>& argv, const RunOptions& options = {});
+// The same for the built program `name` with `args`.
+RunResult run_program(const std::string& name, const std::vector<std::string>& args,
+                      const RunOptions& options = {});
 
 // A program running in the background while a test works with it. Its
 // standard output and error go to files that the test can read at any time.
@@ -82,6 +85,8 @@ class TempDir {
 std::string read_file(const std::string& path);
 void sleep_ms(int ms);
 void write_file(const std::string& path, const std::string& data);
+// Every name in `dir`, hidden ones included, sorted.
+std::vector<std::string> names_in(const std::string& dir);
 
 // Polls `condition` every 10 ms until it holds; false when `cap` runs out
 // first. The cap only guards against a hang: a busy machine may take long,

@@ -5,7 +5,6 @@
 // back by python3's json module against the catalogue tables.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -32,12 +31,10 @@ std::string declared_version() {
 // Runs a companion with nothing of the test's installation around it: no
 // server, a registry of its own in `dir`.
 RunResult companion(const std::string& name, const std::vector<std::string>& args, const test::TempDir& dir) {
-  std::vector<std::string> argv{test::program(name)};
-  argv.insert(argv.end(), args.begin(), args.end());
   test::RunOptions o;
   o.env["VELMORANSERVER"] = std::nullopt;
   o.env["VELMORANDIR"] = dir.path();
-  return test::run(argv, o);
+  return test::run_program(name, args, o);
 }
 
 TEST(CompanionCommandLine, HelpAndVersion) {
@@ -86,6 +83,13 @@ TEST(CompanionCommandLine, UsageErrorsNameTheProblem) {
       {"kavrex-export", {"--na=1"}, "option '--names' takes no value"},
       {"kavrex-sim", {"--re", "5"}, "option '--re' is ambiguous"},
       {"kavrex-sim", {"--server", "a", "stray"}, "unknown option 'stray'"},
+      {"kavrex-sim", {"--server", "a", "--rate", "fast"}, "invalid value 'fast' for --rate"},
+      {"kavrex-sim", {"--server", "a", "--pieces", "0"}, "invalid value '0' for --pieces"},
+      {"kavrex-sim", {"--server", "a", "--base", "0x1234"},
+       "invalid value '0x1234' for --base (a page-aligned address)"},
+      {"kavrex-sim", {"--server", "a", "--records"}, "option '--records' needs a value"},
+      {"kavrex-sim", {"--server", "a", "--on=1"}, "option '--on' takes no value"},
+      {"kavrex-sim", {}, "no server name: give --server or set VELMORANSERVER"},
       {"kavrex-reg", {}, "no command: give query, add, delete or setup"},
       {"kavrex-reg", {"frob", "X"}, "unknown command 'frob'"},
       {"kavrex-reg", {"query"}, "query needs a KEY"},
@@ -93,7 +97,11 @@ TEST(CompanionCommandLine, UsageErrorsNameTheProblem) {
       {"kavrex-reg", {"add", "A", "v"}, "add needs a TYPE and DATA after the VALUE"},
       {"kavrex-reg", {"add", "A", "v", "qword", "1"}, "unknown type 'qword' (sz or dword)"},
       {"kavrex-reg", {"add", "A", "v", "dword", "12x"}, "not a 32-bit number: 12x"},
+      {"kavrex-reg", {"add", "A", "v", "dword", "-1"}, "not a 32-bit number: -1"},
+      {"kavrex-reg", {"add", "A", "v", "dword", "4294967296"}, "not a 32-bit number: 4294967296"},
       {"kavrex-reg", {"query", "A\\..\\B"}, "malformed key: A\\..\\B"},
+      {"kavrex-reg", {"query", "A\\\\B"}, "malformed key: A\\\\B"},
+      {"kavrex-reg", {"setup", "srv", "--x", "y"}, "unknown option '--x'"},
       {"kavrex-reg", {"--version=2"}, "option '--version' takes no value"},
       {"kavrex-reg", {"setup"}, "setup needs a SERVER"},
       {"kavrex-reg", {"setup", "srv", "--dbsa-group"}, "option '--dbsa-group' needs a value"},
@@ -155,9 +163,10 @@ TEST(CompanionCommandLine, SpellingsOfValuesAndOperands) {
     EXPECT_EQ(r.out, c.out) << what;
     EXPECT_EQ(r.err, c.err) << what;
   }
-  // The narrow and the wide index: -w in the cluster took effect.
-  EXPECT_EQ(test::read_file(narrow).substr(0, 2), "\xFE\x68");
-  EXPECT_EQ(test::read_file(wide).substr(0, 2), "\xFE\x69");
+  // The narrow index, and the wide one: -w in the cluster took effect.
+  EXPECT_EQ(test::read_file(narrow), std::string("\xFE\x68\x00\x01\x00\x01\x00\x04\x00\x00\x00\x0C" "one\n", 16));
+  EXPECT_EQ(test::read_file(wide),
+            std::string("\xFE\x69\x00\x01\x00\x00\x00\x01\x00\x04\x00\x00\x00\x0E" "one\n", 18));
 }
 
 // --names read by another JSON reader: every line one object with exactly
