@@ -7,6 +7,11 @@
 // and frees the tables. The load guard (shm/load_guard.h) covers the moment
 // between creating a segment and marking it.
 //
+// Segment bodies are copied from a mapping of the file on every processor
+// (platform/file_copy.h) and read with read() from wherever the copy could
+// not go on, so that a file that is short, or shrinks during the load, gives
+// what read() alone would give.
+//
 // The file, the segments and the tables go through the call table of
 // platform/sys.h, as the information file does: the layer reports its
 // failures on standard output, the reader its own messages on standard
