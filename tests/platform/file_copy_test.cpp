@@ -84,6 +84,8 @@ TEST(FileCopy, AFileThatCannotBeMappedIsLeftToTheCaller) {
   test::TempDir dir;
   test::write_file(dir.file("file"), random_bytes(kMiB));
   int fd = open(dir.file("file").c_str(), O_RDONLY);
+  struct sigaction before {};
+  sigaction(SIGBUS, nullptr, &before);
   sys::calls().mmap = refused_mmap;
   Target target(kMiB);
   sys::FileCopy copy;
@@ -97,7 +99,7 @@ TEST(FileCopy, AFileThatCannotBeMappedIsLeftToTheCaller) {
   EXPECT_EQ(target.bytes[0], 0xEE);
   struct sigaction now {};
   sigaction(SIGBUS, nullptr, &now);
-  EXPECT_EQ(now.sa_handler, SIG_DFL);
+  EXPECT_EQ(now.sa_handler, before.sa_handler);
 }
 
 extern "C" void earlier_handler(int) {
@@ -124,7 +126,12 @@ TEST(FileCopy, ABusErrorOutsideTheFileGoesToTheEarlierAction) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   test::TempDir dir;
   // Not swallowed as a page the file could not give.
-  EXPECT_EXIT(copy_into_a_bus_error(dir.path()), testing::KilledBySignal(SIGBUS), "");
+  EXPECT_EXIT(
+      {
+        signal(SIGBUS, SIG_DFL);
+        copy_into_a_bus_error(dir.path());
+      },
+      testing::KilledBySignal(SIGBUS), "");
   EXPECT_EXIT(
       {
         signal(SIGBUS, earlier_handler);

@@ -335,7 +335,8 @@ TEST(DumpReader, AFileThatShrinksUnderTheCopyLoadsAsReadWouldHaveReadIt) {
   };
   struct sigaction earlier {};
   earlier.sa_handler = earlier_bus_handler;
-  ASSERT_EQ(sigaction(SIGBUS, &earlier, nullptr), 0);
+  struct sigaction outside {};
+  ASSERT_EQ(sigaction(SIGBUS, &earlier, &outside), 0);
   // The image as loaded: both segments' bytes, empty when not loaded.
   auto image_bytes = [&] {
     if (!image_contains(kBase, 2 * kSize)) return std::string();
@@ -383,5 +384,5 @@ TEST(DumpReader, AFileThatShrinksUnderTheCopyLoadsAsReadWouldHaveReadIt) {
     }
     release_dump();
   }
-  signal(SIGBUS, SIG_DFL);
+  sigaction(SIGBUS, &outside, nullptr);
 }
