@@ -128,6 +128,13 @@ void copy_chunks(Job& job) {
       lower(job.failed, at);
       break;
     }
+    // The file's pages stay in the page cache; only this mapping of them
+    // goes, so that the process's resident size does not grow by the whole
+    // file while it is copied.
+    auto from = reinterpret_cast<std::uintptr_t>(job.source + at) & ~(job.page - 1);
+    auto to = std::min((reinterpret_cast<std::uintptr_t>(job.source + at + n) + job.page - 1) & ~(job.page - 1),
+                       job.map_to);
+    calls().madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
   }
   t_reading = {nullptr, 0, 0};
 }
