@@ -265,8 +265,8 @@ int rinfile(const char* path, std::uint32_t key) {
     unsigned char* target = const_cast<unsigned char*>(address(base));
     std::uint64_t left = size;
     // What the file had of the body when the load began is copied from a
-    // mapping of it, which on this kind of machine is much faster than
-    // read() into new shared memory; the reads below then go on from where
+    // mapping of it, chunk by chunk on every processor, which costs less
+    // than read() into new shared memory; the reads below then go on from where
     // the copy ended: at the end of the body, at the end of the file, or at
     // a page that a file shrunk since could not give, where read() sees the
     // end of the file (or the error that made the page unreadable) just as
