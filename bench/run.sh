@@ -10,6 +10,10 @@
 # minute); it asserts no times. The build directory is $KAVREX_BUILD_DIR, else
 # build/ at the top of the tree; inputs and outputs go to its bench/ folder.
 #
+# KAVREX_BENCH_BASELINE_BIN=path: also time the views and loads with the
+# kavrex binary of an older build, in turns with this one, and print the
+# ratio.
+#
 # Baselines:
 #   B1  bench/naive_render: the same records rendered to the same bytes the
 #       plain way (one snprintf per line, localtime_r per record, stdio)
@@ -330,6 +334,36 @@ printf '  %-44s %s\n' "kavrex info DUMP" "$(secs "$load_med")"
 printf '  %-44s %s\n' "dd if=DUMP of=/dev/shm/copy bs=16k" "$(secs "$copy_med")"
 printf '  %-44s %sx\n' "kavrex / dd" "$(ratio "$load_med" "$copy_med")"
 echo
+
+# ---- against an older build (optional) ----
+
+# KAVREX_BENCH_BASELINE_BIN names the kavrex binary of an older build: the
+# same views, timed in turns with this build's, end to end.
+if [ -n "${KAVREX_BENCH_BASELINE_BIN:-}" ]; then
+  OLD=$KAVREX_BENCH_BASELINE_BIN
+  [ -x "$OLD" ] || fail "KAVREX_BENCH_BASELINE_BIN=$OLD is not an executable"
+  "$OLD" info "$DUMP" >/dev/null 2>"$TMP/err" || fail "$OLD info on the view dump failed: $(head -c 300 "$TMP/err")"
+  echo "== against $OLD (end to end, runs in turns)"
+  printf '  %-44s %-13s %-7s %-13s %-7s %s\n' case "this build" spread "older build" spread "this/older"
+  old_run() { "$OLD" "$@" >/dev/null; }
+  new_run() { "$KV" "$@" >/dev/null; }
+  for args in "fview $DUMP" "info $DUMP" "info $BIG"; do
+    new=() old=()
+    for ((r = 0; r < RUNS; r++)); do
+      # shellcheck disable=SC2086 # the words of the case
+      time_us new_run $args
+      new+=("$REPLY")
+      # shellcheck disable=SC2086
+      time_us old_run $args
+      old+=("$REPLY")
+    done
+    new_med=$(median "${new[@]}")
+    old_med=$(median "${old[@]}")
+    printf '  %-44s %-13s %-7s %-13s %-7s %sx\n' "kavrex ${args/$WORK\//}" "$(secs "$new_med")" "$(spread "${new[@]}")" \
+      "$(secs "$old_med")" "$(spread "${old[@]}")" "$(ratio "$new_med" "$old_med")"
+  done
+  echo
+fi
 
 # ---- the stand-in server ----
 

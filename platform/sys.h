@@ -61,6 +61,8 @@ struct Calls {
   DIR* (*opendir)(const char* path);
   // Memory.
   void* (*malloc)(std::size_t size);
+  void* (*mmap)(void* address, std::size_t length, int protection, int flags, int fd, off_t offset);
+  int (*munmap)(void* address, std::size_t length);
   int (*madvise)(void* address, std::size_t length, int advice);
   // Signals, processes, time.
   int (*sigaction)(int sig, const struct sigaction* action, struct sigaction* old);

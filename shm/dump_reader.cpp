@@ -7,6 +7,11 @@
 // and frees the tables. The load guard (shm/load_guard.h) covers the moment
 // between creating a segment and marking it.
 //
+// Segment bodies are copied from a mapping of the file on every processor
+// (platform/file_copy.h) and read with read() from wherever the copy could
+// not go on, so that a file that is short, or shrinks during the load, gives
+// what read() alone would give.
+//
 // The file, the segments and the tables go through the call table of
 // platform/sys.h, as the information file does: the layer reports its
 // failures on standard output, the reader its own messages on standard
@@ -27,6 +32,7 @@
 #include "layouts/field.h"
 #include "layouts/segment_layout.h"
 #include "layouts/shmcb_layout.h"
+#include "platform/file_copy.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/raw.h"
@@ -65,10 +71,7 @@ ssize_t read_full(int fd, void* buf, std::size_t n) {
 }
 
 // Creates and places one segment of `size` bytes at `base`; 0 or -1 (errno).
-// `filled` is how many of its bytes the file can supply: only those pages are
-// faulted in ahead of the read, so a header that claims a huge segment costs
-// address space, not memory.
-int place_segment(std::uint64_t base, std::uint64_t size, std::int32_t min_piece, std::uint64_t filled) {
+int place_segment(std::uint64_t base, std::uint64_t size, std::int32_t min_piece) {
   std::uint64_t piece = 1;
   while (piece < size) {
     piece <<= 1;
@@ -116,13 +119,6 @@ int place_segment(std::uint64_t base, std::uint64_t size, std::int32_t min_piece
       return -1;
     }
     g_placed[g_placed_count++] = placed;
-    // Fault the pages in now, in one call, rather than one by one as the
-    // body is read into them. Older kernels refuse; the read then does it.
-    std::uint64_t done = at - base;
-    if (filled > done) {
-      std::uint64_t n = filled - done < q ? filled - done : q;
-      sys::populate(placed, (n + 4095) & ~std::uint64_t{4095});
-    }
     image_add_range(at, q);
     at += q;
     left -= q;
@@ -148,6 +144,22 @@ extern "C" void on_dump_interrupt(int) {
 int fail(const char* format, const char* path, int code) {
   std::fprintf(stderr, format, path, code);
   return 1;
+}
+
+// A seek within a segment's part of the file failed.
+int seek_failed(std::uint64_t base) {
+  int e = errno;
+  // The address as the tool prints every pointer: 16 uppercase hex digits,
+  // no prefix.
+  std::fprintf(stderr, "lseek error (addr %016llX) errno=%d\n", static_cast<unsigned long long>(base), e);
+  return 1;
+}
+
+// Threads for copying a segment body: one per processor the tool may run
+// on (the copy hands them chunks, so a small body takes fewer).
+int copy_workers() {
+  static const int workers = sys::online_processors();
+  return workers;
 }
 
 }  // namespace
@@ -239,25 +251,44 @@ int rinfile(const char* path, std::uint32_t key) {
       std::fprintf(stderr, "Error reading '%s': segment %d has size 0\n", path, s + 1);
       return give_up(1);
     }
-    off_t body_at = position - static_cast<off_t>(segment::kSize);
-    std::uint64_t filled = file_size > body_at ? static_cast<std::uint64_t>(file_size - body_at) : 0;
-    if (filled > size) filled = size;
-    if (place_segment(base, size, min_piece, filled) != 0) {
+    if (place_segment(base, size, min_piece) != 0) {
       std::fprintf(stderr, "rinfile: shmget/shmat error (cnt %ld) errno=%d\n",
                    static_cast<long>(static_cast<std::int32_t>(size)), errno);
       return give_up(1);
     }
     add_attachment();
     position = sys::file_seek(fd, -static_cast<off_t>(segment::kSize), SEEK_CUR);
-    if (position < 0) {
-      int e = errno;
-      // The address as the tool prints every pointer: 16 uppercase hex
-      // digits, no prefix.
-      std::fprintf(stderr, "lseek error (addr %016llX) errno=%d\n", static_cast<unsigned long long>(base), e);
-      return give_up(1);
-    }
+    if (position < 0) return give_up(seek_failed(base));
+    const off_t body_at = position;
+    std::uint64_t filled = file_size > body_at ? static_cast<std::uint64_t>(file_size - body_at) : 0;
+    if (filled > size) filled = size;
     unsigned char* target = const_cast<unsigned char*>(address(base));
-    for (std::uint64_t left = size; left > 0;) {
+    std::uint64_t left = size;
+    // What the file had of the body when the load began is copied from a
+    // mapping of it, chunk by chunk on every processor, which costs less
+    // than read() into new shared memory; the reads below then go on from where
+    // the copy ended: at the end of the body, at the end of the file, or at
+    // a page that a file shrunk since could not give, where read() sees the
+    // end of the file (or the error that made the page unreadable) just as
+    // it would have without the copy. Only the pages that the file fills are
+    // made present ahead, so a header that claims a huge segment costs
+    // address space, not memory.
+    std::uint64_t written = 0;  // how far the copy may have written
+    if (filled > 0) {
+      sys::FileCopy copy;
+      if (sys::copy_from_file(fd, body_at, target, filled, copy_workers(), copy) == 0) {
+        written = copy.written;
+        if (copy.copied > 0) {
+          position = sys::file_seek(fd, static_cast<off_t>(copy.copied), SEEK_CUR);
+          if (position < 0) return give_up(seek_failed(base));
+          target += copy.copied;
+          left -= copy.copied;
+        }
+      } else {
+        sys::populate(target, (filled + 4095) & ~std::uint64_t{4095});
+      }
+    }
+    while (left > 0) {
       std::size_t ask = left < kReadChunk ? static_cast<std::size_t>(left) : kReadChunk;
       ssize_t got = sys::file_read(fd, target, ask);
       if (got < 0) return give_up(fail("Error reading '%s' errno=%d\n", path, errno));
@@ -269,6 +300,11 @@ int rinfile(const char* path, std::uint32_t key) {
       target += ask;
       left -= ask;
     }
+    // Past the end of the file the memory reads as zero, also where
+    // another thread of the copy had written a chunk before the file
+    // shrank under it.
+    std::uint64_t end = static_cast<std::uint64_t>(position - body_at);
+    if (written > end) std::memset(const_cast<unsigned char*>(address(base)) + end, 0, written - end);
   }
   sys::file_close(fd);
   // The chain to the trace control block must lie in what was loaded; a

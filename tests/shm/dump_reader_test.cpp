@@ -2,9 +2,13 @@
 // failure messages, and release leaving no segment behind.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <regex>
@@ -13,6 +17,7 @@
 #include "layouts/field.h"
 #include "layouts/segment_layout.h"
 #include "layouts/shmcb_layout.h"
+#include "platform/file_copy.h"
 #include "platform/sys.h"
 #include "shm/dump_reader.h"
 #include "shm/image.h"
@@ -155,10 +160,12 @@ TEST(DumpReader, FailureMessages) {
 }
 
 // Calls of the file layer and allocations made to fail: the Nth of a kind
-// fails with `error`.
+// fails with `error`. Unless `mapped`, the file cannot be mapped, so that
+// every body is read with read().
 struct Injected {
   int open = 0, read = 0, seek = 0, alloc = 0;
   int error = 0;
+  bool mapped = false;
 };
 Injected g_inject;
 int g_reads, g_seeks, g_allocs;
@@ -188,6 +195,10 @@ int failing_open(const char*, int, mode_t) {
   errno = g_inject.error;
   return -1;
 }
+void* refused_mmap(void*, std::size_t, int, int, int, off_t) {
+  errno = ENODEV;
+  return MAP_FAILED;
+}
 
 TEST(DumpReader, FailuresOfTheFileLayerAndOfAllocation) {
   test::TempDir dir;
@@ -214,6 +225,14 @@ TEST(DumpReader, FailuresOfTheFileLayerAndOfAllocation) {
       {"header of segment 1", {.read = 3, .error = EIO}, io_report, "Error reading '%s' errno=5\n"},
       {"body of segment 1", {.read = 4, .error = EIO}, io_report, "Error reading '%s' errno=5\n"},
       {"header of segment 2", {.read = 68, .error = EIO}, io_report, "Error reading '%s' errno=5\n"},
+      // Bodies copied from a mapping of the file take no read; the file
+      // position moves past each with a seek.
+      {"header of segment 2, bodies mapped", {.read = 4, .error = EIO, .mapped = true}, io_report,
+       "Error reading '%s' errno=5\n"},
+      {"seek past body 1", {.seek = 4, .error = EIO, .mapped = true}, seek_report,
+       "lseek error (addr 0000310000000000) errno=9\n"},
+      {"seek back over header 2, bodies mapped", {.seek = 5, .error = EIO, .mapped = true}, seek_report,
+       "lseek error (addr 0000310000100000) errno=9\n"},
       // The seek back to the start is not checked: the reads go on after
       // the control block, where this dump has zeros for a header.
       {"seek back to the start", {.seek = 2, .error = EIO}, seek_report,
@@ -231,6 +250,7 @@ TEST(DumpReader, FailuresOfTheFileLayerAndOfAllocation) {
     sys::calls().read = failing_read;
     sys::calls().lseek = failing_seek;
     sys::calls().malloc = failing_malloc;
+    if (!c.inject.mapped) sys::calls().mmap = refused_mmap;
     Loaded r = load_file(dir.file("dump"));
     sys::reset_calls();
     EXPECT_EQ(r.status, 1);
@@ -242,3 +262,127 @@ TEST(DumpReader, FailuresOfTheFileLayerAndOfAllocation) {
 }
 
 }  // namespace
+
+// A file that shrinks while its bodies are being copied from a mapping of
+// it: cut as the mapping is made, or as the Nth chunk of the copy is about
+// to be written (the other copying threads may be ahead of it then).
+struct Shrink {
+  int at_chunk = 0;  // 0: as the file is mapped
+  off_t to = 0;
+  int failed_read = 0;  // this read fails with EIO (0: none)
+  // Before cutting, wait until another thread has taken this chunk, so
+  // that it has copied the one before, behind the cut (when the copy runs
+  // on more than one thread).
+  int after_chunk = 0;
+};
+Shrink g_shrink;
+std::string g_shrink_path;
+std::atomic<int> g_chunks;
+std::atomic<int> g_shrink_reads;
+
+void shrink_now() { ASSERT_EQ(::truncate(g_shrink_path.c_str(), g_shrink.to), 0); }
+void* shrinking_mmap(void* address, std::size_t length, int protection, int flags, int fd, off_t offset) {
+  void* map = ::mmap(address, length, protection, flags, fd, offset);
+  if (g_shrink.at_chunk == 0) shrink_now();
+  return map;
+}
+int shrinking_madvise(void* address, std::size_t length, int advice) {
+  if (advice == MADV_POPULATE_WRITE && ++g_chunks == g_shrink.at_chunk) {
+    if (g_shrink.after_chunk && sys::online_processors() > 1) {
+      EXPECT_TRUE(test::eventually([] { return g_chunks >= g_shrink.after_chunk; }, std::chrono::seconds(20)));
+    }
+    shrink_now();
+  }
+  return ::madvise(address, length, advice);
+}
+ssize_t shrink_then_failing_read(int fd, void* buffer, std::size_t count) {
+  if (++g_shrink_reads == g_shrink.failed_read) {
+    errno = EIO;
+    return -1;
+  }
+  return ::read(fd, buffer, count);
+}
+// Put back the system's action: a bus error that reaches this handler
+// comes again and ends the test, rather than going round for ever.
+extern "C" void earlier_bus_handler(int) { signal(SIGBUS, SIG_DFL); }
+
+TEST(DumpReader, AFileThatShrinksUnderTheCopyLoadsAsReadWouldHaveReadIt) {
+  test::TempDir dir;
+  // Two segments of four chunks each, so that several threads copy.
+  constexpr std::uint64_t kSize = 8 << 20;
+  constexpr off_t kMiB = 1 << 20;
+  const std::string dump = raw_dump(2, kSize);
+  struct Case {
+    const char* name;
+    Shrink shrink;
+    int status;
+    std::string message;  // %s is the path
+    std::string out = "";
+  };
+  const Case cases[] = {
+      {"into body 1 as it is mapped", {.to = 3 * kMiB + 100}, 1, "Error reading '%s' errno=0\n"},
+      {"to the end of body 1", {.to = 8 * kMiB}, 1, "Error reading '%s' errno=0\n"},
+      {"into body 1 at its third chunk", {.at_chunk = 3, .to = 5 * kMiB + 7}, 1, "Error reading '%s' errno=0\n"},
+      {"into body 1 behind the copy", {.at_chunk = 4, .to = kMiB}, 1, "Error reading '%s' errno=0\n"},
+      {"into body 2 at its second chunk", {.at_chunk = 6, .to = 8 * kMiB + 736 + 5 * kMiB / 2}, 0, ""},
+      {"into body 2 as it is mapped", {.to = 11 * kMiB}, 0, ""},
+      // A chunk past the cut that another thread copied before it becomes
+      // zeros, as read() would never have read it.
+      {"into body 2 behind a chunk copied ahead", {.at_chunk = 6, .to = 10 * kMiB, .after_chunk = 8}, 0, ""},
+      // Reads go on where the mapping failed, and report what they meet.
+      {"into body 1, the rest unreadable", {.to = 2 * kMiB + 1, .failed_read = 4}, 1, "Error reading '%s' errno=5\n",
+       "read(): w32ec=5 at sys:N\n"},
+  };
+  struct sigaction earlier {};
+  earlier.sa_handler = earlier_bus_handler;
+  struct sigaction outside {};
+  ASSERT_EQ(sigaction(SIGBUS, &earlier, &outside), 0);
+  // The image as loaded: both segments' bytes, empty when not loaded.
+  auto image_bytes = [&] {
+    if (!image_contains(kBase, 2 * kSize)) return std::string();
+    return std::string(reinterpret_cast<const char*>(address(kBase)), 2 * kSize);
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_shrink_path = dir.file("dump");
+    test::write_file(g_shrink_path, dump);
+    g_shrink = c.shrink;
+    g_chunks = 0;
+    g_shrink_reads = 0;
+    sys::calls().mmap = shrinking_mmap;
+    sys::calls().madvise = shrinking_madvise;
+    sys::calls().read = shrink_then_failing_read;
+    Loaded shrunk = load_file(g_shrink_path);
+    sys::reset_calls();
+    std::string shrunk_image = image_bytes();
+    release_dump();
+    EXPECT_TRUE(test::shm_segments_created_by(getpid()).empty());
+    struct stat st {};
+    ASSERT_EQ(stat(g_shrink_path.c_str(), &st), 0);
+    ASSERT_EQ(st.st_size, c.shrink.to) << "the file was not cut";
+    struct sigaction now {};
+    ASSERT_EQ(sigaction(SIGBUS, nullptr, &now), 0);
+    EXPECT_EQ(now.sa_handler, earlier_bus_handler) << "the action in place before the load is back";
+
+    EXPECT_EQ(shrunk.status, c.status);
+    EXPECT_EQ(shrunk.err, with_path(c.message, g_shrink_path));
+    EXPECT_EQ(shrunk.out, c.out);
+    // The file of that length read with read() alone gives the same image.
+    g_shrink_reads = 0;
+    sys::calls().mmap = refused_mmap;
+    sys::calls().read = shrink_then_failing_read;
+    Loaded read = load_file(g_shrink_path);
+    sys::reset_calls();
+    EXPECT_EQ(read.status, shrunk.status);
+    EXPECT_EQ(read.err, shrunk.err);
+    EXPECT_TRUE(image_bytes() == shrunk_image) << "the images differ";
+    if (c.status == 0) {
+      // The segments lie back to back as in the file: its bytes, then zeros.
+      std::string expected = dump.substr(0, static_cast<std::size_t>(c.shrink.to));
+      expected.resize(dump.size(), '\0');
+      EXPECT_TRUE(shrunk_image == expected) << "the image is not the shrunk file's bytes and zeros";
+    }
+    release_dump();
+  }
+  sigaction(SIGBUS, &outside, nullptr);
+}
