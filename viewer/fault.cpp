@@ -1,5 +1,8 @@
 // fault.cpp -- SIGSEGV/SIGBUS handlers on an alternate stack that jump back
-// to the walk in progress.
+// to the walk in progress on the faulting thread. A fault is delivered to
+// the thread that made the bad access, so each thread keeps its own
+// recovery point, and a walk rendering on several threads recovers each
+// range where it faulted.
 #include "viewer/fault.h"
 
 #include <csignal>
@@ -10,7 +13,7 @@
 namespace kvf {
 namespace {
 
-sigjmp_buf* volatile g_point = nullptr;
+thread_local sigjmp_buf* volatile g_point = nullptr;
 bool g_installed = false;
 alignas(16) unsigned char g_alternate_stack[64 * 1024];
 
@@ -32,6 +35,8 @@ void install_fault_handlers() {
   sys::set_signal_action(SIGBUS, kvf_fault_handler, SA_ONSTACK);
   g_installed = true;
 }
+
+void use_fault_stack(void* stack, std::size_t size) { sys::set_alternate_stack(stack, size); }
 
 void set_recovery_point(sigjmp_buf* point) { g_point = point; }
 

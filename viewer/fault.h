@@ -4,19 +4,26 @@
 #pragma once
 
 #include <csetjmp>
+#include <cstddef>
 
 namespace kvf {
 
-// Jumps to the current recovery point with the value 1.
+// Jumps to the calling thread's recovery point with the value 1.
 void kvf_fault_handler(int signal);
 
 // Installs kvf_fault_handler for SIGSEGV, then SIGBUS, running on an
 // alternate signal stack (a fault may come from a stack overrun too). Once
-// installed the handlers stay for the rest of the program.
+// installed the handlers stay for the rest of the program. The alternate
+// stack is the calling thread's; another thread that renders records gives
+// its own with use_fault_stack.
 void install_fault_handlers();
 
-// The point a fault returns to (taken with sigsetjmp, mask saved), or
-// nullptr outside a walk.
+// `size` bytes at `stack` as the calling thread's stack for the fault
+// handlers; the memory must outlive the thread.
+void use_fault_stack(void* stack, std::size_t size);
+
+// The point a fault on the calling thread returns to (taken with sigsetjmp,
+// mask saved), or nullptr outside a walk. Each thread has its own.
 void set_recovery_point(sigjmp_buf* point);
 
 }  // namespace kvf
