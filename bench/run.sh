@@ -304,6 +304,49 @@ printf '  %-44s %-14s %-7s %s\n' "kavrex-export --sqlite NEW.db DUMP" "$(secs "$
   "$(rate "$exported" "$sql_med")"
 printf '  %-44s %sx (goal: 3x at most)\n' "--sqlite / JSON Lines" "$(ratio "$sql_med" "$json_med")"
 echo "  (whole runs, start-up and loading the dump included; medians; spread as above)"
+# ---- the views' records rendered on threads ----
+
+# A view of a dump renders on every online CPU unless KAVREX_THREADS says
+# otherwise; KAVREX_THREADS=1 is the one-thread walk. Both are checked to
+# print the same bytes, then timed in turns; rendering is each total less
+# the median of `info` on the same dump.
+kv_one() { KAVREX_THREADS=1 "$KV" "$1" "$DUMP" >/dev/null; }
+kv_all() { env -u KAVREX_THREADS "$KV" "$1" "$DUMP" >/dev/null; }
+
+THREADS_DIFFER=0
+echo "== rendering on threads (default: $(nproc) online CPUs; one: KAVREX_THREADS=1)"
+for w in $WORDS; do
+  KAVREX_THREADS=1 "$KV" "$w" "$DUMP" >"$TMP/one.out" 2>"$TMP/err" || true
+  env -u KAVREX_THREADS "$KV" "$w" "$DUMP" >"$TMP/all.out" 2>>"$TMP/err" || true
+  if cmp -s "$TMP/one.out" "$TMP/all.out"; then
+    echo "  $w: the same bytes on one thread and by default"
+  else
+    THREADS_DIFFER=1
+    echo "  $w: *** ONE THREAD AND DEFAULT DIFFER *** $(head -c 300 "$TMP/err")"
+    show_difference "$TMP/all.out" "$TMP/one.out"
+  fi
+  rm -f "$TMP/one.out" "$TMP/all.out"
+done
+printf '  %-16s %-13s %-7s %-13s %-7s %-13s %-13s %s\n' case "one total" spread "default total" spread "one render" \
+  "default render" "speed-up"
+for w in $WORDS; do
+  one=() all=() info=()
+  for ((r = 0; r < RUNS; r++)); do
+    time_us kv_one "$w"
+    one+=("$REPLY")
+    time_us kv_all "$w"
+    all+=("$REPLY")
+    time_us kv_info
+    info+=("$REPLY")
+  done
+  info_med=$(median "${info[@]}")
+  one_render=$(($(median "${one[@]}") - info_med))
+  all_render=$(($(median "${all[@]}") - info_med))
+  printf '  %-16s %-13s %-7s %-13s %-7s %-13s %-13s %s\n' "$w >/dev/null" "$(secs "$(median "${one[@]}")")" \
+    "$(spread "${one[@]}")" "$(secs "$(median "${all[@]}")")" "$(spread "${all[@]}")" "$(secs "$one_render")" \
+    "$(secs "$all_render")" "$(ratio "$one_render" "$all_render")x"
+done
+echo "  (render: total less the median of \`kavrex info\` timed alongside; speed-up: one render / default render)"
 echo
 
 # ---- loading a large dump ----
@@ -573,3 +616,4 @@ set --
 printf '  %-44s %s KiB\n' "kavrex -t fview live, largest over the runs" "$PEAK_LIVE_KB"
 echo
 [ "$MISMATCH" = 0 ] || fail "kavrex and B1 differ (see the identity section above)"
+[ "$THREADS_DIFFER" = 0 ] || fail "kavrex on one thread and by default differ (see the threads section above)"
