@@ -206,21 +206,36 @@ int run_into_closed_pipe(const test::Installation& inst, const std::vector<std::
 }
 
 TEST_F(FrontEnd, AViewIntoAClosedPipeEndsWithoutAWord) {
-  std::string path = dump();
+  // One record, written at the end; and enough that the first write fails
+  // while the records are still being rendered, on one thread or on three.
+  kvf::sim::ImageBuilder image({.ring_records = 20001});
+  for (int i = 0; i < 20000; ++i) {
+    auto r = image.record("pipe.c", i, "record %d\n");
+    r.args.i32(i);
+    image.append_record(r);
+  }
+  image.write_dump(inst.file("many.dump"));
+  const std::string paths[] = {dump(), inst.file("many.dump")};
   struct Case {
     bool ignore_sigpipe;
     int status;
   };
   // SIGPIPE, unless whoever started the tool ignores it: then the failed
   // write ends it with status 1.
-  for (Case c : {Case{false, 128 + SIGPIPE}, Case{true, 1}}) {
-    SCOPED_TRACE(c.ignore_sigpipe ? "SIGPIPE ignored" : "SIGPIPE");
-    for (const char* word : {"view", "fview"}) {
-      std::string err;
-      EXPECT_EQ(run_into_closed_pipe(inst, {word, path}, c.ignore_sigpipe, err), c.status) << word;
-      EXPECT_EQ(err, "") << word;
+  for (const char* threads : {"1", "3"}) {
+    SCOPED_TRACE(::testing::Message() << "KAVREX_THREADS=" << threads);
+    setenv("KAVREX_THREADS", threads, 1);
+    for (Case c : {Case{false, 128 + SIGPIPE}, Case{true, 1}}) {
+      SCOPED_TRACE(c.ignore_sigpipe ? "SIGPIPE ignored" : "SIGPIPE");
+      for (const std::string& path : paths)
+        for (const char* word : {"view", "fview"}) {
+          std::string err;
+          EXPECT_EQ(run_into_closed_pipe(inst, {word, path}, c.ignore_sigpipe, err), c.status) << word << " " << path;
+          EXPECT_EQ(err, "") << word;
+        }
     }
   }
+  unsetenv("KAVREX_THREADS");
 }
 
 }  // namespace
