@@ -28,6 +28,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -149,6 +150,7 @@ class Walk {
       p.capture = {p.buffer.get(), kPartRoom, 0, part_full, this};
     }
     stacks_ = std::make_unique<unsigned char[]>(kFaultStack * static_cast<std::size_t>(threads));
+    workers_.reserve(static_cast<std::size_t>(threads));
     for (int i = 0; i < threads; ++i) {
       try {
         workers_.emplace_back([this, i] { work(stacks_.get() + kFaultStack * static_cast<std::size_t>(i)); });
@@ -350,15 +352,17 @@ void walk_once_on_threads(const WalkSink& sink, int threads) {
   const unsigned char* ring = address(ring_at);
   if (head_of(ring) == tail_of(ring)) return;
   install_fault_handlers();
-  {
+  try {
     Walk walk(sink, ring, threads);
     if (walk.started()) {
       walk.run();
       return;
     }
+  } catch (const std::bad_alloc&) {
+    // Thrown only while the walk is set up, before any record is shown.
   }
-  // No thread could be started: the walk runs here instead (making the
-  // start of the order changed nothing).
+  // No memory for the parts, or no thread could be started: the walk runs
+  // here instead (making the start of the order changed nothing).
   walk_once(sink);
 }
 
