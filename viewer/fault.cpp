@@ -36,7 +36,12 @@ void install_fault_handlers() {
   g_installed = true;
 }
 
-void use_fault_stack(void* stack, std::size_t size) { sys::set_alternate_stack(stack, size); }
+ThreadFaultStack::ThreadFaultStack(void* stack, std::size_t size)
+    : set_(sys::set_alternate_stack(stack, size, &old_) == 0) {}
+
+ThreadFaultStack::~ThreadFaultStack() {
+  if (set_) sys::restore_alternate_stack(old_);
+}
 
 void set_recovery_point(sigjmp_buf* point) { g_point = point; }
 

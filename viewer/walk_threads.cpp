@@ -233,7 +233,7 @@ class Walk {
   }
 
   void work(unsigned char* fault_stack) {
-    use_fault_stack(fault_stack, kFaultStack);
+    ThreadFaultStack stack(fault_stack, kFaultStack);
     std::uint64_t taken;
     for (;;) {
       {
