@@ -24,6 +24,18 @@ using test::RunResult;
 
 struct FrontEnd : ::testing::Test {
   Installation inst;
+  // A dump of 20000 records, more than the first write of a view takes.
+  std::string many_records() {
+    kvf::sim::ImageBuilder image({.ring_records = 20001});
+    for (int i = 0; i < 20000; ++i) {
+      auto r = image.record("pipe.c", i, "record %d\n");
+      r.args.i32(i);
+      image.append_record(r);
+    }
+    std::string path = inst.file("many.dump");
+    image.write_dump(path);
+    return path;
+  }
   // A dump with a couple of settings and one record.
   std::string dump(kvf::sim::ImageOptions options = {.ring_records = 8}) {
     kvf::sim::ImageBuilder image(options);
@@ -208,14 +220,7 @@ int run_into_closed_pipe(const test::Installation& inst, const std::vector<std::
 TEST_F(FrontEnd, AViewIntoAClosedPipeEndsWithoutAWord) {
   // One record, written at the end; and enough that the first write fails
   // while the records are still being rendered, on one thread or on three.
-  kvf::sim::ImageBuilder image({.ring_records = 20001});
-  for (int i = 0; i < 20000; ++i) {
-    auto r = image.record("pipe.c", i, "record %d\n");
-    r.args.i32(i);
-    image.append_record(r);
-  }
-  image.write_dump(inst.file("many.dump"));
-  const std::string paths[] = {dump(), inst.file("many.dump")};
+  const std::string paths[] = {dump(), many_records()};
   struct Case {
     bool ignore_sigpipe;
     int status;
@@ -236,6 +241,17 @@ TEST_F(FrontEnd, AViewIntoAClosedPipeEndsWithoutAWord) {
     }
   }
   unsetenv("KAVREX_THREADS");
+}
+
+TEST_F(FrontEnd, AViewIntoAFullDeviceEndsWithStatusOneWithoutAWord) {
+  std::string path = many_records();
+  for (const char* threads : {"1", "3"}) {
+    test::RunOptions o = inst.options();
+    o.env["KAVREX_THREADS"] = threads;
+    RunResult r = test::run({"/bin/sh", "-c", "exec \"$0\" fview \"$1\" >/dev/full", test::program("kavrex"), path}, o);
+    EXPECT_EQ(r.status, 1) << threads;
+    EXPECT_EQ(r.err, "") << threads;
+  }
 }
 
 }  // namespace
