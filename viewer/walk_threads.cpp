@@ -37,6 +37,7 @@
 #include "layouts/ring_layout.h"
 #include "shm/image.h"
 #include "viewer/fault.h"
+#include "viewer/image_text.h"
 #include "viewer/output.h"
 #include "viewer/reader.h"
 #include "viewer/walk.h"
@@ -62,27 +63,23 @@ struct Entry {
   Jump jump;
 };
 
-std::int32_t head_of(const unsigned char* ring) {
-  return static_cast<std::int32_t>(load_shared<std::uint32_t>(ring, ring::kHead));
-}
-std::int32_t tail_of(const unsigned char* ring) {
-  return static_cast<std::int32_t>(load_shared<std::uint32_t>(ring, ring::kTail));
-}
-
 // The walk's order, made a part at a time with the stops of walk_once
 // that need no record: the head, a head outside the ring, a slot outside
-// the image, the maximum skip.
+// the image, the maximum skip. Head, tail, size and the records array are
+// read once: nothing changes them while the walk runs.
 class Order {
  public:
-  explicit Order(const unsigned char* ring) : ring_(ring) { next_ = next_index_unchanging(-1, ring_, sink()); }
+  explicit Order(const unsigned char* ring)
+      : ring_(read_unchanging(ring)), records_(load_shared<std::uint64_t>(ring, ring::kRecords)) {
+    next_ = next_index_unchanging(-1, ring_, sink());
+  }
 
   // Up to `max` more steps into `out`; fewer, or none, once the order ends.
   void fill(std::vector<Entry>& out, std::size_t max) {
     out.clear();
+    const bool head_in_ring = ring_.head >= 0 && ring_.head < ring_.size;
     while (!ended_ && out.size() < max) {
-      std::int32_t head = head_of(ring_);
-      if (next_.max_skip || next_.index == head || head < 0 || head >= current_ring_size() ||
-          ring_slot(ring_, next_.index) == nullptr) {
+      if (next_.max_skip || next_.index == ring_.head || !head_in_ring || !slot_in_image(next_.index)) {
         ended_ = true;
         break;
       }
@@ -98,6 +95,12 @@ class Order {
   std::int32_t end() const { return next_.index; }
 
  private:
+  // What ring_slot answers for `index`, from the values read once.
+  bool slot_in_image(std::int32_t index) const {
+    return index >= 0 && index < ring_.size && records_ != 0 &&
+           image_holds(records_ + static_cast<std::uint64_t>(index) * record::kSize, record::kSize);
+  }
+
   // The reader reports only its jumps; the rest is never called.
   WalkSink sink() { return {this, record, ahead, max, nothing, replaced, gone, flush}; }
   static bool record(void*, const unsigned char*, std::int32_t) { return true; }
@@ -114,7 +117,8 @@ class Order {
     }
   }
 
-  const unsigned char* ring_;
+  const UnchangingRing ring_;
+  const std::uint64_t records_;
   NextIndex next_;
   Entry* at_ = nullptr;
   bool ended_ = false;
@@ -350,7 +354,8 @@ void walk_once_on_threads(const WalkSink& sink, int threads) {
   std::uint64_t ring_at = ring_address(block);
   if (!ring_readable(ring_at)) return;
   const unsigned char* ring = address(ring_at);
-  if (head_of(ring) == tail_of(ring)) return;
+  UnchangingRing fixed = read_unchanging(ring);
+  if (fixed.head == fixed.tail) return;
   install_fault_handlers();
   try {
     Walk walk(sink, ring, threads);
