@@ -304,6 +304,8 @@ printf '  %-44s %-14s %-7s %s\n' "kavrex-export --sqlite NEW.db DUMP" "$(secs "$
   "$(rate "$exported" "$sql_med")"
 printf '  %-44s %sx (goal: 3x at most)\n' "--sqlite / JSON Lines" "$(ratio "$sql_med" "$json_med")"
 echo "  (whole runs, start-up and loading the dump included; medians; spread as above)"
+echo
+
 # ---- the views' records rendered on threads ----
 
 # A view of a dump renders on every online CPU unless KAVREX_THREADS says
