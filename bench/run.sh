@@ -310,6 +310,51 @@ printf '  %-44s %sx (goal: 3x at most)\n' "--sqlite / JSON Lines" "$(ratio "$sql
 echo "  (whole runs, start-up and loading the dump included; medians; spread as above)"
 echo
 
+# ---- the views' records rendered on threads ----
+
+# A view of a dump renders on every online CPU unless KAVREX_THREADS says
+# otherwise; KAVREX_THREADS=1 is the one-thread walk. Both are checked to
+# print the same bytes, then timed in turns; rendering is each total less
+# the median of `info` on the same dump.
+kv_one() { KAVREX_THREADS=1 "$KV" "$1" "$DUMP" >/dev/null; }
+kv_all() { env -u KAVREX_THREADS "$KV" "$1" "$DUMP" >/dev/null; }
+
+THREADS_DIFFER=0
+echo "== rendering on threads (default: $(nproc) online CPUs; one: KAVREX_THREADS=1)"
+for w in $WORDS; do
+  KAVREX_THREADS=1 "$KV" "$w" "$DUMP" >"$TMP/one.out" 2>"$TMP/err" || true
+  env -u KAVREX_THREADS "$KV" "$w" "$DUMP" >"$TMP/all.out" 2>>"$TMP/err" || true
+  if cmp -s "$TMP/one.out" "$TMP/all.out"; then
+    echo "  $w: the same bytes on one thread and by default"
+  else
+    THREADS_DIFFER=1
+    echo "  $w: *** ONE THREAD AND DEFAULT DIFFER *** $(head -c 300 "$TMP/err")"
+    show_difference "$TMP/all.out" "$TMP/one.out"
+  fi
+  rm -f "$TMP/one.out" "$TMP/all.out"
+done
+printf '  %-16s %-13s %-7s %-13s %-7s %-13s %-13s %s\n' case "one total" spread "default total" spread "one render" \
+  "default render" "speed-up"
+for w in $WORDS; do
+  one=() all=() info=()
+  for ((r = 0; r < RUNS; r++)); do
+    time_us kv_one "$w"
+    one+=("$REPLY")
+    time_us kv_all "$w"
+    all+=("$REPLY")
+    time_us kv_info
+    info+=("$REPLY")
+  done
+  info_med=$(median "${info[@]}")
+  one_render=$(($(median "${one[@]}") - info_med))
+  all_render=$(($(median "${all[@]}") - info_med))
+  printf '  %-16s %-13s %-7s %-13s %-7s %-13s %-13s %s\n' "$w >/dev/null" "$(secs "$(median "${one[@]}")")" \
+    "$(spread "${one[@]}")" "$(secs "$(median "${all[@]}")")" "$(spread "${all[@]}")" "$(secs "$one_render")" \
+    "$(secs "$all_render")" "$(ratio "$one_render" "$all_render")x"
+done
+echo "  (render: total less the median of \`kavrex info\` timed alongside; speed-up: one render / default render)"
+echo
+
 # ---- loading a large dump ----
 
 cat "$BIG" >/dev/null
@@ -590,6 +635,43 @@ mem_run() {
   stop_pid "$KV_PID"
   KV_PID=
 }
+# mem_view: the one-pass fview of the dump on the default threads, held
+# near its end: its output goes to a pipe whose reader stops reading 1 MiB
+# short of the whole, so that the tool waits in a write with every part in
+# flight; sets VIEW_MEM to "private VmHWM RssShmem" (KiB) then.
+mem_view() {
+  local fifo=$TMP/mem.fifo want i
+  rm -f "$fifo"
+  mkfifo "$fifo"
+  want=$(stat -c %s "$WORK/kavrex.fview.out")
+  env -u KAVREX_THREADS "$KV" fview "$DUMP" >"$fifo" 2>"$TMP/kv.err" &
+  KV_PID=$!
+  exec 9<"$fifo"
+  head -c $((want - 1048576)) <&9 >/dev/null
+  # The rest of the pipe fills; the tool then sleeps in its write.
+  for ((i = 0; i < 500; i++)); do
+    [ "$(awk '{ print $3 }' "/proc/$KV_PID/stat" 2>/dev/null)" = S ] && break
+    sleep 0.01
+  done
+  sleep 0.1
+  local hwm shmem
+  hwm=$(status_kb "$KV_PID" VmHWM)
+  shmem=$(status_kb "$KV_PID" RssShmem)
+  VIEW_MEM="$((hwm - shmem)) $hwm $shmem"
+  exec 9<&-
+  wait "$KV_PID" 2>/dev/null || true
+  KV_PID=
+  rm -f "$fifo"
+}
+view_peak=-1
+for ((r = 0; r < RUNS; r++)); do
+  mem_view
+  set -- $VIEW_MEM
+  if [ "$1" -gt "$view_peak" ]; then
+    view_peak=$1
+    view_peak_line=$VIEW_MEM
+  fi
+done
 peak=-1
 for ((r = 0; r < RUNS; r++)); do
   mem_run
@@ -605,5 +687,9 @@ printf '  %-44s %s KiB (VmHWM %s, RssShmem %s; at the end RssAnon %s, RssFile %s
   "kavrex -t fview DUMP, after the last record" "$1" "$2" "$3" "$4" "$5"
 set --
 printf '  %-44s %s KiB\n' "kavrex -t fview live, largest over the runs" "$PEAK_LIVE_KB"
+set -- $view_peak_line
+printf '  %-44s %s KiB (VmHWM %s, RssShmem %s)\n' "kavrex fview DUMP on $(nproc) threads, near its end" "$1" "$2" "$3"
+set --
 echo
 [ "$MISMATCH" = 0 ] || fail "kavrex and B1 differ (see the identity section above)"
+[ "$THREADS_DIFFER" = 0 ] || fail "kavrex on one thread and by default differ (see the threads section above)"

@@ -172,7 +172,7 @@ int kavrex_main(int argc, char** argv) {
       report_command_result(set_level(block, command->level, argc, argv));
       break;
     case Action::view:
-      if (kvf_view(command->dorvel, command->full, line.tail) != 0) exit_program(1);
+      if (kvf_view(command->dorvel, command->full, line.tail, line.dump_file != nullptr) != 0) exit_program(1);
       break;
     case Action::info:
       show_info(block, stdout);

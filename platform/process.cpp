@@ -24,12 +24,14 @@ int signal_action(int sig, struct sigaction& out) {
   return retry([&] { return calls().sigaction(sig, nullptr, &out); });
 }
 
-int set_alternate_stack(void* stack, std::size_t size) {
+int set_alternate_stack(void* stack, std::size_t size, stack_t* old) {
   stack_t ss{};
   ss.ss_sp = stack;
   ss.ss_size = size;
-  return calls().sigaltstack(&ss, nullptr);
+  return calls().sigaltstack(&ss, old);
 }
+
+int restore_alternate_stack(const stack_t& old) { return calls().sigaltstack(&old, nullptr); }
 
 int start_alarm(long ms) {
   struct itimerval timer {};

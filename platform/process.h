@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <ctime>
 
+#include <signal.h>
 #include <sys/types.h>
 
 struct sigaction;
@@ -20,9 +21,13 @@ using SignalFunction = void (*)(int);
 int set_signal_action(int sig, SignalFunction handler, int flags, struct sigaction* old = nullptr);
 // The action in place for `sig`: 0, or -1 with errno.
 int signal_action(int sig, struct sigaction& out);
-// Signal handlers run on `size` bytes at `stack` when installed with
-// SA_ONSTACK. 0, or -1 with errno.
-int set_alternate_stack(void* stack, std::size_t size);
+// Signal handlers of the calling thread run on `size` bytes at `stack` when
+// installed with SA_ONSTACK; `old`, when given, receives the stack this one
+// replaces. 0, or -1 with errno.
+int set_alternate_stack(void* stack, std::size_t size, stack_t* old = nullptr);
+// Puts back a stack that set_alternate_stack gave in `old`: 0, or -1 with
+// errno.
+int restore_alternate_stack(const stack_t& old);
 // SIGALRM once, `ms` milliseconds from now: 0, or -1 with errno.
 int start_alarm(long ms);
 

@@ -1,5 +1,8 @@
 // fault.cpp -- SIGSEGV/SIGBUS handlers on an alternate stack that jump back
-// to the walk in progress.
+// to the walk in progress on the faulting thread. A fault is delivered to
+// the thread that made the bad access, so each thread keeps its own
+// recovery point, and a walk rendering on several threads recovers each
+// range where it faulted.
 #include "viewer/fault.h"
 
 #include <csignal>
@@ -10,7 +13,7 @@
 namespace kvf {
 namespace {
 
-sigjmp_buf* volatile g_point = nullptr;
+thread_local sigjmp_buf* volatile g_point = nullptr;
 bool g_installed = false;
 alignas(16) unsigned char g_alternate_stack[64 * 1024];
 
@@ -31,6 +34,13 @@ void install_fault_handlers() {
   sys::set_signal_action(SIGSEGV, kvf_fault_handler, SA_ONSTACK);
   sys::set_signal_action(SIGBUS, kvf_fault_handler, SA_ONSTACK);
   g_installed = true;
+}
+
+ThreadFaultStack::ThreadFaultStack(void* stack, std::size_t size)
+    : set_(sys::set_alternate_stack(stack, size, &old_) == 0) {}
+
+ThreadFaultStack::~ThreadFaultStack() {
+  if (set_) sys::restore_alternate_stack(old_);
 }
 
 void set_recovery_point(sigjmp_buf* point) { g_point = point; }

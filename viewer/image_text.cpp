@@ -12,7 +12,7 @@
 namespace kvf {
 namespace detail {
 
-SeenRange g_seen;
+thread_local SeenRange g_seen;
 
 std::uint64_t image_bytes_from_table(std::uint64_t address) {
   unsigned generation = image_generation();

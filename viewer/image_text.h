@@ -32,11 +32,13 @@ namespace detail {
 // [begin, end) lies within one mapped range and ends where it ends: the
 // addresses looked up so far that led to that end, for the image
 // generation `generation`; an empty interval before the first look-up.
+// Each thread keeps its own, so that threads rendering records at once
+// never share it.
 struct SeenRange {
   std::uint64_t begin = 1, end = 1;
   unsigned generation = 0;
 };
-extern SeenRange g_seen;
+extern thread_local SeenRange g_seen;
 std::uint64_t image_bytes_from_table(std::uint64_t address);
 }  // namespace detail
 

@@ -1,6 +1,7 @@
 // output.cpp -- the buffered standard output of the views. Between calls the
 // buffer holds less than one 64 KiB piece; a line reserved in place may run
-// up to kLineMax bytes past it before the piece goes out.
+// up to kLineMax bytes past it before the piece goes out. A thread with a
+// capture fills that instead, under the same rules with its own room.
 #include "viewer/output.h"
 
 #include <cstdio>
@@ -18,6 +19,13 @@ char g_buffer[kPiece + kLineMax];
 std::size_t g_used = 0;
 int g_fd = 1;
 bool g_stdio_flushed = false;
+
+// The calling thread's capture, or nullptr for standard output.
+thread_local Capture* t_capture = nullptr;
+
+void captured(Capture& c) {
+  if (c.used >= c.room) c.full(c);
+}
 
 void write_all(const char* p, std::size_t n) {
   if (!g_stdio_flushed) {
@@ -41,13 +49,24 @@ void write_piece() {
 }  // namespace
 
 void flush() {
-  if (g_used == 0) return;
+  if (t_capture || g_used == 0) return;
   std::size_t n = g_used;
   g_used = 0;
   write_all(g_buffer, n);
 }
 
 void write(const char* p, std::size_t n) {
+  if (Capture* c = t_capture) {
+    while (n > 0) {
+      std::size_t take = c->room - c->used < n ? c->room - c->used : n;
+      std::memcpy(c->buffer + c->used, p, take);
+      c->used += take;
+      p += take;
+      n -= take;
+      captured(*c);
+    }
+    return;
+  }
   while (n > 0) {
     if (g_used == 0 && n >= kPiece) {
       write_all(p, n);
@@ -65,18 +84,36 @@ void write(const char* p, std::size_t n) {
 void write(const char* s) { out::write(s, std::strlen(s)); }
 
 void put(char c) {
+  if (Capture* to = t_capture) {
+    to->buffer[to->used++] = c;
+    captured(*to);
+    return;
+  }
   g_buffer[g_used++] = c;
   if (g_used == kPiece) write_piece();
 }
 
-char* begin_line() { return g_buffer + g_used; }
+char* begin_line() {
+  if (Capture* c = t_capture) return c->buffer + c->used;
+  return g_buffer + g_used;
+}
 
 void end_line(const char* end) {
+  if (Capture* c = t_capture) {
+    c->used = static_cast<std::size_t>(end - c->buffer);
+    captured(*c);
+    return;
+  }
   g_used = static_cast<std::size_t>(end - g_buffer);
   if (g_used >= kPiece) write_piece();
 }
 
-bool pending() { return g_used != 0; }
+bool pending() {
+  if (Capture* c = t_capture) return c->used != 0;
+  return g_used != 0;
+}
+
+void capture(Capture* to) { t_capture = to; }
 
 void set_fd(int fd) {
   flush();

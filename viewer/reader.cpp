@@ -61,11 +61,6 @@ std::uint32_t stamp_at(const unsigned char* ring, std::int64_t index) {
   return slot ? load_shared<std::uint32_t>(slot, record::kStamp) : 0;
 }
 
-NextIndex choose(const unsigned char* ring, std::int64_t index, bool max_skip) {
-  g_state.last_stamp = stamp_at(ring, index);
-  return {static_cast<std::int32_t>(index), max_skip};
-}
-
 }  // namespace
 
 ReaderState& reader_state() { return g_state; }
@@ -98,17 +93,47 @@ const unsigned char* ring_slot(const unsigned char* ring, std::int32_t index) {
   return address(slot);
 }
 
-NextIndex kvf_next_index(std::int32_t current, const unsigned char* ring, const WalkSink& sink) {
+namespace {
+
+// What a step reads of a ring the server writes: every field afresh, one
+// load each, and the stamp of each slot as it is chosen.
+struct LiveRing {
+  const unsigned char* ring;
+  std::int32_t head() const { return static_cast<std::int32_t>(load_shared<std::uint32_t>(ring, ring::kHead)); }
+  std::int32_t tail() const { return static_cast<std::int32_t>(load_shared<std::uint32_t>(ring, ring::kTail)); }
+  std::int64_t size() const { return current_ring_size(); }
+  bool rewritten(std::int32_t current) const { return stamp_at(ring, current) != g_state.last_stamp; }
+  void chosen(std::int64_t index) const { g_state.last_stamp = stamp_at(ring, index); }
+};
+
+// What it reads of a ring nothing writes (a dump): the indexes and size
+// read once, and no stamps, since no slot is rewritten between two steps;
+// the step is then arithmetic alone and touches no record.
+struct FixedRing {
+  const UnchangingRing& ring;
+  std::int32_t head() const { return ring.head; }
+  std::int32_t tail() const { return ring.tail; }
+  std::int64_t size() const { return ring.size; }
+  bool rewritten(std::int32_t) const { return false; }
+  void chosen(std::int64_t) const {}
+};
+
+template <typename Ring>
+NextIndex next(std::int32_t current, const Ring& ring, const WalkSink& sink) {
   // Signed 32-bit values throughout; sums are made in 64 bits so that
   // indexes from a damaged ring cannot overflow.
-  auto head = static_cast<std::int32_t>(load_shared<std::uint32_t>(ring, ring::kHead));
-  auto tail = static_cast<std::int32_t>(load_shared<std::uint32_t>(ring, ring::kTail));
+  std::int32_t head = ring.head();
+  std::int32_t tail = ring.tail();
   if (head == 0 && tail == 0) return {0, false};
-  std::int64_t size = current_ring_size();
+  std::int64_t size = ring.size();
   // A ring without slots has nothing to read; it is taken as an empty one.
   if (size < 1) return {0, false};
   std::int64_t window = guard_window(static_cast<std::int32_t>(size));
   bool calm = tail < head && size - head > window;
+  auto choose = [&ring](std::int64_t index, bool max_skip) {
+    ring.chosen(index);
+    return NextIndex{static_cast<std::int32_t>(index), max_skip};
+  };
 
   if (current == -1) {
     std::int64_t start = tail;
@@ -116,30 +141,47 @@ NextIndex kvf_next_index(std::int32_t current, const unsigned char* ring, const 
       start += window;
       if (start >= size) start -= size;
     }
-    return choose(ring, start, false);
+    return choose(start, false);
   }
 
-  bool rewritten = stamp_at(ring, current) != g_state.last_stamp;
+  bool rewritten = ring.rewritten(current);
   std::int64_t following = current == size - 1 ? 0 : static_cast<std::int64_t>(current) + 1;
-  if (calm) return choose(ring, following, false);
+  if (calm) return choose(following, false);
 
   std::int64_t lead = 0;
   if (!rewritten) {
     lead = following - tail;
     if (lead < 0) lead += size;
   }
-  if (lead >= window) return choose(ring, following, false);
+  if (lead >= window) return choose(following, false);
 
   // The writer is at or about to be at the slot in hand: jump ahead of it.
   std::int64_t target = (g_state.skip_distance + static_cast<std::int64_t>(tail)) % size;
   auto to = static_cast<std::int32_t>(target);
   if (g_state.skip_distance >= size / 2) {
     sink.max_skip(sink.context, current, to);
-    return choose(ring, target, true);
+    return choose(target, true);
   }
   sink.skip_ahead(sink.context, current, to);
   g_state.skip_distance *= 2;
-  return choose(ring, target, false);
+  return choose(target, false);
 }
+
+}  // namespace
+
+NextIndex kvf_next_index(std::int32_t current, const unsigned char* ring, const WalkSink& sink) {
+  return next(current, LiveRing{ring}, sink);
+}
+
+UnchangingRing read_unchanging(const unsigned char* ring) {
+  LiveRing live{ring};
+  return {ring, live.head(), live.tail(), static_cast<std::int32_t>(live.size())};
+}
+
+NextIndex next_index_unchanging(std::int32_t current, const UnchangingRing& ring, const WalkSink& sink) {
+  return next(current, FixedRing{ring}, sink);
+}
+
+void note_chosen(const unsigned char* ring, std::int32_t index) { g_state.last_stamp = stamp_at(ring, index); }
 
 }  // namespace kvf

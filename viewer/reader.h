@@ -35,6 +35,22 @@ struct NextIndex {
 // read.
 NextIndex kvf_next_index(std::int32_t current, const unsigned char* ring, const WalkSink& sink);
 
+// A ring that nothing writes while it is read (a dump): its indexes and
+// the size, read once.
+struct UnchangingRing {
+  const unsigned char* ring;
+  std::int32_t head, tail, size;
+};
+UnchangingRing read_unchanging(const unsigned char* ring);
+
+// The step of kvf_next_index on such a ring: no slot is rewritten between
+// two steps, so no stamp is read and last_stamp is left alone; the answers,
+// the jumps reported and skip_distance are those of kvf_next_index. A walk
+// made of these steps ends with note_chosen on the index it stopped at,
+// which leaves last_stamp as kvf_next_index would have.
+NextIndex next_index_unchanging(std::int32_t current, const UnchangingRing& ring, const WalkSink& sink);
+void note_chosen(const unsigned char* ring, std::int32_t index);
+
 // Records per guard window for a ring of `size` records.
 std::int32_t guard_window(std::int32_t size);
 

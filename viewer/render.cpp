@@ -72,7 +72,8 @@ char* left_hex(char* p, std::uint32_t v, std::size_t width) {
 
 // A catalogue name, or nothing for an unnamed id. The names of the first
 // ids are kept as column text, blank-padded to a fixed block, with the name
-// they were made from: such a column is one copy of the block.
+// they were made from: such a column is one copy of the block. Each thread
+// that renders keeps its own blocks.
 constexpr std::size_t kNameBlock = 32;
 constexpr std::size_t kNameWidth = 10;
 static_assert(kNameWidth < kNameBlock);
@@ -82,7 +83,7 @@ struct NameText {
   char block[kNameBlock];
 };
 constexpr std::uint32_t kNamedIds = 64;
-NameText g_component_names[kNamedIds], g_feature_names[kNamedIds];
+thread_local NameText g_component_names[kNamedIds], g_feature_names[kNamedIds];
 
 char* name_column(char* p, NameText* texts, std::uint32_t id, const char* name) {
   constexpr std::size_t width = kNameWidth;

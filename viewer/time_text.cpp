@@ -16,10 +16,12 @@ std::int64_t system_now() { return static_cast<std::int64_t>(sys::now()); }
 
 std::int64_t (*g_now)() = system_now;
 
-// Local day of the current time, refreshed when the clock moves on.
-std::int64_t g_now_second = -1;
-bool g_now_valid = false;
-int g_today_year = 0, g_today_yday = 0;
+// Local day of the current time, refreshed when the clock moves on. This
+// and the kept days below are each thread's own, so that threads rendering
+// records at once share nothing but the time source.
+thread_local std::int64_t g_now_second = -1;
+thread_local bool g_now_valid = false;
+thread_local int g_today_year = 0, g_today_yday = 0;
 
 // A local day whose seconds [begin, end) all have one UTC offset, so that
 // the clock time of any of them is its distance from `begin`: a day with a
@@ -36,10 +38,10 @@ struct Day {
 // span more than a few days. Emptied when the time source or the zone may
 // have changed (set_time_source).
 constexpr int kDays = 8;
-Day g_days[kDays];
+thread_local Day g_days[kDays];
 
 // The text handed out last.
-char g_text[32];
+thread_local char g_text[32];
 
 // A record time that the local-time conversion rejects shows this
 // (10 places, the width of a date).

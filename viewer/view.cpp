@@ -9,6 +9,7 @@
 #include "viewer/render.h"
 #include "viewer/text.h"
 #include "viewer/walk.h"
+#include "viewer/walk_threads.h"
 
 namespace kvf {
 namespace {
@@ -48,7 +49,7 @@ void flush(void*) { out::flush(); }
 
 }  // namespace
 
-int kvf_view(bool dorvel_compatible, bool full, bool tail) {
+int kvf_view(bool dorvel_compatible, bool full, bool tail, bool dump) {
   Layout layout{dorvel_compatible, full};
   const WalkSink lines{&layout, print, skip_ahead, max_skip, skipped, ring_replaced, gone, flush};
   kvf_print_header(full);
@@ -69,7 +70,10 @@ int kvf_view(bool dorvel_compatible, bool full, bool tail) {
     return 1;
   }
   if (tail) walk_tail(lines);
-  walk_once(lines);
+  // The lines' sink writes only through out:: and keeps nothing: a dump's
+  // records may be rendered on several threads.
+  if (dump) walk_once_on_threads(lines, walk_threads());
+  else walk_once(lines);
   out::flush();
   return 0;
 }

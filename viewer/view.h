@@ -10,6 +10,8 @@ namespace kvf {
 // error when the ring header or its records array lies outside the image
 // (nothing is walked then). With `tail` it does not return otherwise: the
 // program ends with status 0 once the server process is gone.
-int kvf_view(bool dorvel_compatible, bool full, bool tail);
+// `dump`: the image is a loaded dump, which nothing writes while it is
+// shown; the ring is then walked once on the threads walk_threads() gives.
+int kvf_view(bool dorvel_compatible, bool full, bool tail, bool dump = false);
 
 }  // namespace kvf

@@ -24,6 +24,18 @@ using test::RunResult;
 
 struct FrontEnd : ::testing::Test {
   Installation inst;
+  // A dump of 20000 records, more than the first write of a view takes.
+  std::string many_records() {
+    kvf::sim::ImageBuilder image({.ring_records = 20001});
+    for (int i = 0; i < 20000; ++i) {
+      auto r = image.record("pipe.c", i, "record %d\n");
+      r.args.i32(i);
+      image.append_record(r);
+    }
+    std::string path = inst.file("many.dump");
+    image.write_dump(path);
+    return path;
+  }
   // A dump with a couple of settings and one record.
   std::string dump(kvf::sim::ImageOptions options = {.ring_records = 8}) {
     kvf::sim::ImageBuilder image(options);
@@ -206,20 +218,39 @@ int run_into_closed_pipe(const test::Installation& inst, const std::vector<std::
 }
 
 TEST_F(FrontEnd, AViewIntoAClosedPipeEndsWithoutAWord) {
-  std::string path = dump();
+  // One record, written at the end; and enough that the first write fails
+  // while the records are still being rendered, on one thread or on three.
+  const std::string paths[] = {dump(), many_records()};
   struct Case {
     bool ignore_sigpipe;
     int status;
   };
   // SIGPIPE, unless whoever started the tool ignores it: then the failed
   // write ends it with status 1.
-  for (Case c : {Case{false, 128 + SIGPIPE}, Case{true, 1}}) {
-    SCOPED_TRACE(c.ignore_sigpipe ? "SIGPIPE ignored" : "SIGPIPE");
-    for (const char* word : {"view", "fview"}) {
-      std::string err;
-      EXPECT_EQ(run_into_closed_pipe(inst, {word, path}, c.ignore_sigpipe, err), c.status) << word;
-      EXPECT_EQ(err, "") << word;
+  for (const char* threads : {"1", "3"}) {
+    SCOPED_TRACE(::testing::Message() << "KAVREX_THREADS=" << threads);
+    setenv("KAVREX_THREADS", threads, 1);
+    for (Case c : {Case{false, 128 + SIGPIPE}, Case{true, 1}}) {
+      SCOPED_TRACE(c.ignore_sigpipe ? "SIGPIPE ignored" : "SIGPIPE");
+      for (const std::string& path : paths)
+        for (const char* word : {"view", "fview"}) {
+          std::string err;
+          EXPECT_EQ(run_into_closed_pipe(inst, {word, path}, c.ignore_sigpipe, err), c.status) << word << " " << path;
+          EXPECT_EQ(err, "") << word;
+        }
     }
+  }
+  unsetenv("KAVREX_THREADS");
+}
+
+TEST_F(FrontEnd, AViewIntoAFullDeviceEndsWithStatusOneWithoutAWord) {
+  std::string path = many_records();
+  for (const char* threads : {"1", "3"}) {
+    test::RunOptions o = inst.options();
+    o.env["KAVREX_THREADS"] = threads;
+    RunResult r = test::run({"/bin/sh", "-c", "exec \"$0\" fview \"$1\" >/dev/full", test::program("kavrex"), path}, o);
+    EXPECT_EQ(r.status, 1) << threads;
+    EXPECT_EQ(r.err, "") << threads;
   }
 }
 
