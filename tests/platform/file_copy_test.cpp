@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 
@@ -85,9 +86,13 @@ long status_kib(const std::string& field) {
 // Copies 64 MiB into shared memory and ends with status 0 when the peak
 // resident size grew by little more than the target: the file's pages are
 // not held mapped all at once.
+// The death tests' children run the test afresh, in a temporary directory
+// of their own, and end without its destructor: each removes its directory
+// once its files are open.
 void copy_and_weigh(const std::string& path) {
   constexpr std::size_t kSize = 64 * kMiB;
   int fd = open(path.c_str(), O_RDONLY);
+  std::filesystem::remove_all(std::filesystem::path(path).parent_path());
   void* target = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   long before = status_kib("VmHWM");
   sys::FileCopy copy;
@@ -149,6 +154,7 @@ void copy_into_a_bus_error(const std::string& dir) {
   test::write_file(dir + "/empty", "");
   int source = open((dir + "/source").c_str(), O_RDONLY);
   int empty = open((dir + "/empty").c_str(), O_RDWR);
+  std::filesystem::remove_all(dir);
   void* target = mmap(nullptr, kMiB, PROT_READ | PROT_WRITE, MAP_SHARED, empty, 0);
   sys::FileCopy copy;
   sys::copy_from_file(source, 0, target, kMiB, 1, copy);
