@@ -34,7 +34,7 @@ Installation::Installation(std::string server) : server_(std::move(server)) {
   ::chmod(dir_.path().c_str(), 0755);
   fs::create_directories(dir_.file("home"));
   fs::copy(std::string(KAVREX_BIN_DIR) + "/../msg", dir_.file("msg"), fs::copy_options::recursive);
-  RunResult setup = run({program("kavrex-reg"), "setup", server_}, options());
+  RunResult setup = test::run({program("kavrex-reg"), "setup", server_}, options());
   if (setup.status != 0) throw std::runtime_error("kavrex-reg setup failed: " + setup.err);
   // Only the catalogue files, not the build's CMake bookkeeping.
   for (const auto& entry : fs::recursive_directory_iterator(dir_.file("msg")))
@@ -53,13 +53,13 @@ RunOptions Installation::options() const {
   return o;
 }
 
-RunResult Installation::kavrex(const std::vector<std::string>& args, RunOptions extra) const {
+RunResult Installation::run(const std::string& name, const std::vector<std::string>& args, RunOptions extra) const {
   RunOptions o = options();
   for (auto& [k, v] : extra.env) o.env[k] = v;
   o.input = extra.input;
   o.input_file = extra.input_file;
   o.timeout = extra.timeout;
-  return run_program("kavrex", args, o);
+  return run_program(name, args, o);
 }
 
 RunResult Installation::kavrex_as_nobody(const std::vector<std::string>& args) const {
@@ -77,12 +77,12 @@ RunResult Installation::kavrex_as_nobody(const std::vector<std::string>& args) c
   argv.insert(argv.end(), args.begin(), args.end());
   RunOptions o = options();
   o.env["HOME"] = "/nonexistent";
-  return run(argv, o);
+  return test::run(argv, o);
 }
 
 void Installation::register_nobody(int number) const {
   std::string key = "SOFTWARE\\Velmoran\\Corvane\\" + server_ + "\\Security\\Users\\Usernames";
-  RunResult r = run({program("kavrex-reg"), "add", key, kvf::computer_name() + "\\nobody", "dword",
+  RunResult r = test::run({program("kavrex-reg"), "add", key, kvf::computer_name() + "\\nobody", "dword",
                      std::to_string(number)},
                     options());
   if (r.status != 0) throw std::runtime_error("kavrex-reg add failed: " + r.err);

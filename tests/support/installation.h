@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/process.h"
@@ -23,7 +24,12 @@ class Installation {
   // VELMORANSERVER, no locale variables, HOME inside the installation.
   RunOptions options() const;
 
-  RunResult kavrex(const std::vector<std::string>& args, RunOptions extra = {}) const;
+  // Runs the built program `name` in this installation; `extra` adds its
+  // environment and gives standard input and the timeout.
+  RunResult run(const std::string& name, const std::vector<std::string>& args, RunOptions extra = {}) const;
+  RunResult kavrex(const std::vector<std::string>& args, RunOptions extra = {}) const {
+    return run("kavrex", args, std::move(extra));
+  }
   // The same, as the account `nobody` (which may not administer the server).
   RunResult kavrex_as_nobody(const std::vector<std::string>& args) const;
   // Lists `nobody` in the server's user-number table, as an administrator

@@ -20,13 +20,7 @@ using test::Installation;
 using test::RunResult;
 
 RunResult run_export(const Installation& inst, const std::vector<std::string>& args, test::RunOptions o = {}) {
-  std::vector<std::string> argv{test::program("kavrex-export")};
-  argv.insert(argv.end(), args.begin(), args.end());
-  test::RunOptions base = inst.options();
-  for (auto& [k, v] : o.env) base.env[k] = v;
-  base.input = o.input;
-  base.input_file = o.input_file;
-  return test::run(argv, base);
+  return inst.run("kavrex-export", args, std::move(o));
 }
 
 // Runs a python3 script with `input` on its standard input.

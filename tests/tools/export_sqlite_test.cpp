@@ -50,11 +50,7 @@ class SqliteExport : public ::testing::Test {
     if (sqlite3_program().empty()) GTEST_SKIP() << "the sqlite3 program is not installed (scripts/install-deps.sh installs it)";
   }
 
-  RunResult run_export(const std::vector<std::string>& args) const {
-    std::vector<std::string> argv{test::program("kavrex-export")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return test::run(argv, inst.options());
-  }
+  RunResult run_export(const std::vector<std::string>& args) const { return inst.run("kavrex-export", args); }
 
   // The sqlite3 program's output for `sql`, waiting out a writer's commit.
   std::string query(const std::string& db, const std::string& sql) const {

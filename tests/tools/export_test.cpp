@@ -160,9 +160,7 @@ TEST(ExportReader, RefusesWhatIsNotStrictJson) {
 }
 
 RunResult run_export(const Installation& inst, const std::vector<std::string>& args) {
-  std::vector<std::string> argv{test::program("kavrex-export")};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return test::run(argv, inst.options());
+  return inst.run("kavrex-export", args);
 }
 
 void expect_fields(const Json& j, const Record& r, std::int32_t index) {

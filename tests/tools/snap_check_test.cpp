@@ -24,11 +24,7 @@ using kvf::sim::ImageBuilder;
 using kvf::sim::ImageOptions;
 using kvf::sim::SegmentOptions;
 
-test::RunResult check(const std::vector<std::string>& args) {
-  std::vector<std::string> argv{test::program("kavrex-snap")};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return test::run(argv);
-}
+test::RunResult check(const std::vector<std::string>& args) { return test::run_program("kavrex-snap", args); }
 
 // A dump with a few records, and what its own builder says about it.
 struct Fixture {

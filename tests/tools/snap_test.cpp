@@ -20,7 +20,7 @@ using test::Installation;
 using test::RunResult;
 
 RunResult snap(const Installation& inst, const std::vector<std::string>& args) {
-  return test::run_program("kavrex-snap", args, inst.options());
+  return inst.run("kavrex-snap", args);
 }
 
 const std::vector<std::vector<std::string>> kEveryView{
