@@ -170,26 +170,17 @@ struct Injected {
 Injected g_inject;
 int g_reads, g_seeks, g_allocs;
 
+// Whether this call of a kind (counted in `calls`) is the one to fail.
+bool fails(int& calls, int at) { return ++calls == at; }
+
 ssize_t failing_read(int fd, void* buffer, std::size_t count) {
-  if (++g_reads == g_inject.read) {
-    errno = g_inject.error;
-    return -1;
-  }
-  return ::read(fd, buffer, count);
+  return fails(g_reads, g_inject.read) ? (errno = g_inject.error, -1) : ::read(fd, buffer, count);
 }
 off_t failing_seek(int fd, off_t offset, int whence) {
-  if (++g_seeks == g_inject.seek) {
-    errno = g_inject.error;
-    return -1;
-  }
-  return ::lseek(fd, offset, whence);
+  return fails(g_seeks, g_inject.seek) ? (errno = g_inject.error, -1) : ::lseek(fd, offset, whence);
 }
 void* failing_malloc(std::size_t size) {
-  if (++g_allocs == g_inject.alloc) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  return std::malloc(size);
+  return fails(g_allocs, g_inject.alloc) ? (errno = ENOMEM, nullptr) : std::malloc(size);
 }
 int failing_open(const char*, int, mode_t) {
   errno = g_inject.error;
@@ -278,7 +269,6 @@ struct Shrink {
 Shrink g_shrink;
 std::string g_shrink_path;
 std::atomic<int> g_chunks;
-std::atomic<int> g_shrink_reads;
 
 void shrink_now() { ASSERT_EQ(::truncate(g_shrink_path.c_str(), g_shrink.to), 0); }
 void* shrinking_mmap(void* address, std::size_t length, int protection, int flags, int fd, off_t offset) {
@@ -294,13 +284,6 @@ int shrinking_madvise(void* address, std::size_t length, int advice) {
     shrink_now();
   }
   return ::madvise(address, length, advice);
-}
-ssize_t shrink_then_failing_read(int fd, void* buffer, std::size_t count) {
-  if (++g_shrink_reads == g_shrink.failed_read) {
-    errno = EIO;
-    return -1;
-  }
-  return ::read(fd, buffer, count);
 }
 // Put back the system's action: a bus error that reaches this handler
 // comes again and ends the test, rather than going round for ever.
@@ -348,10 +331,11 @@ TEST(DumpReader, AFileThatShrinksUnderTheCopyLoadsAsReadWouldHaveReadIt) {
     test::write_file(g_shrink_path, dump);
     g_shrink = c.shrink;
     g_chunks = 0;
-    g_shrink_reads = 0;
+    g_inject = {.read = c.shrink.failed_read, .error = EIO};
+    g_reads = 0;
     sys::calls().mmap = shrinking_mmap;
     sys::calls().madvise = shrinking_madvise;
-    sys::calls().read = shrink_then_failing_read;
+    sys::calls().read = failing_read;
     Loaded shrunk = load_file(g_shrink_path);
     sys::reset_calls();
     std::string shrunk_image = image_bytes();
@@ -368,9 +352,9 @@ TEST(DumpReader, AFileThatShrinksUnderTheCopyLoadsAsReadWouldHaveReadIt) {
     EXPECT_EQ(shrunk.err, with_path(c.message, g_shrink_path));
     EXPECT_EQ(shrunk.out, c.out);
     // The file of that length read with read() alone gives the same image.
-    g_shrink_reads = 0;
+    g_reads = 0;
     sys::calls().mmap = refused_mmap;
-    sys::calls().read = shrink_then_failing_read;
+    sys::calls().read = failing_read;
     Loaded read = load_file(g_shrink_path);
     sys::reset_calls();
     EXPECT_EQ(read.status, shrunk.status);
