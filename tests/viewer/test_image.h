@@ -60,6 +60,10 @@ class TestImage {
 
 // The narrow column header, and the narrow lines of fill(i) for i in [from, to].
 inline constexpr char kHeader[] = "File       Line session \n";
+// The reader's notes between the lines.
+inline constexpr char kSkipped[] = "buffer overrun or formatting error, records skipped\n";
+inline constexpr char kSkipAhead[] = "possible buffer overrun, skipping ahead\n";
+inline constexpr char kMaxSkip[] = "possible buffer overrun, max skip ahead reached\n";
 std::string line(int i);
 std::string lines(int from, int to);
 

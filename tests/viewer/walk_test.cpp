@@ -23,10 +23,10 @@ using viewer_test::Record;
 using viewer_test::TestImage;
 
 using viewer_test::kHeader;
+using viewer_test::kMaxSkip;
+using viewer_test::kSkipped;
 using viewer_test::line;
 using viewer_test::lines;
-
-constexpr char kSkipped[] = "buffer overrun or formatting error, records skipped\n";
 
 class Walk : public ::testing::Test {
  protected:
@@ -63,7 +63,7 @@ TEST_F(Walk, WhereTheWalkStartsAndStops) {
       {19, 4, 5, lines(14, 18) + lines(0, 3)},
       // Window 20 on 20 slots: the start wraps to slot 0, and the next step
       // skips back to slot 0 at the maximum distance, which ends the walk.
-      {20, 5, 0, line(0) + "possible buffer overrun, max skip ahead reached\n"},
+      {20, 5, 0, line(0) + kMaxSkip},
       // A head outside the ring (a damaged dump) is never reached: the walk
       // ends there, also where the tail is outside too and the reader's lead
       // would never shrink (a ring of one with head -249 and tail -1 went

@@ -25,9 +25,9 @@ using viewer_test::Hole;
 using viewer_test::Record;
 using viewer_test::TestImage;
 
-constexpr char kSkipped[] = "buffer overrun or formatting error, records skipped\n";
-constexpr char kSkipAhead[] = "possible buffer overrun, skipping ahead\n";
-constexpr char kMaxSkip[] = "possible buffer overrun, max skip ahead reached\n";
+using viewer_test::kMaxSkip;
+using viewer_test::kSkipAhead;
+using viewer_test::kSkipped;
 
 std::size_t count(const std::string& text, const std::string& what) {
   std::size_t n = 0;
