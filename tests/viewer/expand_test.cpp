@@ -217,13 +217,6 @@ TEST_F(Expand, HexDumpThatFaultsKeepsWhatWentOut) {
   }
 }
 
-TEST_F(Expand, AddressesOutsideTheImageMakeTheRecordUnreadable) {
-  static const char outside[] = "tool memory";
-  std::uint64_t out = TestImage::addr(outside);
-  EXPECT_FALSE(run(out, Args()).ok);
-  EXPECT_FALSE(run(image.string("%s"), Args().u64(out)).ok);
-}
-
 TEST_F(Expand, StringsThatRunOffTheImageMakeTheRecordUnreadable) {
   // A string or format whose NUL is not in the image faults, however long;
   // one whose NUL is the image's last byte is whole. A long string is still
