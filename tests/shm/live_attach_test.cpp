@@ -249,7 +249,7 @@ void* failing_shmat(int id, const void* address, int flags) {
 
 // Interrupted calls are repeated; a piece that fails undoes the attach and
 // reports.
-TEST_F(LiveAttach, FailedShmatCalls) {
+TEST_F(LiveAttach, InterruptedCallsAreRepeatedAFailedPieceUndoesTheAttach) {
   SharedImage image({.segments = 3, .pieces = 2});
   publish(image);
   // shmat calls: first span 1-2, second segment 3-4, third segment 5-6.
