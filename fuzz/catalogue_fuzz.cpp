@@ -4,8 +4,6 @@
 // cut buffers, rldmsg, the text fix-up and the format fill; and the whole-file decoder of
 // kavrex-msgc. Each input runs on a fresh thread, as the lookup's state is
 // the thread's.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +16,6 @@
 #include "layouts/vem_layout.h"
 #include "startup/catalogue.h"
 #include "startup/catalogue_format.h"
-#include "startup/catalogue_state.h"
 #include "tools/vem_writer.h"
 
 namespace {
@@ -61,12 +58,7 @@ void lookups(const std::uint8_t* data, std::size_t size) {
     }
     kvf::msgtext(n);
   }
-  // The thread's catalogue state goes with the thread; its file must not
-  // stay open with it.
-  if (kvf::CatalogueState* s = kvf::catalogue_state(); s && s->fd >= 0) {
-    close(s->fd);
-    s->fd = -1;
-  }
+  fuzz::close_catalogue_file();
 }
 
 }  // namespace

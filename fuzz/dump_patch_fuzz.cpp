@@ -9,23 +9,15 @@
 //
 // A patch is: area (1 byte, modulo the areas), offset in the area (2 bytes,
 // little-endian, modulo its length), length (1 byte), then that many bytes.
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "control/commands.h"
-#include "control/control_block.h"
 #include "fuzz/fuzz_support.h"
 #include "layouts/control_block_layout.h"
 #include "layouts/ring_layout.h"
-#include "shm/dump_reader.h"
 #include "sim/image_builder.h"
-#include "viewer/reader.h"
-#include "viewer/view.h"
 
 namespace {
 
@@ -79,7 +71,6 @@ Fixture make_fixture() {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const Fixture fixture = make_fixture();
-  static std::FILE* sink = std::fopen("/dev/null", "w");
   fuzz::quiet_views();
   fuzz::keep_faults_fatal();
 
@@ -95,18 +86,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     i += length;
   }
 
-  int fd = fuzz::memory_file(reinterpret_cast<const std::uint8_t*>(dump.data()), dump.size());
-  if (fd < 0) return 0;
-  if (kvf::rinfile(fuzz::path_of(fd).c_str(), 0) == 0) {
-    if (unsigned char* block = kvf::control_block(); block && kvf::alloc_failed(block) == 0) {
-      kvf::show_info(block, sink);
-      for (int layout = 0; layout < 4; ++layout) {
-        kvf::reader_state() = kvf::ReaderState{};
-        kvf::kvf_view(layout & 1, layout & 2, false);
-      }
-    }
-    kvf::release_dump();
-  }
-  close(fd);
+  fuzz::load_and_view(reinterpret_cast<const std::uint8_t*>(dump.data()), dump.size(), {0, 1, 2, 3});
   return 0;
 }

@@ -1,5 +1,6 @@
 // fuzz_support.h -- small helpers shared by the fuzz targets: inputs as files,
-// a scratch directory per process, and a fault that stays a finding.
+// a scratch directory per process, a fault that stays a finding, a dump
+// loaded and walked, and the catalogue file let go.
 #pragma once
 
 #include <sys/mman.h>
@@ -9,10 +10,17 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
 
+#include "control/commands.h"
+#include "control/control_block.h"
+#include "shm/dump_reader.h"
+#include "startup/catalogue_state.h"
 #include "viewer/fault.h"
 #include "viewer/output.h"
+#include "viewer/reader.h"
+#include "viewer/view.h"
 
 namespace fuzz {
 
@@ -79,6 +87,36 @@ inline void keep_faults_fatal() {
   kvf::install_fault_handlers();
   sigaction(SIGSEGV, &segv, nullptr);
   sigaction(SIGBUS, &bus, nullptr);
+}
+
+// Loads `size` bytes as a dump file, shows its settings as info does and,
+// when its control block is usable, walks the ring once in each of
+// `layouts` (bit 0: the dorvel view, bit 1: the wide one); then releases it.
+inline void load_and_view(const std::uint8_t* data, std::size_t size, std::initializer_list<int> layouts) {
+  static std::FILE* sink = std::fopen("/dev/null", "w");
+  int fd = memory_file(data, size);
+  if (fd < 0) return;
+  if (kvf::rinfile(path_of(fd).c_str(), 0) == 0) {
+    if (unsigned char* block = kvf::control_block(); block && kvf::alloc_failed(block) == 0) {
+      kvf::show_info(block, sink);
+      for (int layout : layouts) {
+        // The reader's state lives for a whole run; each walk starts afresh.
+        kvf::reader_state() = kvf::ReaderState{};
+        kvf::kvf_view(layout & 1, layout & 2, false);
+      }
+    }
+    kvf::release_dump();
+  }
+  close(fd);
+}
+
+// The catalogue state goes with the thread that looked messages up; its
+// file must not stay open with it.
+inline void close_catalogue_file() {
+  if (kvf::CatalogueState* s = kvf::catalogue_state(); s && s->fd >= 0) {
+    close(s->fd);
+    s->fd = -1;
+  }
 }
 
 }  // namespace fuzz

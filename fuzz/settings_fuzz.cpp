@@ -4,8 +4,6 @@
 // the file says (DBNLS, LANG, CLIENT_LOCALE, DB_LOCALE ...), and a message
 // fetched, so that DBLANG and the locale names from the file go through the
 // catalogue path search.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -15,7 +13,6 @@
 
 #include "fuzz/fuzz_support.h"
 #include "startup/catalogue.h"
-#include "startup/catalogue_state.h"
 #include "startup/locale.h"
 #include "startup/settings.h"
 #include "tools/vem_writer.h"
@@ -63,10 +60,7 @@ void read_settings() {
   char text[64];
   kvf::rgetmsg(5, text, sizeof text);
   kvf::msgtext(71575);
-  if (kvf::CatalogueState* s = kvf::catalogue_state(); s && s->fd >= 0) {
-    close(s->fd);
-    s->fd = -1;
-  }
+  fuzz::close_catalogue_file();
 }
 
 }  // namespace

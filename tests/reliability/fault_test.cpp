@@ -41,10 +41,12 @@ using test::RunResult;
 
 std::vector<int> left_by(pid_t pid) { return test::shm_segments_created_by(pid); }
 
-// A dump of `records` records whose server is this test process, so that a
-// tail walk over it waits for as long as the test wants.
-std::string record_dump(const Installation& inst, const std::string& name, int records) {
-  kvf::sim::ImageBuilder image({.ring_records = records + 1, .pid = static_cast<std::uint32_t>(getpid())});
+// A dump of `records` records "record N of a dump ..." whose server is
+// `pid` (by default this test process, so that a tail walk over it waits
+// for as long as the test wants).
+std::string record_dump(const Installation& inst, const std::string& name, int records,
+                        std::uint32_t pid = static_cast<std::uint32_t>(getpid())) {
+  kvf::sim::ImageBuilder image({.ring_records = records + 1, .pid = pid});
   for (int i = 0; i < records; ++i) {
     auto r = image.record("fault.c", i, "record %d of a dump that takes a while to print\\n");
     r.args.i32(i);
@@ -54,11 +56,12 @@ std::string record_dump(const Installation& inst, const std::string& name, int r
   return inst.file(name);
 }
 
-// A dump of many segments, so that a load takes a while.
-std::string many_segments(const Installation& inst, int count) {
+// A dump of `count` segments of `size` bytes after a first of `first` bytes
+// (0: just enough), so that a load takes a while.
+std::string segments_dump(const Installation& inst, int count, std::uint64_t size, std::uint64_t first = 0) {
   kvf::sim::ImageOptions options{.ring_records = 8};
-  options.segments.push_back({});
-  for (int i = 1; i < count; ++i) options.segments.push_back({.size = 256 * 1024});
+  options.segments.push_back({.size = first});
+  for (int i = 0; i < count; ++i) options.segments.push_back({.size = size});
   kvf::sim::ImageBuilder image(options);
   image.write_dump(inst.file("segments.dump"));
   return inst.file("segments.dump");
@@ -97,7 +100,7 @@ TEST(Fault, SignalsDuringALoadAViewOrATailEndTheToolCleanly) {
   auto sim = inst.start_sim({"--records", "500", "--on", "--level", "3", "--rate", "2000"});
   std::string big = record_dump(inst, "big.dump", 3000);
   std::string small = record_dump(inst, "small.dump", 5);
-  std::string segments = many_segments(inst, 300);
+  std::string segments = segments_dump(inst, 299, 256 * 1024);
   std::string fifo = inst.file("view-output");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   int mid_load = 0;
@@ -147,12 +150,18 @@ TEST(Fault, SignalsDuringALoadAViewOrATailEndTheToolCleanly) {
   std::printf("[ figures  ] 16 signalled runs, %d of 4 load signals landed mid-load\n", mid_load);
 }
 
-// Whether `sig` is ignored by process `pid`, from its SigIgn mask.
-bool ignores(pid_t pid, int sig) {
+// The field `name` of /proc/`pid`/status ("" once the process is gone).
+std::string status_field(pid_t pid, const std::string& name) {
   std::istringstream status(test::read_file("/proc/" + std::to_string(pid) + "/status"));
   for (std::string line; std::getline(status, line);)
-    if (line.rfind("SigIgn:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1;
-  return false;
+    if (line.rfind(name + ":", 0) == 0) return line.substr(name.size() + 1);
+  return "";
+}
+
+// Whether `sig` is ignored by process `pid`, from its SigIgn mask.
+bool ignores(pid_t pid, int sig) {
+  std::string mask = status_field(pid, "SigIgn");
+  return !mask.empty() && (std::stoull(mask, nullptr, 16) >> (sig - 1)) & 1;
 }
 
 TEST(Fault, InterruptsIgnoredAtStartStayIgnored) {
@@ -201,7 +210,7 @@ TEST(Fault, InterruptsIgnoredAtStartStayIgnored) {
 
 TEST(Fault, SigkillAtRandomMomentsOfALoadLeavesNoSegment) {
   Installation inst;
-  std::string path = many_segments(inst, 40);
+  std::string path = segments_dump(inst, 39, 256 * 1024);
   // How long a whole run takes here, start-up included.
   auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(inst.kavrex({"info", path}).status, 0);
@@ -245,7 +254,7 @@ bool last_call() { return --g_calls_left == 0; }
 
 TEST(Fault, SigkillAtEachStepOfPlacingASegmentLeavesNoSegment) {
   Installation inst;
-  std::string path = many_segments(inst, 3);
+  std::string path = segments_dump(inst, 2, 256 * 1024);
   struct Case {
     const char* name;
     void (*inject)();
@@ -389,18 +398,11 @@ ReusedPid with_reused_pid(std::size_t size, const std::function<int(pid_t*)>& to
 TEST(Fault, ASegmentOfAnEarlierProcessWithTheToolsPidIsLeftAlone) {
   if (geteuid() != 0) GTEST_SKIP() << "a chosen pid needs a pid namespace, which needs root";
   Installation inst;
-  kvf::sim::ImageOptions options{.ring_records = 8, .pid = 1};  // the namespace's first process lives on
-  kvf::sim::ImageBuilder image(options);
-  for (int i = 0; i < 5; ++i) {
-    auto r = image.record("reuse.c", i, "record %d\\n");
-    r.args.i32(i);
-    image.append_record(r);
-  }
-  image.write_dump(inst.file("dump"));
-  const std::string dump = inst.file("dump");
-  // The same size as the tool's first segment, so that only where it came
-  // from tells the two apart.
-  const std::size_t size = kvf::sim::ImageBuilder::plan(options)[0].size;
+  const std::string dump = record_dump(inst, "dump", 5, 1);  // the namespace's first process lives on
+  // The same size as the tool's first segment (record_dump's ring has a
+  // slot more than its records), so that only where it came from tells the
+  // two apart.
+  const std::size_t size = kvf::sim::ImageBuilder::plan({.ring_records = 6, .pid = 1})[0].size;
   struct Case {
     const char* name;
     std::function<int(pid_t*)> tool;
@@ -418,7 +420,7 @@ TEST(Fault, ASegmentOfAnEarlierProcessWithTheToolsPidIsLeftAlone) {
        [&](pid_t* pid) {
          test::Child tool({test::program("kavrex"), "-t", "view", dump}, inst.options());
          *pid = tool.pid();
-         if (!tool.wait_for_output("record 4\n")) return -2;
+         if (!tool.wait_for_output("record 4 of a dump")) return -2;
          tool.signal(SIGKILL);
          return tool.wait(30s);
        },
@@ -517,10 +519,8 @@ TEST(Fault, ADumpOverTheToolsOwnMemoryIsRefused) {
 
 // The number of threads of process `pid` (0 once it is gone).
 int threads_of(pid_t pid) {
-  std::istringstream status(test::read_file("/proc/" + std::to_string(pid) + "/status"));
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-  return 0;
+  std::string threads = status_field(pid, "Threads");
+  return threads.empty() ? 0 : std::stoi(threads);
 }
 
 // Stops the tool while it copies a segment body: once it runs more than one
@@ -536,18 +536,10 @@ bool stop_mid_copy(test::Child& tool, bool threaded) {
   return true;
 }
 
-// Two segments of 48 MiB: long enough a copy to be caught in the middle.
-std::string large_segments(const Installation& inst) {
-  kvf::sim::ImageOptions options{.ring_records = 8};
-  options.segments = {{.size = 48 << 20}, {.size = 48 << 20}};
-  kvf::sim::ImageBuilder image(options);
-  image.write_dump(inst.file("large.dump"));
-  return inst.file("large.dump");
-}
-
 TEST(Fault, ASignalOrAShrinkingFileDuringTheCopyOfASegmentEndsTheLoadCleanly) {
   Installation inst;
-  const std::string original = large_segments(inst);
+  // Two segments of 48 MiB: long enough a copy to be caught in the middle.
+  const std::string original = segments_dump(inst, 1, 48 << 20, 48 << 20);
   const std::string path = inst.file("shrinking.dump");
   const bool threaded = std::thread::hardware_concurrency() > 1;
   int mid_copy = 0;

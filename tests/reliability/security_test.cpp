@@ -34,13 +34,6 @@ std::vector<SegmentRow> segments_created_by(pid_t creator) {
   return rows;
 }
 
-std::vector<std::string> as_nobody(const std::vector<std::string>& args) {
-  std::vector<std::string> argv{"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
-                                test::program("kavrex")};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return argv;
-}
-
 TEST(Security, AnAccountThatMayNotAdministerNeverAttaches) {
   Installation inst;
   auto sim = inst.start_sim({"--records", "100", "--on", "--level", "2", "--rate", "1000"});
@@ -50,10 +43,8 @@ TEST(Security, AnAccountThatMayNotAdministerNeverAttaches) {
   for (const SegmentRow& r : before) EXPECT_EQ(r.perms, 0660u) << r.id;
 
   const std::string settings = inst.kavrex({"info"}).out;
-  auto options = inst.options();
-  options.env["HOME"] = "/nonexistent";
   for (auto args : std::vector<std::vector<std::string>>{{"on"}, {"fview"}, {"-t", "view"}, {"size", "50"}}) {
-    test::Child nobody(as_nobody(args), options);
+    test::Child nobody(inst.kavrex_as_nobody_argv(args), inst.nobody_options());
     EXPECT_EQ(nobody.wait(), 1) << args[0] << nobody.err();
     EXPECT_NE(nobody.out(), "");
     EXPECT_EQ(nobody.out().find("Component"), std::string::npos) << nobody.out();
@@ -108,10 +99,9 @@ TEST(Security, OverLongSettingsAndPathsEndInAMessage) {
       // with a catalogue message (which the settings lead to).
       RunResult admin = inst.kavrex({"fview", dump}, o);
       expect_clean(admin, what);
-      auto options = inst.options();
+      auto options = inst.nobody_options();
       options.env[name] = value;
-      options.env["HOME"] = "/nonexistent";
-      RunResult refused = test::run(as_nobody({"on"}), options);
+      RunResult refused = test::run(inst.kavrex_as_nobody_argv({"on"}), options);
       expect_clean(refused, what + " (refused)");
       EXPECT_EQ(refused.status, 1) << what;
       runs += 2;

@@ -55,6 +55,13 @@ std::string raw_dump(int segments, std::uint64_t size, std::uint64_t base = kBas
   return file;
 }
 
+// `bytes` with a `T` stored at `at`.
+template <typename T>
+std::string with(std::string bytes, std::size_t at, T value) {
+  store<T>(bytes.data(), at, value);
+  return bytes;
+}
+
 struct Loaded {
   int status;
   std::string err;
@@ -110,37 +117,27 @@ TEST(DumpReader, FailureMessages) {
     std::string message;  // %s is the path
     std::string out = "";
   };
-  std::string low_overhead = raw_dump(1, 1 << 20);
-  store<std::uint64_t>(low_overhead.data(), segment::kOverhead, 1000);
-  std::string no_segments = raw_dump(1, 1 << 20);
-  store<std::int16_t>(no_segments.data() + segment::kSize, shmcb::kSegmentCount, -3);
-  std::string zero_size = raw_dump(2, 1 << 20);
-  store<std::uint64_t>(zero_size.data() + (1 << 20), segment::kSegmentSize, 0);
-  std::string null_base = raw_dump(1, 1 << 20, 0);
-  std::string root_elsewhere = raw_dump(1, 1 << 20);
-  store<std::uint64_t>(root_elsewhere.data() + segment::kSize, shmcb::kRootHead, kBase + (1 << 20));
-  std::string missing_segment = raw_dump(2, 1 << 20).substr(0, (1 << 20) + 100);
-  // The root record's shmcb pointer, then the shmcb's block pointer, aimed
-  // past the loaded segment.
-  std::string shmcb_elsewhere = raw_dump(1, 1 << 20);
-  store<std::uint64_t>(shmcb_elsewhere.data(), kOverhead + root::kShmcb, kBase + (1 << 20));
-  std::string block_elsewhere = raw_dump(1, 1 << 20);
-  store<std::uint64_t>(block_elsewhere.data(), segment::kSize + shmcb::kTraceBlock, kBase + (1 << 20) - 100);
-
+  constexpr std::uint64_t kMiB = 1 << 20;
   Case cases[] = {
       {"short", std::string(735, 'x'), "Error reading '%s' errno=0\n"},
       // The layer reports the system's reason and gives EBADF.
-      {"low_overhead", low_overhead, "Error lseeking '%s' errno=9\n", "lseek(): w32ec=22 at sys:N\n"},
-      {"short_shmcb", raw_dump(1, 1 << 20).substr(0, 200000), "Error reading '%s' errno=0\n"},
-      {"no_segments", no_segments, "Error reading '%s': segment count -3 in the control block\n"},
-      {"zero_size", zero_size, "Error reading '%s': segment 2 has size 0\n"},
-      {"null_base", null_base, "rinfile: shmget/shmat error (cnt 1048576) errno=22\n"},
-      {"missing_segment", missing_segment, "Error reading '%s' errno=0\n"},
-      {"root_elsewhere", root_elsewhere,
+      {"low_overhead", with<std::uint64_t>(raw_dump(1, kMiB), segment::kOverhead, 1000),
+       "Error lseeking '%s' errno=9\n", "lseek(): w32ec=22 at sys:N\n"},
+      {"short_shmcb", raw_dump(1, kMiB).substr(0, 200000), "Error reading '%s' errno=0\n"},
+      {"no_segments", with<std::int16_t>(raw_dump(1, kMiB), segment::kSize + shmcb::kSegmentCount, -3),
+       "Error reading '%s': segment count -3 in the control block\n"},
+      {"zero_size", with<std::uint64_t>(raw_dump(2, kMiB), kMiB + segment::kSegmentSize, 0),
+       "Error reading '%s': segment 2 has size 0\n"},
+      {"null_base", raw_dump(1, kMiB, 0), "rinfile: shmget/shmat error (cnt 1048576) errno=22\n"},
+      {"missing_segment", raw_dump(2, kMiB).substr(0, kMiB + 100), "Error reading '%s' errno=0\n"},
+      {"root_elsewhere", with<std::uint64_t>(raw_dump(1, kMiB), segment::kSize + shmcb::kRootHead, kBase + kMiB),
        "Error reading '%s': root record at 0x310000100000 is outside the loaded segments\n"},
-      {"shmcb_elsewhere", shmcb_elsewhere,
+      // The root record's shmcb pointer, then the shmcb's block pointer, aimed
+      // past the loaded segment.
+      {"shmcb_elsewhere", with<std::uint64_t>(raw_dump(1, kMiB), kOverhead + root::kShmcb, kBase + kMiB),
        "Error reading '%s': shared-memory control block at 0x310000100000 is outside the loaded segments\n"},
-      {"block_elsewhere", block_elsewhere,
+      {"block_elsewhere",
+       with<std::uint64_t>(raw_dump(1, kMiB), segment::kSize + shmcb::kTraceBlock, kBase + kMiB - 100),
        "Error reading '%s': trace control block at 0x3100000fff9c is outside the loaded segments\n"},
   };
   for (const auto& c : cases) {
@@ -170,26 +167,17 @@ struct Injected {
 Injected g_inject;
 int g_reads, g_seeks, g_allocs;
 
+// Whether this call of a kind (counted in `calls`) is the one to fail.
+bool fails(int& calls, int at) { return ++calls == at; }
+
 ssize_t failing_read(int fd, void* buffer, std::size_t count) {
-  if (++g_reads == g_inject.read) {
-    errno = g_inject.error;
-    return -1;
-  }
-  return ::read(fd, buffer, count);
+  return fails(g_reads, g_inject.read) ? (errno = g_inject.error, -1) : ::read(fd, buffer, count);
 }
 off_t failing_seek(int fd, off_t offset, int whence) {
-  if (++g_seeks == g_inject.seek) {
-    errno = g_inject.error;
-    return -1;
-  }
-  return ::lseek(fd, offset, whence);
+  return fails(g_seeks, g_inject.seek) ? (errno = g_inject.error, -1) : ::lseek(fd, offset, whence);
 }
 void* failing_malloc(std::size_t size) {
-  if (++g_allocs == g_inject.alloc) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  return std::malloc(size);
+  return fails(g_allocs, g_inject.alloc) ? (errno = ENOMEM, nullptr) : std::malloc(size);
 }
 int failing_open(const char*, int, mode_t) {
   errno = g_inject.error;
@@ -278,7 +266,6 @@ struct Shrink {
 Shrink g_shrink;
 std::string g_shrink_path;
 std::atomic<int> g_chunks;
-std::atomic<int> g_shrink_reads;
 
 void shrink_now() { ASSERT_EQ(::truncate(g_shrink_path.c_str(), g_shrink.to), 0); }
 void* shrinking_mmap(void* address, std::size_t length, int protection, int flags, int fd, off_t offset) {
@@ -294,13 +281,6 @@ int shrinking_madvise(void* address, std::size_t length, int advice) {
     shrink_now();
   }
   return ::madvise(address, length, advice);
-}
-ssize_t shrink_then_failing_read(int fd, void* buffer, std::size_t count) {
-  if (++g_shrink_reads == g_shrink.failed_read) {
-    errno = EIO;
-    return -1;
-  }
-  return ::read(fd, buffer, count);
 }
 // Put back the system's action: a bus error that reaches this handler
 // comes again and ends the test, rather than going round for ever.
@@ -348,10 +328,11 @@ TEST(DumpReader, AFileThatShrinksUnderTheCopyLoadsAsReadWouldHaveReadIt) {
     test::write_file(g_shrink_path, dump);
     g_shrink = c.shrink;
     g_chunks = 0;
-    g_shrink_reads = 0;
+    g_inject = {.read = c.shrink.failed_read, .error = EIO};
+    g_reads = 0;
     sys::calls().mmap = shrinking_mmap;
     sys::calls().madvise = shrinking_madvise;
-    sys::calls().read = shrink_then_failing_read;
+    sys::calls().read = failing_read;
     Loaded shrunk = load_file(g_shrink_path);
     sys::reset_calls();
     std::string shrunk_image = image_bytes();
@@ -368,9 +349,9 @@ TEST(DumpReader, AFileThatShrinksUnderTheCopyLoadsAsReadWouldHaveReadIt) {
     EXPECT_EQ(shrunk.err, with_path(c.message, g_shrink_path));
     EXPECT_EQ(shrunk.out, c.out);
     // The file of that length read with read() alone gives the same image.
-    g_shrink_reads = 0;
+    g_reads = 0;
     sys::calls().mmap = refused_mmap;
-    sys::calls().read = shrink_then_failing_read;
+    sys::calls().read = failing_read;
     Loaded read = load_file(g_shrink_path);
     sys::reset_calls();
     EXPECT_EQ(read.status, shrunk.status);

@@ -197,7 +197,12 @@ TEST_F(CatalogueTest, EnglishRetryFindsWhatTheUserLanguageLacks) {
   ::setenv("DBLANG", "en_US.8859-1", 1);
   on_thread([] {
     EXPECT_EQ(get(1).text, "one\n");
+    // 32766 not in the file either: the built-in text.
     EXPECT_EQ(said(2), std::pair(kvf::kMsgNotInFile, std::string("Unknown error message number '2'\n")));
+    // The fallback text itself asked for and missing: -1, the buffer untouched.
+    char buf[8] = "keep";
+    EXPECT_EQ(kvf::rgetmsg(32766, buf, sizeof buf), -1);
+    EXPECT_STREQ(buf, "keep");
   });
 }
 
@@ -236,23 +241,6 @@ TEST_F(CatalogueTest, NoCatalogueFilesAtAll) {
     char buf[8] = "keep";
     EXPECT_EQ(kvf::rgetmsg(32765, buf, sizeof buf), -1);
     EXPECT_STREQ(buf, "keep");
-  });
-}
-
-TEST_F(CatalogueTest, FallbackTextsFromTheCatalogueOrBuiltIn) {
-  english("syserr.vem", {{1, "one\n"}});
-  on_thread([] {
-    // 32766 not in the file either: the built-in text.
-    EXPECT_EQ(said(4), std::pair(kvf::kMsgNotInFile, std::string("Unknown error message number '4'\n")));
-    char buf[8] = "keep";
-    EXPECT_EQ(kvf::rgetmsg(32766, buf, sizeof buf), -1);
-    EXPECT_STREQ(buf, "keep");
-  });
-  english("syserr.vem", {{32765, "no file %s here %d %%\n"}, {32766, "%s? no %d\n"}});
-  on_thread([] {
-    // Only the one conversion is filled; others stay as they are.
-    EXPECT_EQ(get(71575).text, "no file winsrv.vem here %d %\n");
-    EXPECT_EQ(get(9).text, "%s? no 9\n");
   });
 }
 

@@ -63,6 +63,10 @@ RunResult Installation::run(const std::string& name, const std::vector<std::stri
 }
 
 RunResult Installation::kavrex_as_nobody(const std::vector<std::string>& args) const {
+  return test::run(kavrex_as_nobody_argv(args), nobody_options());
+}
+
+std::vector<std::string> Installation::kavrex_as_nobody_argv(const std::vector<std::string>& args) const {
   // The build tree may lie below a directory other accounts cannot enter:
   // run a copy from the installation, which every account can read.
   namespace fs = std::filesystem;
@@ -75,9 +79,13 @@ RunResult Installation::kavrex_as_nobody(const std::vector<std::string>& args) c
   }
   std::vector<std::string> argv{"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", copy};
   argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+RunOptions Installation::nobody_options() const {
   RunOptions o = options();
   o.env["HOME"] = "/nonexistent";
-  return test::run(argv, o);
+  return o;
 }
 
 void Installation::register_nobody(int number) const {

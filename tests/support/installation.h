@@ -32,6 +32,10 @@ class Installation {
   }
   // The same, as the account `nobody` (which may not administer the server).
   RunResult kavrex_as_nobody(const std::vector<std::string>& args) const;
+  // The command line and environment of such a run, for a test that needs
+  // the process while it runs.
+  std::vector<std::string> kavrex_as_nobody_argv(const std::vector<std::string>& args) const;
+  RunOptions nobody_options() const;
   // Lists `nobody` in the server's user-number table, as an administrator
   // does for an account before its first run.
   void register_nobody(int number = 501) const;

@@ -71,14 +71,6 @@ TEST_F(Reader, RewrittenSlotSkipsEvenWithALargeLead) {
   EXPECT_EQ(events.seen, Seen{"ahead 61>60"});
 }
 
-TEST_F(Reader, MaximumSkipToSlotZeroIsStillAMaximumSkip) {
-  ring(100, 19, 20);
-  kvf::reader_state().skip_distance = 80;
-  next(-1);
-  image.set_stamp(40, 1);
-  expect_next(40, 0, true);
-}
-
 TEST_F(Reader, RingOfOneSlot) {
   ring(1, 0, 0);
   expect_next(-1, 0);

@@ -139,28 +139,21 @@ TEST_F(Render, RecordLayoutsInTheFourViews) {
 }
 
 TEST_F(Render, HexDumpComesBeforeTheColumns) {
-  Record r;
-  r.file = image.string("f");
-  r.line = 1;
+  Record r{.file = image.string("f"), .line = 1, .format = image.string("dump%rdone"), .args = {}};
   unsigned char* block = image.alloc(2);
   block[0] = 0xab;
   block[1] = 0x01;
-  r.format = image.string("dump%rdone");
   r.args.u64(TestImage::addr(block)).i32(2);
-  char addr[16];
-  std::snprintf(addr, sizeof addr, "%8x:", static_cast<unsigned>(TestImage::addr(block)));
-  EXPECT_EQ(print(r, false, false), std::string("dump\n") + addr + " ab  1" + "f          1    0       done\n");
+  EXPECT_EQ(print(r, false, false),
+            "dump\n" + viewer_test::dump_address(TestImage::addr(block)) + " ab  1f          1    0       done\n");
 }
 
 TEST_F(Render, LinesAndDumpsAcrossManyOutputPieces) {
   // Lines written in place with dump lines between them, past several
   // 64 KiB pieces of the output buffer: every copy stays whole.
-  Record r;
-  r.file = image.string("piece.c");
-  r.line = 7;
+  Record r{.file = image.string("piece.c"), .line = 7, .format = image.string("head %d %r tail %s"), .args = {}};
   unsigned char* block = image.alloc(40);
   for (int i = 0; i < 40; ++i) block[i] = static_cast<unsigned char>(3 * i);
-  r.format = image.string("head %d %r tail %s");
   r.args.i32(-3).u64(TestImage::addr(block)).i32(40).u64(image.string(std::string(300, 's')));
   std::string one = print(r, false, true);
   ASSERT_NE(one.find("tail sss"), std::string::npos);

@@ -121,6 +121,12 @@ std::string lines(int from, int to) {
   return s;
 }
 
+std::string dump_address(std::uint64_t address) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%8x:", static_cast<unsigned>(address));
+  return text;
+}
+
 void Events::add(std::string event) {
   if (fd_ >= 0) {
     std::string line = event + "\n";
@@ -162,6 +168,14 @@ std::vector<std::string> events_in(const std::string& lines) {
   for (std::string line; std::getline(in, line);) out.push_back(line);
   return out;
 }
+
+Hole::Hole() : page_(static_cast<std::size_t>(sysconf(_SC_PAGESIZE))) {
+  p_ = mmap(nullptr, 3 * page_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p_ == MAP_FAILED) throw std::runtime_error("mmap");
+  kvf::image_add_range(address(), page_);
+}
+
+Hole::~Hole() { munmap(p_, 3 * page_); }
 
 Capture::Capture() {
   fd_ = memfd_create("viewer-output", 0);

@@ -60,8 +60,15 @@ class TestImage {
 
 // The narrow column header, and the narrow lines of fill(i) for i in [from, to].
 inline constexpr char kHeader[] = "File       Line session \n";
+// The reader's notes between the lines.
+inline constexpr char kSkipped[] = "buffer overrun or formatting error, records skipped\n";
+inline constexpr char kSkipAhead[] = "possible buffer overrun, skipping ahead\n";
+inline constexpr char kMaxSkip[] = "possible buffer overrun, max skip ahead reached\n";
 std::string line(int i);
 std::string lines(int from, int to);
+
+// The address column that starts a hex-dump line of the byte at `address`.
+std::string dump_address(std::uint64_t address);
 
 // Everything written to `fd` from its start.
 std::string read_all(int fd);
@@ -93,6 +100,22 @@ class Events {
 
 // The events an Events sink wrote as lines.
 std::vector<std::string> events_in(const std::string& lines);
+
+// A page the image counts as mapped that cannot be read: whatever points
+// into it faults. It lies between two more such pages that the image does
+// not count, so that it never joins the image's range next to it.
+class Hole {
+ public:
+  Hole();
+  ~Hole();
+  Hole(const Hole&) = delete;
+  Hole& operator=(const Hole&) = delete;
+  std::uint64_t address() const { return TestImage::addr(p_) + page_; }
+
+ private:
+  void* p_;
+  std::size_t page_;
+};
 
 // Sends the views' output to a memory file while alive.
 class Capture {

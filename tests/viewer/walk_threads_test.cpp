@@ -11,11 +11,7 @@
 #include <functional>
 #include <string>
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include "layouts/ring_layout.h"
-#include "shm/image.h"
 #include "test_image.h"
 #include "viewer/reader.h"
 #include "viewer/view.h"
@@ -25,37 +21,19 @@ namespace {
 
 using viewer_test::Args;
 using viewer_test::Capture;
+using viewer_test::Hole;
 using viewer_test::Record;
 using viewer_test::TestImage;
 
-constexpr char kSkipped[] = "buffer overrun or formatting error, records skipped\n";
-constexpr char kSkipAhead[] = "possible buffer overrun, skipping ahead\n";
-constexpr char kMaxSkip[] = "possible buffer overrun, max skip ahead reached\n";
+using viewer_test::kMaxSkip;
+using viewer_test::kSkipAhead;
+using viewer_test::kSkipped;
 
 std::size_t count(const std::string& text, const std::string& what) {
   std::size_t n = 0;
   for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
   return n;
 }
-
-// A page the image counts as mapped that cannot be read: whatever points
-// into it faults. It lies between two more such pages that the image does
-// not count, so that it never joins the image's range next to it.
-class Hole {
- public:
-  Hole() {
-    page_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    p_ = mmap(nullptr, 3 * page_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p_ == MAP_FAILED) throw std::runtime_error("mmap");
-    kvf::image_add_range(address(), page_);
-  }
-  ~Hole() { munmap(p_, 3 * page_); }
-  std::uint64_t address() const { return TestImage::addr(p_) + page_; }
-
- private:
-  void* p_;
-  std::size_t page_;
-};
 
 struct Seen {
   std::string text;
