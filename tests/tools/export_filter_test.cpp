@@ -1,7 +1,7 @@
 // kavrex-export's choices among the records: each filter and their
 // combination, --limit and --stats, each held against a plain export of the
 // same dump as python3's json module reads it; -t --new and -t --stats on
-// the stand-in server; the values refused as usage errors.
+// the stand-in server. The values they refuse are command_line_test's.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -214,51 +214,6 @@ TEST(ExportStats, CountsAgainstAPlainExport) {
   EXPECT_EQ(limited.status, 0);
   EXPECT_EQ(limited.out.rfind("{\"kind\":\"stats\",\"records\":5,", 0), 0u) << limited.out;
   EXPECT_NE(limited.out.find("\"sessions\":{\"2\":5}"), std::string::npos) << limited.out;
-}
-
-TEST(ExportFilter, BadValuesAreUsageErrors) {
-  struct Case {
-    std::vector<std::string> args;
-    std::string problem;
-  };
-  const std::vector<Case> cases = {
-      {{"-c", "KVF_NOPE"}, "unknown component 'KVF_NOPE'"},
-      {{"-c", "kvf_bfr_mgr"}, "unknown component 'kvf_bfr_mgr'"},
-      {{"-c", "2,KVF_BFR_MGR,x"}, "unknown component 'x'"},
-      {{"-c", "4294967296"}, "unknown component '4294967296'"},
-      {{"--feature=KVF_BFR_MGR"}, "unknown feature 'KVF_BFR_MGR'"},
-      {{"-c", "KVF_BFR_MGR,"}, "empty component in 'KVF_BFR_MGR,'"},
-      {{"-f", ""}, "empty feature in ''"},
-      {{"-s", "1,x"}, "bad session 'x'"},
-      {{"-s", "+1"}, "bad session '+1'"},
-      {{"-s", "9223372036854775808"}, "bad session '9223372036854775808'"},
-      {{"-p", "2147483648"}, "bad process id '2147483648'"},
-      {{"-p", "1,,2"}, "empty process id in '1,,2'"},
-      {{"--since", "2026-02-30"}, "bad time '2026-02-30' (YYYY-MM-DD[THH:MM[:SS]] or @SECONDS)"},
-      {{"--until", "2026-12-05T24:00"}, "bad time '2026-12-05T24:00' (YYYY-MM-DD[THH:MM[:SS]] or @SECONDS)"},
-      {{"--since", "2026-12-05 10:00"}, "bad time '2026-12-05 10:00' (YYYY-MM-DD[THH:MM[:SS]] or @SECONDS)"},
-      {{"--since", "2026-12-5"}, "bad time '2026-12-5' (YYYY-MM-DD[THH:MM[:SS]] or @SECONDS)"},
-      {{"--until", "@12x"}, "bad time '@12x' (YYYY-MM-DD[THH:MM[:SS]] or @SECONDS)"},
-      {{"--until", "@"}, "bad time '@' (YYYY-MM-DD[THH:MM[:SS]] or @SECONDS)"},
-      {{"-n", "-1"}, "bad limit '-1'"},
-      {{"--limit", "1e3"}, "bad limit '1e3'"},
-      {{"--new"}, "--new needs -t"},
-      {{"--names", "-c", "2"}, "--names takes no other option"},
-      {{"--names", "--stats"}, "--names takes no other option"},
-      {{"--stats", "--sqlite", "x.db"}, "--stats and --sqlite cannot be combined"},
-  };
-  Installation inst;
-  for (const Case& c : cases) {
-    RunResult r = run_export(inst, c.args);
-    SCOPED_TRACE(testing::PrintToString(c.args));
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "kavrex-export: " + c.problem + "\nTry 'kavrex-export --help' for more information.\n");
-    EXPECT_EQ(r.out, "");
-  }
-  // The regular expression library words its own reasons.
-  RunResult regex = run_export(inst, {"-g", "a("});
-  EXPECT_EQ(regex.status, 2);
-  EXPECT_EQ(regex.err.rfind("kavrex-export: bad regular expression 'a(': ", 0), 0u) << regex.err;
 }
 
 // On a ring that has wrapped, -t --new hands on only records written after
