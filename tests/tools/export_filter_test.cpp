@@ -132,22 +132,6 @@ TEST(ExportFilter, EachFilterAndTheirCombinationAgainstAPlainExport) {
   EXPECT_EQ(none.out, "");
 }
 
-// Overruns and skipped records still go out under a filter that passes no
-// record: a reader learns of the loss either way.
-TEST(ExportFilter, EventsGoOutWhateverTheFilters) {
-  Installation inst;
-  export_test::write_overrun_dump(inst.file("dump"));
-  RunResult plain = run_export(inst, {inst.file("dump")});
-  RunResult none = run_export(inst, {"-c", "4000000000", inst.file("dump")});
-  ASSERT_EQ(none.status, 0) << none.err;
-  std::string events;
-  for (std::size_t from = 0, nl; (nl = plain.out.find('\n', from)) != std::string::npos; from = nl + 1)
-    if (plain.out.compare(from, 17, "{\"kind\":\"record\",") != 0) events += plain.out.substr(from, nl + 1 - from);
-  EXPECT_EQ(none.out, events);
-  EXPECT_NE(events.find("\"kind\":\"overrun\""), std::string::npos);
-  EXPECT_NE(events.find("\"kind\":\"skipped\""), std::string::npos);
-}
-
 // The counts a plain export of the same dump gives, read by python3 and
 // held against the --stats object as a whole.
 const char* const kCount = R"(
