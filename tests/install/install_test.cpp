@@ -21,35 +21,25 @@ using test::RunResult;
 const std::vector<std::string> kPrograms{"kavrex",      "kavrex-sim",  "kavrex-reg",
                                          "kavrex-msgc", "kavrex-snap", "kavrex-export"};
 
-// One installation for the suite (each test runs in its own process under
-// ctest, and installs for itself then).
+// A fresh installation for each test (cmake --install takes a moment).
 class Installed : public testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    dir_ = new test::TempDir;
-    ::chmod(dir_->path().c_str(), 0755);  // an installation is readable by every account
-    prefix_ = dir_->file("prefix");
+  void SetUp() override {
+    ::chmod(dir_.path().c_str(), 0755);  // an installation is readable by every account
     test::RunOptions o;
     o.timeout = std::chrono::minutes(2);
-    RunResult r = test::run({"/usr/bin/env", "cmake", "--install", std::string(KAVREX_BIN_DIR) + "/..",
-                             "--prefix", prefix_},
-                            o);
-    install_status_ = r.status;
-    install_output_ = r.out + r.err;
+    RunResult r = test::run(
+        {"/usr/bin/env", "cmake", "--install", std::string(KAVREX_BIN_DIR) + "/..", "--prefix", prefix_}, o);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
   }
-  static void TearDownTestSuite() {
-    delete dir_;
-    dir_ = nullptr;
-  }
-  void SetUp() override { ASSERT_EQ(install_status_, 0) << install_output_; }
 
   // A shell in the installation as its user has it: PATH and VELMORANDIR
   // name the prefix, nothing else is set up.
-  static RunResult shell(const std::string& script, const std::string& server = "") {
+  RunResult shell(const std::string& script, const std::string& server = "") const {
     test::RunOptions o;
     o.env["PATH"] = prefix_ + "/bin:/usr/bin:/bin";
     o.env["VELMORANDIR"] = prefix_;
-    o.env["HOME"] = dir_->path();
+    o.env["HOME"] = dir_.path();
     o.env["VELMORANSERVER"] = server.empty() ? std::nullopt : std::optional<std::string>(server);
     for (const char* v : {"DBLANG", "CLIENT_LOCALE", "DB_LOCALE", "DBNLS", "LANG", "LC_ALL", "ENVIGNORE"})
       o.env[v] = std::nullopt;
@@ -57,16 +47,9 @@ class Installed : public testing::Test {
     return test::run({"/bin/sh", "-ec", script}, o);
   }
 
-  static test::TempDir* dir_;
-  static std::string prefix_;
-  static int install_status_;
-  static std::string install_output_;
+  test::TempDir dir_;
+  const std::string prefix_ = dir_.file("prefix");
 };
-
-test::TempDir* Installed::dir_ = nullptr;
-std::string Installed::prefix_;
-int Installed::install_status_ = -1;
-std::string Installed::install_output_;
 
 TEST_F(Installed, LayoutTheToolExpects) {
   for (const auto& p : kPrograms) {
@@ -312,8 +295,8 @@ TEST_F(Installed, BashCompletion) {
   EXPECT_EQ(complete("kavrex-sim", "kavrex-sim --vers"), "--version\n");
   // A dump to check: a file name, after a space or an '=' (which bash
   // makes a word of its own).
-  test::write_file(dir_->file("check-me.dump"), "");
-  const std::string partial = dir_->file("check-m"), whole = dir_->file("check-me.dump") + "\n";
+  test::write_file(dir_.file("check-me.dump"), "");
+  const std::string partial = dir_.file("check-m"), whole = dir_.file("check-me.dump") + "\n";
   EXPECT_EQ(complete("kavrex-snap", "kavrex-snap --check " + partial), whole);
   EXPECT_EQ(complete("kavrex-snap", "kavrex-snap --check = " + partial), whole);
   EXPECT_EQ(complete("kavrex-export", "kavrex-export --sqlite " + partial), whole);

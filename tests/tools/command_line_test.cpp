@@ -1,8 +1,9 @@
 // The companions' one command-line style, program by program: --help and
-// -h, --version against the version the build declares, usage errors with
-// their second line and status 2, values attached to short options or given
-// with '=', "--" and options after operands; and kavrex-export --names read
-// back by python3's json module against the catalogue tables.
+// -h, --version against the version the build declares, usage errors (the
+// export's filter values among them) with their second line and status 2,
+// values attached to short options or given with '=', "--" and options
+// after operands; and kavrex-export --names read back by python3's json
+// module against the catalogue tables.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -58,6 +59,7 @@ TEST(CompanionCommandLine, HelpAndVersion) {
 }
 
 TEST(CompanionCommandLine, UsageErrorsNameTheProblem) {
+  const std::string when = " (YYYY-MM-DD[THH:MM[:SS]] or @SECONDS)";
   struct Case {
     std::string program;
     std::vector<std::string> args;
@@ -79,6 +81,30 @@ TEST(CompanionCommandLine, UsageErrorsNameTheProblem) {
       {"kavrex-export", {"--names", "--sqlite", "db"}, "--names writes to no database"},
       {"kavrex-export", {"--sqlite"}, "option '--sqlite' needs a value"},
       {"kavrex-export", {"--sqlite="}, "empty file name after --sqlite"},
+      {"kavrex-export", {"-c", "KVF_NOPE"}, "unknown component 'KVF_NOPE'"},
+      {"kavrex-export", {"-c", "kvf_bfr_mgr"}, "unknown component 'kvf_bfr_mgr'"},
+      {"kavrex-export", {"-c", "2,KVF_BFR_MGR,x"}, "unknown component 'x'"},
+      {"kavrex-export", {"-c", "4294967296"}, "unknown component '4294967296'"},
+      {"kavrex-export", {"--feature=KVF_BFR_MGR"}, "unknown feature 'KVF_BFR_MGR'"},
+      {"kavrex-export", {"-c", "KVF_BFR_MGR,"}, "empty component in 'KVF_BFR_MGR,'"},
+      {"kavrex-export", {"-f", ""}, "empty feature in ''"},
+      {"kavrex-export", {"-s", "1,x"}, "bad session 'x'"},
+      {"kavrex-export", {"-s", "+1"}, "bad session '+1'"},
+      {"kavrex-export", {"-s", "9223372036854775808"}, "bad session '9223372036854775808'"},
+      {"kavrex-export", {"-p", "2147483648"}, "bad process id '2147483648'"},
+      {"kavrex-export", {"-p", "1,,2"}, "empty process id in '1,,2'"},
+      {"kavrex-export", {"--since", "2026-02-30"}, "bad time '2026-02-30'" + when},
+      {"kavrex-export", {"--until", "2026-12-05T24:00"}, "bad time '2026-12-05T24:00'" + when},
+      {"kavrex-export", {"--since", "2026-12-05 10:00"}, "bad time '2026-12-05 10:00'" + when},
+      {"kavrex-export", {"--since", "2026-12-5"}, "bad time '2026-12-5'" + when},
+      {"kavrex-export", {"--until", "@12x"}, "bad time '@12x'" + when},
+      {"kavrex-export", {"--until", "@"}, "bad time '@'" + when},
+      {"kavrex-export", {"-n", "-1"}, "bad limit '-1'"},
+      {"kavrex-export", {"--limit", "1e3"}, "bad limit '1e3'"},
+      {"kavrex-export", {"--new"}, "--new needs -t"},
+      {"kavrex-export", {"--names", "-c", "2"}, "--names takes no other option"},
+      {"kavrex-export", {"--names", "--stats"}, "--names takes no other option"},
+      {"kavrex-export", {"--stats", "--sqlite", "x.db"}, "--stats and --sqlite cannot be combined"},
       // An abbreviation is named by the option's whole name.
       {"kavrex-export", {"--na=1"}, "option '--names' takes no value"},
       {"kavrex-sim", {"--re", "5"}, "option '--re' is ambiguous"},
@@ -122,6 +148,10 @@ TEST(CompanionCommandLine, UsageErrorsNameTheProblem) {
         << what;
     EXPECT_EQ(r.out, "") << what;
   }
+  // The regular expression library words its own reasons.
+  RunResult regex = companion("kavrex-export", {"-g", "a("}, dir);
+  EXPECT_EQ(regex.status, 2);
+  EXPECT_EQ(regex.err.rfind("kavrex-export: bad regular expression 'a(': ", 0), 0u) << regex.err;
 }
 
 // The same command line spelled the ways getopt_long allows gives the same

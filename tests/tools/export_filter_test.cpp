@@ -1,36 +1,24 @@
 // kavrex-export's choices among the records: each filter and their
 // combination, --limit and --stats, each held against a plain export of the
 // same dump as python3's json module reads it; -t --new and -t --stats on
-// the stand-in server; the values refused as usage errors; dumps refused
-// before they are loaded, and a dump on standard input.
+// the stand-in server. The values they refuse are command_line_test's.
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <string>
 #include <vector>
 
-#include "sim/image_builder.h"
-#include "support/installation.h"
+#include "tools/export_lines.h"
 
 namespace {
 
+using export_test::python;
+using export_test::run_export;
+using export_test::stamps;
 using kvf::sim::ImageBuilder;
 using kvf::sim::Record;
 using test::Installation;
 using test::RunResult;
-
-RunResult run_export(const Installation& inst, const std::vector<std::string>& args, test::RunOptions o = {}) {
-  return inst.run("kavrex-export", args, std::move(o));
-}
-
-// Runs a python3 script with `input` on its standard input.
-RunResult python(const std::string& script, const std::vector<std::string>& args, const std::string& input) {
-  std::vector<std::string> argv{"/usr/bin/python3", "-c", script};
-  argv.insert(argv.end(), args.begin(), args.end());
-  test::RunOptions o;
-  o.input = input;
-  return test::run(argv, o);
-}
 
 // 2026-12-05T23:18:01Z; the filter tests run at UTC+3, where it is
 // 2026-12-06T02:18:01, so the local 2026-12-05T23:18:01 is three hours
@@ -66,10 +54,12 @@ void write_varied_dump(const std::string& path) {
   image.write_dump(path);
 }
 
-// The indexes of the records in `filtered` (an export's output), then those
-// of the plain export in `plain_path` that pass `predicate` (over a record
-// r, the first `limit` of them when limit >= 0), then how many records the
-// plain export has, then the lines of `filtered` that are not records.
+// Holds the records of a filtered export (on standard input) against those
+// of the plain export in the file argv[1] that pass the predicate argv[2]
+// over a record r (the first argv[3] of them unless that is -1). The plain
+// export has all 40 records, the filtered one no line but records, and each
+// case picks some records and leaves others, so that none passes however
+// the filter works.
 const char* const kSelect = R"(
 import json, re, sys
 plain = [json.loads(l) for l in open(sys.argv[1])]
@@ -80,11 +70,10 @@ records = [r for r in plain if r['kind'] == 'record']
 want = [r['index'] for r in records if keep(r)]
 if limit >= 0:
     want = want[:limit]
-print([r['index'] for r in got if r['kind'] == 'record'])
-print(want)
-print(len(records))
-print(len([r for r in got if r['kind'] != 'record']))
-print(len(want))
+assert len(records) == 40, len(records)
+assert all(r['kind'] == 'record' for r in got), got
+assert [r['index'] for r in got] == want, ([r['index'] for r in got], want)
+assert 0 < len(want) < 40, want
 )";
 
 TEST(ExportFilter, EachFilterAndTheirCombinationAgainstAPlainExport) {
@@ -136,58 +125,15 @@ TEST(ExportFilter, EachFilterAndTheirCombinationAgainstAPlainExport) {
     ASSERT_EQ(filtered.status, 0) << filtered.err;
     EXPECT_EQ(filtered.err, "");
     RunResult check = python(kSelect, {inst.file("plain"), c.keep, std::to_string(c.limit)}, filtered.out);
-    ASSERT_EQ(check.status, 0) << check.err;
-    std::vector<std::string> rows;
-    for (std::size_t from = 0, nl; (nl = check.out.find('\n', from)) != std::string::npos; from = nl + 1)
-      rows.push_back(check.out.substr(from, nl - from));
-    ASSERT_EQ(rows.size(), 5u) << check.out;
-    EXPECT_EQ(rows[0], rows[1]);
-    EXPECT_EQ(rows[2], "40");
-    EXPECT_EQ(rows[3], "0");
-    // Each case picks some records and leaves others, so that none passes
-    // however the filter works.
-    EXPECT_GT(std::stoi(rows[4]), 0);
-    EXPECT_LT(std::stoi(rows[4]), 40);
+    EXPECT_EQ(check.status, 0) << check.err;
   }
   RunResult none = run_export(inst, {"-n", "0", inst.file("dump")});
   EXPECT_EQ(none.status, 0);
   EXPECT_EQ(none.out, "");
 }
 
-// A ring whose reader skips ahead twice and then as far as it may (tail 90,
-// head 95), with a record in the way whose format lies outside the image;
-// sessions 0 to 6.
-void write_overrun_dump(const std::string& path) {
-  ImageBuilder image({.ring_records = 100});
-  for (int i = 0; i < 100; ++i) {
-    Record r = image.record("ring.c", i, "n=%d");
-    r.args.i32(i);
-    r.session = i % 7;
-    if (i == 20) r.format = 0x10;
-    image.append_record(r);
-  }
-  image.set_indexes(95, 90);
-  image.write_dump(path);
-}
-
-// Overruns and skipped records still go out under a filter that passes no
-// record: a reader learns of the loss either way.
-TEST(ExportFilter, EventsGoOutWhateverTheFilters) {
-  Installation inst;
-  write_overrun_dump(inst.file("dump"));
-  RunResult plain = run_export(inst, {inst.file("dump")});
-  RunResult none = run_export(inst, {"-c", "4000000000", inst.file("dump")});
-  ASSERT_EQ(none.status, 0) << none.err;
-  std::string events;
-  for (std::size_t from = 0, nl; (nl = plain.out.find('\n', from)) != std::string::npos; from = nl + 1)
-    if (plain.out.compare(from, 17, "{\"kind\":\"record\",") != 0) events += plain.out.substr(from, nl + 1 - from);
-  EXPECT_EQ(none.out, events);
-  EXPECT_NE(events.find("\"kind\":\"overrun\""), std::string::npos);
-  EXPECT_NE(events.find("\"kind\":\"skipped\""), std::string::npos);
-}
-
 // The counts a plain export of the same dump gives, read by python3 and
-// compared with the --stats object as a whole.
+// held against the --stats object as a whole.
 const char* const kCount = R"(
 import json, sys
 plain = [json.loads(l) for l in open(sys.argv[1])]
@@ -209,13 +155,13 @@ want = {'kind': 'stats', 'records': len(records),
 lines = sys.stdin.read().splitlines()
 assert len(lines) == 1, lines
 got = json.loads(lines[0])
-print('same' if got == want else 'got  %s\nwant %s' % (got, want))
+assert got == want, 'got  %s\nwant %s' % (got, want)
 )";
 
 TEST(ExportStats, CountsAgainstAPlainExport) {
   Installation inst;
   write_varied_dump(inst.file("varied"));
-  write_overrun_dump(inst.file("overrun"));
+  export_test::write_overrun_dump(inst.file("overrun"));
   auto sim = inst.start_sim({"--records", "500", "--count", "400", "--flat-out", "--on", "--level", "3",
                              "--dump", inst.file("server")});
   ASSERT_TRUE(sim->wait_for_output("kavrex-sim: count reached\n"));
@@ -245,67 +191,13 @@ TEST(ExportStats, CountsAgainstAPlainExport) {
     RunResult stats = run_export(inst, args);
     ASSERT_EQ(stats.status, 0) << stats.err;
     RunResult check = python(kCount, {inst.file("plain"), c.keep}, stats.out);
-    ASSERT_EQ(check.status, 0) << check.err;
-    EXPECT_EQ(check.out, "same\n");
+    EXPECT_EQ(check.status, 0) << check.err;
   }
   // The limit counts what passes, and the counts stop with it.
   RunResult limited = run_export(inst, {"--stats", "-n", "5", "-s", "2", inst.file("varied")});
   EXPECT_EQ(limited.status, 0);
   EXPECT_EQ(limited.out.rfind("{\"kind\":\"stats\",\"records\":5,", 0), 0u) << limited.out;
   EXPECT_NE(limited.out.find("\"sessions\":{\"2\":5}"), std::string::npos) << limited.out;
-}
-
-TEST(ExportFilter, BadValuesAreUsageErrors) {
-  struct Case {
-    std::vector<std::string> args;
-    std::string problem;
-  };
-  const std::vector<Case> cases = {
-      {{"-c", "KVF_NOPE"}, "unknown component 'KVF_NOPE'"},
-      {{"-c", "kvf_bfr_mgr"}, "unknown component 'kvf_bfr_mgr'"},
-      {{"-c", "2,KVF_BFR_MGR,x"}, "unknown component 'x'"},
-      {{"-c", "4294967296"}, "unknown component '4294967296'"},
-      {{"--feature=KVF_BFR_MGR"}, "unknown feature 'KVF_BFR_MGR'"},
-      {{"-c", "KVF_BFR_MGR,"}, "empty component in 'KVF_BFR_MGR,'"},
-      {{"-f", ""}, "empty feature in ''"},
-      {{"-s", "1,x"}, "bad session 'x'"},
-      {{"-s", "+1"}, "bad session '+1'"},
-      {{"-s", "9223372036854775808"}, "bad session '9223372036854775808'"},
-      {{"-p", "2147483648"}, "bad process id '2147483648'"},
-      {{"-p", "1,,2"}, "empty process id in '1,,2'"},
-      {{"--since", "2026-02-30"}, "bad time '2026-02-30' (YYYY-MM-DD[THH:MM[:SS]] or @SECONDS)"},
-      {{"--until", "2026-12-05T24:00"}, "bad time '2026-12-05T24:00' (YYYY-MM-DD[THH:MM[:SS]] or @SECONDS)"},
-      {{"--since", "2026-12-05 10:00"}, "bad time '2026-12-05 10:00' (YYYY-MM-DD[THH:MM[:SS]] or @SECONDS)"},
-      {{"--since", "2026-12-5"}, "bad time '2026-12-5' (YYYY-MM-DD[THH:MM[:SS]] or @SECONDS)"},
-      {{"--until", "@12x"}, "bad time '@12x' (YYYY-MM-DD[THH:MM[:SS]] or @SECONDS)"},
-      {{"--until", "@"}, "bad time '@' (YYYY-MM-DD[THH:MM[:SS]] or @SECONDS)"},
-      {{"-n", "-1"}, "bad limit '-1'"},
-      {{"--limit", "1e3"}, "bad limit '1e3'"},
-      {{"--new"}, "--new needs -t"},
-      {{"--names", "-c", "2"}, "--names takes no other option"},
-      {{"--names", "--stats"}, "--names takes no other option"},
-      {{"--stats", "--sqlite", "x.db"}, "--stats and --sqlite cannot be combined"},
-  };
-  Installation inst;
-  for (const Case& c : cases) {
-    RunResult r = run_export(inst, c.args);
-    SCOPED_TRACE(testing::PrintToString(c.args));
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "kavrex-export: " + c.problem + "\nTry 'kavrex-export --help' for more information.\n");
-    EXPECT_EQ(r.out, "");
-  }
-  // The regular expression library words its own reasons.
-  RunResult regex = run_export(inst, {"-g", "a("});
-  EXPECT_EQ(regex.status, 2);
-  EXPECT_EQ(regex.err.rfind("kavrex-export: bad regular expression 'a(': ", 0), 0u) << regex.err;
-}
-
-// Stamps of the records in an export's output, in order.
-std::vector<std::uint64_t> stamps(const std::string& out) {
-  std::vector<std::uint64_t> s;
-  for (std::size_t at = 0; (at = out.find("\"stamp\":", at)) != std::string::npos; at += 8)
-    s.push_back(std::stoull(out.substr(at + 8)));
-  return s;
 }
 
 // On a ring that has wrapped, -t --new hands on only records written after
@@ -376,66 +268,6 @@ print(len(objects) >= 2, sum(o['records'] for o in objects), sum(o['overruns'] f
   RunResult check = python(check_objects, {}, stats.out());
   ASSERT_EQ(check.status, 0) << check.err;
   EXPECT_EQ(check.out, "True " + std::to_string(written) + " 0\n");
-}
-
-TEST(ExportDump, RefusedBeforeTheLoad) {
-  Installation inst;
-  ImageBuilder image({.ring_records = 64});
-  for (int i = 0; i < 5; ++i) image.append_record(image.record("a.c", i, "x"));
-  image.write_dump(inst.file("whole"));
-  const std::string whole = test::read_file(inst.file("whole"));
-  const std::string m = std::to_string(whole.size());
-  test::write_file(inst.file("short"), whole.substr(0, whole.size() - 1));
-  test::write_file(inst.file("text"), "not a dump at all\n");
-  test::write_file(inst.file("empty"), "");
-  RunResult expected = run_export(inst, {inst.file("whole")});
-  ASSERT_EQ(expected.status, 0) << expected.err;
-  ASSERT_EQ(stamps(expected.out).size(), 5u);
-
-  struct Case {
-    std::vector<std::string> args;
-    std::string input_file, input;
-    int status;
-    std::string out, err;
-  };
-  const std::string cut = std::to_string(whole.size() - 1);
-  const std::string first_two = expected.out.substr(0, expected.out.find('\n', expected.out.find('\n') + 1) + 1);
-  const std::vector<Case> cases = {
-      {{inst.file("short")}, "", "", 1, "",
-       "kavrex-export: " + inst.file("short") + ": truncated dump (" + cut + " of " + m + " bytes)\n"},
-      {{inst.file("text")}, "", "", 1, "", "kavrex-export: " + inst.file("text") + ": not a dump file\n"},
-      {{inst.file("empty")}, "", "", 1, "", "kavrex-export: " + inst.file("empty") + ": not a dump file\n"},
-      // The missing byte was never used: the load gives the whole dump's
-      // records.
-      {{"--allow-truncated", inst.file("short")}, "", "", 0, expected.out, ""},
-      // Standard input as a file and as a pipe, checked as a file is.
-      {{"-"}, inst.file("whole"), "", 0, expected.out, ""},
-      {{"-"}, "", whole, 0, expected.out, ""},
-      {{"-t", "-n", "2", "-"}, "", whole, 0, first_two, ""},
-      {{"-"}, "", whole.substr(0, whole.size() - 1), 1, "",
-       "kavrex-export: -: truncated dump (" + cut + " of " + m + " bytes)\n"},
-      {{"--allow-truncated", "-"}, inst.file("short"), "", 0, expected.out, ""},
-      {{"-"}, "", "not a dump at all\n", 1, "", "kavrex-export: -: not a dump file\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.args) + " < " + c.input_file);
-    test::RunOptions o;
-    o.input_file = c.input_file;
-    o.input = c.input;
-    RunResult r = run_export(inst, c.args, o);
-    EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.out, c.out);
-    EXPECT_EQ(r.err, c.err);
-  }
-  // Standard input is copied to the temporary directory first.
-  test::RunOptions nowhere;
-  nowhere.input = whole;
-  nowhere.env["TMPDIR"] = inst.file("missing");
-  RunResult r = run_export(inst, {"-"}, nowhere);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "kavrex-export: -: cannot make a copy in " + inst.file("missing") +
-                       ": No such file or directory\n");
 }
 
 }  // namespace

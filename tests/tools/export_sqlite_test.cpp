@@ -4,13 +4,11 @@
 // that show while the ring is followed.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -25,22 +23,12 @@ using kvf::sim::Record;
 using test::Installation;
 using test::RunResult;
 
-// The program `name` as the shell would find it on PATH; "" when missing.
-std::string on_path(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::string dirs = path ? path : "/usr/bin:/bin";
-  for (std::size_t at = 0; at <= dirs.size();) {
-    std::size_t end = dirs.find(':', at);
-    if (end == std::string::npos) end = dirs.size();
-    std::string candidate = dirs.substr(at, end - at) + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    at = end + 1;
-  }
-  return "";
-}
-
+// The sqlite3 program as the shell finds it on PATH; "" when missing.
 const std::string& sqlite3_program() {
-  static const std::string program = on_path("sqlite3");
+  static const std::string program = [] {
+    RunResult r = test::run({"/bin/sh", "-c", "command -v sqlite3"});
+    return r.status == 0 ? r.out.substr(0, r.out.size() - 1) : std::string();
+  }();
   return program;
 }
 

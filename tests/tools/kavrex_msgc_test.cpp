@@ -41,39 +41,35 @@ TEST(KavrexMsgc, CompileAndListRoundTrip) {
             ".70000\nfirst line\n\\.escaped dot\n\n");
 }
 
+// Each failure: status 1, its message, and no catalogue (nor a temporary
+// file) left behind.
 TEST(KavrexMsgc, Failures) {
   test::TempDir dir;
-  EXPECT_EQ(msgc({"-o", dir.file("x.vem"), dir.file("missing.msg")}).status, 1);
-  test::write_file(dir.file("dup.msg"), ".1\na\n.1\nb\n");
-  auto d = msgc({"-o", dir.file("x.vem"), dir.file("dup.msg")});
-  EXPECT_EQ(d.status, 1);
-  EXPECT_EQ(d.err, "kavrex-msgc: " + dir.file("dup.msg") + ": message 1 appears twice\n");
-  test::write_file(dir.file("bad.msg"), "text first\n");
-  EXPECT_EQ(msgc({"-o", dir.file("x.vem"), dir.file("bad.msg")}).status, 1);
-  test::write_file(dir.file("num.msg"), ".12a\n");
-  auto n = msgc({"-o", dir.file("x.vem"), dir.file("num.msg")});
-  EXPECT_EQ(n.err, "kavrex-msgc: " + dir.file("num.msg") + ": line 1: bad message number \".12a\"\n");
-  test::write_file(dir.file("cut.vem"), std::string("\xFE\x68\x00\x02\x00\x01\x00\x04\x00\x00\x00\x0C", 12));
-  auto cut = msgc({"-l", dir.file("cut.vem")});
-  EXPECT_EQ(cut.status, 1);
-  EXPECT_EQ(cut.err, "kavrex-msgc: " + dir.file("cut.vem") +
-                         ": offset 4: text of message 1 lies outside the file\n");
-}
-
-TEST(KavrexMsgc, WhatCannotBeReadOrWrittenIsAnErrorAndLeavesNothing) {
-  test::TempDir dir;
+  const std::string x = dir.file("x.vem");
   test::write_file(dir.file("a.msg"), ".1\none\n");
-  // A directory is no source.
-  auto from_dir = msgc({"-o", dir.file("x.vem"), dir.path()});
-  EXPECT_EQ(from_dir.status, 1);
-  EXPECT_EQ(from_dir.err, "kavrex-msgc: cannot read " + dir.path() + ": Is a directory\n");
-  // A catalogue that cannot take the place of what is there: the temporary
-  // file is removed again.
+  test::write_file(dir.file("dup.msg"), ".1\na\n.1\nb\n");
+  test::write_file(dir.file("bad.msg"), "text first\n");
+  test::write_file(dir.file("num.msg"), ".12a\n");
+  test::write_file(dir.file("cut.vem"), std::string("\xFE\x68\x00\x02\x00\x01\x00\x04\x00\x00\x00\x0C", 12));
+  // A catalogue that cannot take the place of what is there.
   std::filesystem::create_directory(dir.file("taken.vem"));
-  auto taken = msgc({"-o", dir.file("taken.vem"), dir.file("a.msg")});
-  EXPECT_EQ(taken.status, 1);
-  EXPECT_EQ(taken.err, "kavrex-msgc: cannot write " + dir.file("taken.vem") + ": Is a directory\n");
-  EXPECT_EQ(test::names_in(dir.path()), (std::vector<std::string>{"a.msg", "taken.vem"}));
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"-o", x, dir.file("missing.msg")}, "cannot read " + dir.file("missing.msg") + ": No such file or directory"},
+      {{"-o", x, dir.path()}, "cannot read " + dir.path() + ": Is a directory"},
+      {{"-o", x, dir.file("dup.msg")}, dir.file("dup.msg") + ": message 1 appears twice"},
+      {{"-o", x, dir.file("bad.msg")}, dir.file("bad.msg") + ": line 1: text before the first message number"},
+      {{"-o", x, dir.file("num.msg")}, dir.file("num.msg") + ": line 1: bad message number \".12a\""},
+      {{"-l", dir.file("cut.vem")}, dir.file("cut.vem") + ": offset 4: text of message 1 lies outside the file"},
+      {{"-o", dir.file("taken.vem"), dir.file("a.msg")}, "cannot write " + dir.file("taken.vem") + ": Is a directory"},
+  };
+  for (const auto& [args, message] : cases) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    test::RunResult r = msgc(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kavrex-msgc: " + message + "\n");
+    EXPECT_EQ(test::names_in(dir.path()), (std::vector<std::string>{"a.msg", "bad.msg", "cut.vem", "dup.msg",
+                                                                    "num.msg", "taken.vem"}));
+  }
 }
 
 }  // namespace
