@@ -37,6 +37,7 @@
 #include "platform/process.h"
 #include "platform/raw.h"
 #include "platform/sys.h"
+#include "platform/threads.h"
 #include "shm/image.h"
 #include "shm/load_guard.h"
 #include "shm/stdin_loader.h"
@@ -155,12 +156,9 @@ int seek_failed(std::uint64_t base) {
   return 1;
 }
 
-// Threads for copying a segment body: one per processor the tool may run
-// on (the copy hands them chunks, so a small body takes fewer).
-int copy_workers() {
-  static const int workers = sys::online_processors();
-  return workers;
-}
+// Threads for copying a segment body: as many as render a dump's records
+// (the copy hands them chunks, so a small body takes fewer).
+int copy_workers() { return sys::thread_count(); }
 
 }  // namespace
 

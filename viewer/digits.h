@@ -105,12 +105,43 @@ inline std::size_t octal(char* out, std::uint64_t value) {
   return n;
 }
 
+// The eight hex digits of `v`, leading zeros included, as the bytes of a
+// little-endian u64: the most significant digit first. `letters` is 'a' or
+// 'A'. Each nibble is spread to a byte of its own, and the bytes of those
+// from 10 up are moved from after '9' to the letters, all at once.
+[[gnu::always_inline]] inline std::uint64_t hex_digits8(std::uint32_t v, char letters) {
+  std::uint64_t t = v;
+  t = ((t & 0xFFFF0000u) << 16) | (t & 0xFFFFu);
+  t = ((t & 0x0000FF000000FF00u) << 8) | (t & 0x000000FF000000FFu);
+  t = ((t & 0x00F000F000F000F0u) << 4) | (t & 0x000F000F000F000Fu);
+  t = __builtin_bswap64(t);
+  std::uint64_t letter = ((t + 0x0606060606060606u) >> 4) & 0x0101010101010101u;
+  return t + 0x3030303030303030u + letter * static_cast<std::uint64_t>(letters - '0' - 10);
+}
+
 inline std::size_t pointer_hex(char* out, std::uint64_t value) {
-  for (int i = 15; i >= 0; --i) {
-    out[i] = detail::kUpper[value & 0xF];
-    value >>= 4;
-  }
+  std::uint64_t high = hex_digits8(static_cast<std::uint32_t>(value >> 32), 'A');
+  std::uint64_t low = hex_digits8(static_cast<std::uint32_t>(value), 'A');
+  std::memcpy(out, &high, 8);
+  std::memcpy(out + 8, &low, 8);
   return 16;
+}
+
+// The lowercase hex digits of `v` (as many as it needs, at least one) in
+// the first of 8 bytes written at `out`, `fill` in the rest; returns how
+// many digits.
+[[gnu::always_inline]] inline std::size_t lower_hex8(char* out, std::uint32_t v, char fill) {
+  std::size_t n = (static_cast<std::size_t>(std::bit_width(v | 1u)) + 3) / 4;
+  std::uint64_t digits = hex_digits8(v, 'a');
+  // Drop the leading zeros: the digits move to the first bytes, the fill
+  // takes the bytes they leave.
+  std::size_t lead = 8 * (8 - n);
+  if (lead != 0) {
+    digits >>= lead;
+    digits |= (0x0101010101010101u * static_cast<unsigned char>(fill)) << (64 - lead);
+  }
+  std::memcpy(out, &digits, 8);
+  return n;
 }
 
 // The same as function objects, for writers that take the conversion as a
@@ -123,6 +154,11 @@ struct UnsignedDecimal {
 };
 struct LowerHex {
   [[gnu::always_inline]] std::size_t operator()(char* out, std::uint64_t v) const { return lower_hex(out, v); }
+};
+// Lowercase hex of a value below 2^32 into room for 8 bytes: what follows
+// the digits there is blank.
+struct LowerHex8 {
+  [[gnu::always_inline]] std::size_t operator()(char* out, std::uint32_t v) const { return lower_hex8(out, v, ' '); }
 };
 struct Octal {
   [[gnu::always_inline]] std::size_t operator()(char* out, std::uint64_t v) const { return octal(out, v); }
