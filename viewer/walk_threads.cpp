@@ -71,7 +71,13 @@ struct Entry {
 class Order {
  public:
   explicit Order(const unsigned char* ring)
-      : ring_(read_unchanging(ring)), records_(load_shared<std::uint64_t>(ring, ring::kRecords)) {
+      : ring_(read_unchanging(ring)),
+        records_(load_shared<std::uint64_t>(ring, ring::kRecords)),
+        all_in_image_(ring_.size >= 1 && records_ != 0 &&
+                      image_holds(records_, static_cast<std::uint64_t>(ring_.size) * record::kSize)),
+        window_(guard_window(ring_.size)),
+        calm_(ring_.tail < ring_.head && static_cast<std::int64_t>(ring_.size) - ring_.head > window_),
+        steps_plainly_(!(ring_.head == 0 && ring_.tail == 0) && ring_.size >= 1) {
     next_ = next_index_unchanging(-1, ring_, sink());
   }
 
@@ -85,9 +91,14 @@ class Order {
         break;
       }
       Entry e{next_.index, 0, Jump::none};
-      at_ = &e;
-      next_ = next_index_unchanging(e.index, ring_, sink());
-      at_ = nullptr;
+      std::int32_t following;
+      if (plain_step(e.index, &following)) {
+        next_ = {following, false};
+      } else {
+        at_ = &e;
+        next_ = next_index_unchanging(e.index, ring_, sink());
+        at_ = nullptr;
+      }
       out.push_back(e);
     }
   }
@@ -98,8 +109,26 @@ class Order {
  private:
   // What ring_slot answers for `index`, from the values read once.
   bool slot_in_image(std::int32_t index) const {
-    return index >= 0 && index < ring_.size && records_ != 0 &&
-           image_holds(records_ + static_cast<std::uint64_t>(index) * record::kSize, record::kSize);
+    if (index < 0 || index >= ring_.size) return false;
+    return all_in_image_ ||
+           (records_ != 0 && image_holds(records_ + static_cast<std::uint64_t>(index) * record::kSize, record::kSize));
+  }
+
+  // The step of next_index_unchanging from `current` (a slot of the ring)
+  // when it is the plain one to the following slot, which is most steps:
+  // the ring is calm, or the following slot lies at least a guard window
+  // past tail. False for every other step (a jump ahead, the maximum skip,
+  // an empty ring), which the reader makes.
+  bool plain_step(std::int32_t current, std::int32_t* following) const {
+    if (!steps_plainly_) return false;
+    std::int64_t next = current == ring_.size - 1 ? 0 : static_cast<std::int64_t>(current) + 1;
+    if (!calm_) {
+      std::int64_t lead = next - ring_.tail;
+      if (lead < 0) lead += ring_.size;
+      if (lead < window_) return false;
+    }
+    *following = static_cast<std::int32_t>(next);
+    return true;
   }
 
   // The reader reports only its jumps; the rest is never called.
@@ -120,6 +149,14 @@ class Order {
 
   const UnchangingRing ring_;
   const std::uint64_t records_;
+  // The whole records array lies in the image (as it does for any ring a
+  // view walks), so that every slot of the ring does.
+  const bool all_in_image_;
+  const std::int64_t window_;
+  const bool calm_;
+  // Neither of the reader's first answers (both indexes 0, a ring without
+  // slots) applies, so that plain_step may answer for it.
+  const bool steps_plainly_;
   NextIndex next_;
   Entry* at_ = nullptr;
   bool ended_ = false;
