@@ -209,7 +209,7 @@ char* native_columns(char* p, const unsigned char* r, bool full, std::uint64_t f
     p = left_int(p, i32_at(r, record::kLine), 5);
     p = left_int(p, i32_at(r, record::kPid), 5);
     p = time_column(p, load<std::int64_t>(r, record::kTime));
-    p = left_number(p, text::UnsignedDecimal{}, load_shared<std::uint32_t>(r, record::kStamp), 12);
+    p = left_number(p, text::Decimal8{}, load_shared<std::uint32_t>(r, record::kStamp), 12);
     p = left_int(p, i32_at(r, record::kCsvr), 4);
     p = left_int(p, i32_at(r, record::kThrd), 4);
     p = left_hex(p, low32_at(r, record::kTrans), 8);
