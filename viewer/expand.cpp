@@ -128,7 +128,9 @@ char escaped(char c) {
 // infinities and NaNs keep the C library's spelling. The scratch area holds
 // every text, so no double shows **FMTERR**; what passes the line's limit is
 // dropped like any long text.
-void floating(Text& out, char conversion, double value) {
+// (Out of line, as hex_dump: the conversions that are made in place stay
+// small.)
+[[gnu::noinline]] void floating(Text& out, char conversion, double value) {
   char scratch[kScratch + 1];  // and the NUL snprintf adds
   std::size_t n;
   if (std::isfinite(value)) {
@@ -154,7 +156,7 @@ void floating(Text& out, char conversion, double value) {
 // %r: the block's bytes as far as the image holds them, handed to the
 // sink with the text so far; the text then starts again where the sink
 // says. No byte outside the image is read, here or by the sink.
-bool hex_dump(Text& text, const DumpSink& dumps, std::uint64_t block, std::int32_t count) {
+[[gnu::noinline]] bool hex_dump(Text& text, const DumpSink& dumps, std::uint64_t block, std::int32_t count) {
   std::int32_t shown = 0;  // the bytes the image holds, up to the count
   if (count > 0 && block != 0) {
     std::uint64_t span = image_bytes_from(block);
@@ -186,8 +188,8 @@ enum class Conversion : std::uint8_t {
 
 // One conversion of a record: its arguments from `args` + `at`. False when
 // the record is unreadable.
-bool convert_one(Text& out, Conversion c, char letter, std::size_t at, const unsigned char* args,
-                 const DumpSink& dumps) {
+[[gnu::always_inline]] inline bool convert_one(Text& out, Conversion c, char letter, std::size_t at,
+                                              const unsigned char* args, const DumpSink& dumps) {
   const unsigned char* a = args + at;
   switch (c) {
     case Conversion::decimal: out.number(text::SignedDecimal{}, load<std::int32_t>(a, 0)); return true;
