@@ -7,8 +7,8 @@
 // and frees the tables. The load guard (shm/load_guard.h) covers the moment
 // between creating a segment and marking it.
 //
-// Segment bodies are copied from a mapping of the file on every processor
-// (platform/file_copy.h) and read with read() from wherever the copy could
+// Segment bodies are copied from a mapping of the file on as many threads
+// as sys::thread_count() gives (platform/file_copy.h, platform/threads.h) and read with read() from wherever the copy could
 // not go on, so that a file that is short, or shrinks during the load, gives
 // what read() alone would give.
 //
@@ -263,7 +263,7 @@ int rinfile(const char* path, std::uint32_t key) {
     unsigned char* target = const_cast<unsigned char*>(address(base));
     std::uint64_t left = size;
     // What the file had of the body when the load began is copied from a
-    // mapping of it, chunk by chunk on every processor, which costs less
+    // mapping of it, chunk by chunk on several threads, which costs less
     // than read() into new shared memory; the reads below then go on from where
     // the copy ended: at the end of the body, at the end of the file, or at
     // a page that a file shrunk since could not give, where read() sees the
