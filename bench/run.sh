@@ -312,15 +312,15 @@ echo
 
 # ---- the views' records rendered on threads ----
 
-# A view of a dump renders on every online CPU unless KAVREX_THREADS says
-# otherwise; KAVREX_THREADS=1 is the one-thread walk. Both are checked to
+# A view of a dump loads and renders on every CPU it may run on unless
+# KAVREX_THREADS says otherwise; KAVREX_THREADS=1 is the one-thread walk. Both are checked to
 # print the same bytes, then timed in turns; rendering is each total less
 # the median of `info` on the same dump.
 kv_one() { KAVREX_THREADS=1 "$KV" "$1" "$DUMP" >/dev/null; }
 kv_all() { env -u KAVREX_THREADS "$KV" "$1" "$DUMP" >/dev/null; }
 
 THREADS_DIFFER=0
-echo "== rendering on threads (default: $(nproc) online CPUs; one: KAVREX_THREADS=1)"
+echo "== rendering on threads (default: $(nproc) CPUs; one: KAVREX_THREADS=1)"
 for w in $WORDS; do
   KAVREX_THREADS=1 "$KV" "$w" "$DUMP" >"$TMP/one.out" 2>"$TMP/err" || true
   env -u KAVREX_THREADS "$KV" "$w" "$DUMP" >"$TMP/all.out" 2>>"$TMP/err" || true

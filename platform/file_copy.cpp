@@ -27,7 +27,6 @@
 #include <thread>
 #include <vector>
 
-#include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -191,16 +190,6 @@ int copy_from_file(int fd, off_t offset, void* target, std::size_t length, int w
   out.copied = std::min(job.failed.load(), length);
   out.written = std::max(out.copied, std::min(job.written.load(), length));
   return 0;
-}
-
-int online_processors() {
-  cpu_set_t set;
-  if (::sched_getaffinity(0, sizeof set, &set) == 0) {
-    int n = CPU_COUNT(&set);
-    if (n > 0) return n;
-  }
-  long n = ::sysconf(_SC_NPROCESSORS_ONLN);
-  return n > 0 ? static_cast<int>(n) : 1;
 }
 
 }  // namespace kvf::sys

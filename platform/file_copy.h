@@ -38,7 +38,4 @@ struct FileCopy {
 // which is put back when the copy ends.
 int copy_from_file(int fd, off_t offset, void* target, std::size_t length, int workers, FileCopy& out);
 
-// The number of processors online (at least 1).
-int online_processors();
-
 }  // namespace kvf::sys

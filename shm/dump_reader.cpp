@@ -7,8 +7,8 @@
 // and frees the tables. The load guard (shm/load_guard.h) covers the moment
 // between creating a segment and marking it.
 //
-// Segment bodies are copied from a mapping of the file on every processor
-// (platform/file_copy.h) and read with read() from wherever the copy could
+// Segment bodies are copied from a mapping of the file on as many threads
+// as sys::thread_count() gives (platform/file_copy.h, platform/threads.h) and read with read() from wherever the copy could
 // not go on, so that a file that is short, or shrinks during the load, gives
 // what read() alone would give.
 //
@@ -37,6 +37,7 @@
 #include "platform/process.h"
 #include "platform/raw.h"
 #include "platform/sys.h"
+#include "platform/threads.h"
 #include "shm/image.h"
 #include "shm/load_guard.h"
 #include "shm/stdin_loader.h"
@@ -155,12 +156,9 @@ int seek_failed(std::uint64_t base) {
   return 1;
 }
 
-// Threads for copying a segment body: one per processor the tool may run
-// on (the copy hands them chunks, so a small body takes fewer).
-int copy_workers() {
-  static const int workers = sys::online_processors();
-  return workers;
-}
+// Threads for copying a segment body: as many as render a dump's records
+// (the copy hands them chunks, so a small body takes fewer).
+int copy_workers() { return sys::thread_count(); }
 
 }  // namespace
 
@@ -265,7 +263,7 @@ int rinfile(const char* path, std::uint32_t key) {
     unsigned char* target = const_cast<unsigned char*>(address(base));
     std::uint64_t left = size;
     // What the file had of the body when the load began is copied from a
-    // mapping of it, chunk by chunk on every processor, which costs less
+    // mapping of it, chunk by chunk on several threads, which costs less
     // than read() into new shared memory; the reads below then go on from where
     // the copy ended: at the end of the body, at the end of the file, or at
     // a page that a file shrunk since could not give, where read() sees the

@@ -105,12 +105,87 @@ inline std::size_t octal(char* out, std::uint64_t value) {
   return n;
 }
 
+// The eight hex digits of `v`, leading zeros included, as the bytes of a
+// little-endian u64: the most significant digit first. `letters` is 'a' or
+// 'A'. Each nibble is spread to a byte of its own, and the bytes of those
+// from 10 up are moved from after '9' to the letters, all at once.
+[[gnu::always_inline]] inline std::uint64_t hex_digits8(std::uint32_t v, char letters) {
+  std::uint64_t t = v;
+  t = ((t & 0xFFFF0000u) << 16) | (t & 0xFFFFu);
+  t = ((t & 0x0000FF000000FF00u) << 8) | (t & 0x000000FF000000FFu);
+  t = ((t & 0x00F000F000F000F0u) << 4) | (t & 0x000F000F000F000Fu);
+  t = __builtin_bswap64(t);
+  std::uint64_t letter = ((t + 0x0606060606060606u) >> 4) & 0x0101010101010101u;
+  return t + 0x3030303030303030u + letter * static_cast<std::uint64_t>(letters - '0' - 10);
+}
+
 inline std::size_t pointer_hex(char* out, std::uint64_t value) {
-  for (int i = 15; i >= 0; --i) {
-    out[i] = detail::kUpper[value & 0xF];
-    value >>= 4;
-  }
+  std::uint64_t high = hex_digits8(static_cast<std::uint32_t>(value >> 32), 'A');
+  std::uint64_t low = hex_digits8(static_cast<std::uint32_t>(value), 'A');
+  std::memcpy(out, &high, 8);
+  std::memcpy(out + 8, &low, 8);
   return 16;
+}
+
+// The lowercase hex digits of `v` (as many as it needs, at least one) in
+// the first of 8 bytes written at `out`, `fill` in the rest; returns how
+// many digits.
+[[gnu::always_inline]] inline std::size_t lower_hex8(char* out, std::uint32_t v, char fill) {
+  std::size_t n = (static_cast<std::size_t>(std::bit_width(v | 1u)) + 3) / 4;
+  std::uint64_t digits = hex_digits8(v, 'a');
+  // Drop the leading zeros: the digits move to the first bytes, the fill
+  // takes the bytes they leave.
+  std::size_t lead = 8 * (8 - n);
+  if (lead != 0) {
+    digits >>= lead;
+    digits |= (0x0101010101010101u * static_cast<unsigned char>(fill)) << (64 - lead);
+  }
+  std::memcpy(out, &digits, 8);
+  return n;
+}
+
+// The eight decimal digits of `v` (below 10^8), leading zeros included,
+// as the bytes of a little-endian u64, most significant first: four pairs
+// from the table.
+[[gnu::always_inline]] inline std::uint64_t decimal_digits8(std::uint32_t v) {
+  std::uint32_t high = v / 10000, low = v % 10000;
+  std::uint16_t p[4];
+  std::memcpy(&p[0], detail::kPairs.text + 2 * (high / 100), 2);
+  std::memcpy(&p[1], detail::kPairs.text + 2 * (high % 100), 2);
+  std::memcpy(&p[2], detail::kPairs.text + 2 * (low / 100), 2);
+  std::memcpy(&p[3], detail::kPairs.text + 2 * (low % 100), 2);
+  std::uint64_t digits;
+  std::memcpy(&digits, p, 8);
+  return digits;
+}
+
+// The decimal digits of `v` (as many as it needs, at least one) in the
+// first of 8 bytes written at `out`, blanks in the rest; returns how many.
+// For a value below 10^8, without a branch on its length: the leading
+// zeros are counted among the eight digits. A larger one is its one or two
+// leading digits and eight more, with nothing after them.
+[[gnu::always_inline]] inline std::size_t decimal8(char* out, std::uint32_t v) {
+  if (v >= 100000000) {
+    std::uint32_t high = v / 100000000;
+    std::uint64_t rest = decimal_digits8(v % 100000000);
+    if (high >= 10) {
+      std::memcpy(out, detail::kPairs.text + 2 * high, 2);
+      std::memcpy(out + 2, &rest, 8);
+      return 10;
+    }
+    out[0] = static_cast<char>('0' + high);
+    std::memcpy(out + 1, &rest, 8);
+    return 9;
+  }
+  std::uint64_t digits = decimal_digits8(v);
+  std::uint64_t zeros = digits ^ 0x3030303030303030u;  // a 0 byte for each '0'
+  std::size_t lead = zeros == 0 ? 56 : static_cast<std::size_t>(__builtin_ctzll(zeros)) & ~std::size_t{7};
+  if (lead != 0) {
+    digits >>= lead;
+    digits |= 0x2020202020202020u << (64 - lead);
+  }
+  std::memcpy(out, &digits, 8);
+  return 8 - lead / 8;
 }
 
 // The same as function objects, for writers that take the conversion as a
@@ -118,11 +193,21 @@ inline std::size_t pointer_hex(char* out, std::uint64_t value) {
 struct SignedDecimal {
   [[gnu::always_inline]] std::size_t operator()(char* out, std::int64_t v) const { return signed_decimal(out, v); }
 };
+// Decimal of an unsigned 32-bit value into room for 10 bytes, blank after
+// the digits when it has at most 8.
+struct Decimal8 {
+  [[gnu::always_inline]] std::size_t operator()(char* out, std::uint32_t v) const { return decimal8(out, v); }
+};
 struct UnsignedDecimal {
   [[gnu::always_inline]] std::size_t operator()(char* out, std::uint64_t v) const { return unsigned_decimal(out, v); }
 };
 struct LowerHex {
   [[gnu::always_inline]] std::size_t operator()(char* out, std::uint64_t v) const { return lower_hex(out, v); }
+};
+// Lowercase hex of a value below 2^32 into room for 8 bytes: what follows
+// the digits there is blank.
+struct LowerHex8 {
+  [[gnu::always_inline]] std::size_t operator()(char* out, std::uint32_t v) const { return lower_hex8(out, v, ' '); }
 };
 struct Octal {
   [[gnu::always_inline]] std::size_t operator()(char* out, std::uint64_t v) const { return octal(out, v); }

@@ -64,6 +64,22 @@ struct DumpSink {
 // of its block) are the sink's to keep.
 bool kvf_expand_message(Line& line, std::uint64_t format, const unsigned char* args, const DumpSink& dumps);
 
+// kvf_expand_message for an image that nothing writes while it is shown (a
+// loaded dump): the walk over each format is made once per thread and kept,
+// by the format's address, so that a record's expansion only places its
+// arguments between the format's pieces of text. The same text and result
+// as kvf_expand_message, which a format that cannot be kept (one that runs
+// off the image, or too long to keep) goes through each time.
+bool kvf_expand_kept_message(Line& line, std::uint64_t format, const unsigned char* args, const DumpSink& dumps);
+
+// What is kept for one walk over an unchanging image (here and by the
+// views' columns) holds for that walk only: each walk of a dump begins with
+// new_kept_walk, so that one over an image that changed since (the same
+// addresses reused by another image, or written in place) keeps afresh.
+// The count names the walk; it is read by every thread that renders.
+void new_kept_walk();
+unsigned kept_walk();
+
 // The text of a hex dump is lines of 16 bytes, each "\n", the low 32 bits
 // of the address of its first byte in lower-case hex right-aligned in 8
 // places, ":", and " %2x" for each byte. The lines start at byte 0, 16, 32

@@ -67,11 +67,14 @@ void write(const char* p, std::size_t n) {
     }
     return;
   }
+  // A piece or more (a part of a threaded walk) goes out from where it is,
+  // after what is buffered, rather than through the buffer.
+  if (n >= kPiece) {
+    flush();
+    write_all(p, n);
+    return;
+  }
   while (n > 0) {
-    if (g_used == 0 && n >= kPiece) {
-      write_all(p, n);
-      return;
-    }
     std::size_t take = kPiece - g_used < n ? kPiece - g_used : n;
     std::memcpy(g_buffer + g_used, p, take);
     g_used += take;

@@ -53,6 +53,55 @@ char* left_string(char* p, std::uint64_t address, std::size_t width) {
   return p;
 }
 
+// File names of an unchanging image (a dump) as column text, kept as the
+// catalogue names are (name_column) by the name's address for the walk in
+// progress: a column of a kept name is one copy of its block. A name is
+// looked for in a few slots from the one its address picks, and kept in
+// the first free one (or in that first slot, when all are taken). Each
+// thread that renders keeps its own.
+constexpr std::size_t kFileBlock = 32;
+struct FileText {
+  std::uint64_t address = 0;
+  unsigned walk = 0;
+  std::uint32_t size = 0;
+  char block[kFileBlock] = {};
+};
+constexpr std::size_t kFileTexts = 256;
+constexpr std::size_t kFileProbes = 8;
+constinit thread_local FileText t_files[kFileTexts];
+
+// left_string of a file name on an unchanging image.
+char* kept_file_column(char* p, std::uint64_t address, std::size_t width) {
+  unsigned walk = kept_walk();
+  std::size_t first = (address * 0x9E3779B97F4A7C15u) >> 56;
+  FileText* t = nullptr;
+  FileText* free = nullptr;
+  for (std::size_t i = 0; i < kFileProbes && !t; ++i) {
+    FileText& slot = t_files[(first + i) % kFileTexts];
+    if (slot.walk != walk) {
+      if (!free) free = &slot;
+    } else if (slot.address == address) {
+      t = &slot;
+    }
+  }
+  if (!t) {
+    std::size_t n;
+    if (!image_copy(address, kColumnString, p, &n)) return nullptr;
+    if (n >= kFileBlock) return left_string(p, address, width);
+    t = free ? free : &t_files[first];
+    t->address = address;
+    t->walk = walk;
+    t->size = static_cast<std::uint32_t>(n);
+    std::memset(t->block, ' ', kFileBlock);
+    std::memcpy(t->block, p, n);
+  }
+  // Blanks up to the width are in the block already.
+  std::memcpy(p, t->block, kFileBlock);
+  p += t->size < width ? width : t->size;
+  *p++ = ' ';
+  return p;
+}
+
 // A column of a number made by one of the text:: digit writers.
 template <typename Digits, typename V>
 char* left_number(char* p, Digits digits, V v, std::size_t width) {
@@ -67,7 +116,7 @@ char* left_int(char* p, std::int32_t v, std::size_t width) {
   return left_number(p, text::SignedDecimal{}, v, width);
 }
 char* left_hex(char* p, std::uint32_t v, std::size_t width) {
-  return left_number(p, text::LowerHex{}, v, width);
+  return left_number(p, text::LowerHex8{}, v, width);
 }
 
 // A catalogue name, or nothing for an unnamed id. The names of the first
@@ -141,25 +190,33 @@ std::uint32_t low32_at(const unsigned char* r, std::size_t at) {
   return static_cast<std::uint32_t>(load<std::uint64_t>(r, at));
 }
 
+// The file name column: kept for an unchanging image (`Kept`).
+template <bool Kept>
+char* file_column(char* p, std::uint64_t file, std::size_t width) {
+  if constexpr (Kept) return kept_file_column(p, file, width);
+  else return left_string(p, file, width);
+}
+
 // The columns of a native record at `p`; nullptr when its file name does
 // not lie in the image up to its NUL.
+template <bool Kept>
 char* native_columns(char* p, const unsigned char* r, bool full, std::uint64_t file) {
   if (full) {
     p = component_column(p, r);
     p = feature_column(p, r);
-    p = left_string(p, file, 10);
+    p = file_column<Kept>(p, file, 10);
     if (p == nullptr) return nullptr;
     p = left_int(p, i32_at(r, record::kLine), 5);
     p = left_int(p, i32_at(r, record::kPid), 5);
     p = time_column(p, load<std::int64_t>(r, record::kTime));
-    p = left_number(p, text::UnsignedDecimal{}, load_shared<std::uint32_t>(r, record::kStamp), 12);
+    p = left_number(p, text::Decimal8{}, load_shared<std::uint32_t>(r, record::kStamp), 12);
     p = left_int(p, i32_at(r, record::kCsvr), 4);
     p = left_int(p, i32_at(r, record::kThrd), 4);
     p = left_hex(p, low32_at(r, record::kTrans), 8);
     p = left_hex(p, low32_at(r, record::kRstcb), 8);
     p = session_column(p, r);
   } else {
-    p = left_string(p, file, 10);
+    p = file_column<Kept>(p, file, 10);
     if (p == nullptr) return nullptr;
     p = left_int(p, i32_at(r, record::kLine), 4);
     p = session_column(p, r);
@@ -260,7 +317,10 @@ void kvf_print_header(bool full) {
   out::write(out.data(), out.size());
 }
 
-bool kvf_print_record(const unsigned char* r, bool dorvel_compatible, bool full) {
+namespace {
+
+template <bool Kept>
+bool print_record(const unsigned char* r, bool dorvel_compatible, bool full) {
   bool dorvel = dorvel_compatible && load<std::uint32_t>(r, record::kComponent) == record::kDorvelComponent;
   std::uint64_t file = 0;
   if (!dorvel) {
@@ -272,15 +332,27 @@ bool kvf_print_record(const unsigned char* r, bool dorvel_compatible, bool full)
     line.at = dorvel_line(line.start, r, full);
     if (line.at == nullptr) return false;
   } else {
-    char* columns_end = native_columns(line.start, r, full, file);
+    char* columns_end = native_columns<Kept>(line.start, r, full, file);
     if (columns_end == nullptr) return false;
     line.message = line.at = columns_end;
-    if (!kvf_expand_message(line, load<std::uint64_t>(r, record::kFormat), r + record::kArgs, kViewDumps))
-      return false;
+    std::uint64_t format = load<std::uint64_t>(r, record::kFormat);
+    bool readable = Kept ? kvf_expand_kept_message(line, format, r + record::kArgs, kViewDumps)
+                         : kvf_expand_message(line, format, r + record::kArgs, kViewDumps);
+    if (!readable) return false;
   }
   *line.at++ = '\n';
   out::end_line(line.at);
   return true;
+}
+
+}  // namespace
+
+bool kvf_print_record(const unsigned char* r, bool dorvel_compatible, bool full) {
+  return print_record<false>(r, dorvel_compatible, full);
+}
+
+bool kvf_print_kept_record(const unsigned char* r, bool dorvel_compatible, bool full) {
+  return print_record<true>(r, dorvel_compatible, full);
 }
 
 }  // namespace kvf

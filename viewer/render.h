@@ -18,6 +18,10 @@ void kvf_print_header(bool full);
 // or a string runs off it before its NUL: nothing of the line is written
 // then, only what a hex dump in its message printed before (kViewDumps).
 bool kvf_print_record(const unsigned char* record, bool dorvel_compatible, bool full);
+// The same for a walk over an image that nothing writes while it is shown
+// (a loaded dump, after new_kept_walk, expand.h): file names and formats
+// are read once per walk and thread and kept (kvf_expand_kept_message).
+bool kvf_print_kept_record(const unsigned char* record, bool dorvel_compatible, bool full);
 
 // A new record line at the end of the output buffer, with no columns yet.
 Line begin_record_line();

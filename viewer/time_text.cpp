@@ -40,8 +40,12 @@ struct Day {
 constexpr int kDays = 8;
 thread_local Day g_days[kDays];
 
-// The text handed out last.
+// The text handed out last, and the record time and current time it was
+// made for: records of one ring come in runs of the same second, which then
+// need nothing but the comparison.
 thread_local char g_text[32];
+thread_local std::int64_t g_last_time = 0, g_last_now = -1;
+thread_local std::string_view g_last_text;
 
 // A record time that the local-time conversion rejects shows this
 // (10 places, the width of a date).
@@ -105,11 +109,13 @@ std::string_view clock_text(std::int64_t s) {
 void set_time_source(std::int64_t (*now)()) {
   g_now = now ? now : system_now;
   g_now_second = -1;
+  g_last_now = -1;
   for (Day& d : g_days) d = Day{};
 }
 
-std::string_view kvf_time_text(std::int64_t time) {
-  std::int64_t now = g_now();
+namespace {
+
+std::string_view time_text(std::int64_t time, std::int64_t now) {
   if (now != g_now_second || g_now_second == -1) {
     std::time_t t = static_cast<std::time_t>(now);
     std::tm tm;
@@ -135,6 +141,17 @@ std::string_view kvf_time_text(std::int64_t time) {
   }
   if (today(day.year, day.yday)) return clock_text(time - day.begin);
   return {day.date, day.date_size};
+}
+
+}  // namespace
+
+std::string_view kvf_time_text(std::int64_t time) {
+  std::int64_t now = g_now();
+  if (now == g_last_now && time == g_last_time && now != -1) return g_last_text;
+  g_last_text = time_text(time, now);
+  g_last_time = time;
+  g_last_now = now;
+  return g_last_text;
 }
 
 const char* kvf_time_string(std::int64_t time) { return kvf_time_text(time).data(); }

@@ -5,6 +5,8 @@
 #include "viewer/view.h"
 
 #include "control/control_block.h"
+#include "platform/threads.h"
+#include "viewer/expand.h"
 #include "viewer/output.h"
 #include "viewer/render.h"
 #include "viewer/text.h"
@@ -18,14 +20,17 @@ constexpr char kSkipAhead[] = "possible buffer overrun, skipping ahead\n";
 constexpr char kMaxSkip[] = "possible buffer overrun, max skip ahead reached\n";
 constexpr char kSkipped[] = "buffer overrun or formatting error, records skipped\n";
 
-// The sink's context: the layout the lines are printed in.
+// The sink's context: the layout the lines are printed in, and whether the
+// walk is one pass over a dump, which nothing writes while it is shown.
 struct Layout {
   bool dorvel_compatible;
   bool full;
+  bool kept;
 };
 
 bool print(void* context, const unsigned char* slot, std::int32_t) {
   const Layout& layout = *static_cast<const Layout*>(context);
+  if (layout.kept) return kvf_print_kept_record(slot, layout.dorvel_compatible, layout.full);
   return kvf_print_record(slot, layout.dorvel_compatible, layout.full);
 }
 
@@ -50,7 +55,7 @@ void flush(void*) { out::flush(); }
 }  // namespace
 
 int kvf_view(bool dorvel_compatible, bool full, bool tail, bool dump) {
-  Layout layout{dorvel_compatible, full};
+  Layout layout{dorvel_compatible, full, false};
   const WalkSink lines{&layout, print, skip_ahead, max_skip, skipped, ring_replaced, gone, flush};
   kvf_print_header(full);
   const unsigned char* block = control_block();
@@ -70,10 +75,16 @@ int kvf_view(bool dorvel_compatible, bool full, bool tail, bool dump) {
     return 1;
   }
   if (tail) walk_tail(lines);
-  // The lines' sink writes only through out:: and keeps nothing: a dump's
-  // records may be rendered on several threads.
-  if (dump) walk_once_on_threads(lines, walk_threads());
-  else walk_once(lines);
+  if (dump) {
+    // The lines' sink writes only through out:: and keeps nothing but what
+    // it may keep for this walk: a dump's records may be rendered on
+    // several threads.
+    layout.kept = true;
+    new_kept_walk();
+    walk_once_on_threads(lines, sys::thread_count());
+  } else {
+    walk_once(lines);
+  }
   out::flush();
   return 0;
 }

@@ -11,7 +11,8 @@ namespace kvf {
 // (nothing is walked then). With `tail` it does not return otherwise: the
 // program ends with status 0 once the server process is gone.
 // `dump`: the image is a loaded dump, which nothing writes while it is
-// shown; the ring is then walked once on the threads walk_threads() gives.
+// shown; the ring is then walked once on the threads sys::thread_count()
+// gives (platform/threads.h).
 int kvf_view(bool dorvel_compatible, bool full, bool tail, bool dump = false);
 
 }  // namespace kvf

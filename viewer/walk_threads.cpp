@@ -19,13 +19,14 @@
 // stopped.
 //
 // Only the calling thread writes standard output, so a write that fails
-// ends the program there as it does in walk_once.
+// ends the program there as it does in walk_once. On one thread the same
+// order is rendered part by part on the calling thread, straight to
+// standard output: the steps stay arithmetic on values read once.
 #include "viewer/walk_threads.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <csetjmp>
-#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -49,7 +50,7 @@ namespace {
 // rendering them, few enough that every worker has parts on a small ring.
 constexpr std::size_t kPartEntries = 1024;
 // Bytes a part gathers before it waits to be written. With two parts per
-// worker and at most kMaxWalkThreads workers the captures, entries and
+// worker and at most sys::kMaxThreads workers the captures, entries and
 // fault stacks stay under 20 MiB.
 constexpr std::size_t kPartRoom = 256 * 1024;
 constexpr std::size_t kFaultStack = 64 * 1024;
@@ -70,7 +71,13 @@ struct Entry {
 class Order {
  public:
   explicit Order(const unsigned char* ring)
-      : ring_(read_unchanging(ring)), records_(load_shared<std::uint64_t>(ring, ring::kRecords)) {
+      : ring_(read_unchanging(ring)),
+        records_(load_shared<std::uint64_t>(ring, ring::kRecords)),
+        all_in_image_(ring_.size >= 1 && records_ != 0 &&
+                      image_holds(records_, static_cast<std::uint64_t>(ring_.size) * record::kSize)),
+        window_(guard_window(ring_.size)),
+        calm_(ring_.tail < ring_.head && static_cast<std::int64_t>(ring_.size) - ring_.head > window_),
+        steps_plainly_(!(ring_.head == 0 && ring_.tail == 0) && ring_.size >= 1) {
     next_ = next_index_unchanging(-1, ring_, sink());
   }
 
@@ -84,9 +91,14 @@ class Order {
         break;
       }
       Entry e{next_.index, 0, Jump::none};
-      at_ = &e;
-      next_ = next_index_unchanging(e.index, ring_, sink());
-      at_ = nullptr;
+      std::int32_t following;
+      if (plain_step(e.index, &following)) {
+        next_ = {following, false};
+      } else {
+        at_ = &e;
+        next_ = next_index_unchanging(e.index, ring_, sink());
+        at_ = nullptr;
+      }
       out.push_back(e);
     }
   }
@@ -97,8 +109,26 @@ class Order {
  private:
   // What ring_slot answers for `index`, from the values read once.
   bool slot_in_image(std::int32_t index) const {
-    return index >= 0 && index < ring_.size && records_ != 0 &&
-           image_holds(records_ + static_cast<std::uint64_t>(index) * record::kSize, record::kSize);
+    if (index < 0 || index >= ring_.size) return false;
+    return all_in_image_ ||
+           (records_ != 0 && image_holds(records_ + static_cast<std::uint64_t>(index) * record::kSize, record::kSize));
+  }
+
+  // The step of next_index_unchanging from `current` (a slot of the ring)
+  // when it is the plain one to the following slot, which is most steps:
+  // the ring is calm, or the following slot lies at least a guard window
+  // past tail. False for every other step (a jump ahead, the maximum skip,
+  // an empty ring), which the reader makes.
+  bool plain_step(std::int32_t current, std::int32_t* following) const {
+    if (!steps_plainly_) return false;
+    std::int64_t next = current == ring_.size - 1 ? 0 : static_cast<std::int64_t>(current) + 1;
+    if (!calm_) {
+      std::int64_t lead = next - ring_.tail;
+      if (lead < 0) lead += ring_.size;
+      if (lead < window_) return false;
+    }
+    *following = static_cast<std::int32_t>(next);
+    return true;
   }
 
   // The reader reports only its jumps; the rest is never called.
@@ -119,6 +149,14 @@ class Order {
 
   const UnchangingRing ring_;
   const std::uint64_t records_;
+  // The whole records array lies in the image (as it does for any ring a
+  // view walks), so that every slot of the ring does.
+  const bool all_in_image_;
+  const std::int64_t window_;
+  const bool calm_;
+  // Neither of the reader's first answers (both indexes 0, a ring without
+  // slots) applies, so that plain_step may answer for it.
+  const bool steps_plainly_;
   NextIndex next_;
   Entry* at_ = nullptr;
   bool ended_ = false;
@@ -139,6 +177,81 @@ struct Part {
   std::unique_ptr<char[]> buffer;
   out::Capture capture{};
 };
+
+// The jump of the reader after an entry, as walk_once reports it.
+void report_jump(const WalkSink& sink, const Entry& e) {
+  if (e.jump == Jump::ahead) sink.skip_ahead(sink.context, e.index, e.to);
+  else if (e.jump == Jump::max) sink.max_skip(sink.context, e.index, e.to);
+}
+
+// Hands on the records of a part as walk_once does, into `capture` (or to
+// standard output when it is nullptr). A fault jumps back here; the entry
+// in hand is then reported skipped and the walk goes on after it. Parts
+// after `stop_part` are not rendered; a part that meets an incomplete
+// record lowers it to its own number.
+void render_part(const WalkSink& sink, const unsigned char* records, Part& p, std::atomic<std::uint64_t>& stop_part,
+                 out::Capture* capture) {
+  out::capture(capture);
+  sigjmp_buf recovery;
+  if (sigsetjmp(recovery, 1) != 0) {
+    const Entry& e = p.entries[p.at];
+    sink.skipped(sink.context, e.index);
+    report_jump(sink, e);
+    p.at = p.at + 1;
+  }
+  set_recovery_point(&recovery);
+  for (;;) {
+    std::size_t i = p.at;
+    if (i >= p.entries.size() || p.number > stop_part.load(std::memory_order_relaxed)) break;
+    const Entry& e = p.entries[i];
+    const unsigned char* slot = records + static_cast<std::size_t>(e.index) * record::kSize;
+    if (load_shared<std::uint64_t>(slot, record::kFile) == 0) {
+      p.stop = i;
+      // Nothing after this record is shown: parts further on stop early.
+      std::uint64_t first = stop_part.load(std::memory_order_relaxed);
+      while (p.number < first && !stop_part.compare_exchange_weak(first, p.number, std::memory_order_relaxed)) {
+      }
+      break;
+    }
+    if (!sink.record(sink.context, slot, e.index)) sink.skipped(sink.context, e.index);
+    report_jump(sink, e);
+    p.at = i + 1;
+  }
+  set_recovery_point(nullptr);
+  out::capture(nullptr);
+}
+
+// The walk ended at the incomplete record of entry p.stop: the reader
+// state is what the steps before it left, not what the order made past it.
+void stopped_at(const unsigned char* ring, const Part& p) {
+  std::int32_t distance = p.skip_before;
+  for (std::size_t i = 0; i < p.stop; ++i)
+    if (p.entries[i].jump == Jump::ahead) distance *= 2;
+  reader_state().skip_distance = distance;
+  note_chosen(ring, p.entries[p.stop].index);
+}
+
+// The walk on the calling thread alone: the order made a part at a time
+// and each part rendered straight to standard output.
+void walk_here(const WalkSink& sink, const unsigned char* ring) {
+  const unsigned char* records = address(load_shared<std::uint64_t>(ring, ring::kRecords));
+  Order order(ring);
+  Part p;
+  p.entries.reserve(kPartEntries);
+  std::atomic<std::uint64_t> no_stop{~std::uint64_t{0}};
+  for (;;) {
+    p.skip_before = reader_state().skip_distance;
+    order.fill(p.entries, kPartEntries);
+    if (p.entries.empty()) break;
+    p.at = 0;
+    render_part(sink, records, p, no_stop, nullptr);
+    if (p.stop != kNoStop) {
+      stopped_at(ring, p);
+      return;
+    }
+  }
+  note_chosen(ring, order.end());
+}
 
 class Walk {
  public:
@@ -217,7 +330,7 @@ class Walk {
       lock.unlock();
       ++written;
       if (p.stop != kNoStop) {
-        stopped_at(p);
+        stopped_at(ring_, p);
         return;
       }
     }
@@ -225,16 +338,6 @@ class Walk {
 
  private:
   Part& part(std::uint64_t number) { return parts_[number % parts_.size()]; }
-
-  // The walk ended at the incomplete record of entry p.stop: the reader
-  // state is what the steps before it left, not what the order made past it.
-  void stopped_at(const Part& p) {
-    std::int32_t distance = p.skip_before;
-    for (std::size_t i = 0; i < p.stop; ++i)
-      if (p.entries[i].jump == Jump::ahead) distance *= 2;
-    reader_state().skip_distance = distance;
-    note_chosen(ring_, p.entries[p.stop].index);
-  }
 
   void work(unsigned char* fault_stack) {
     ThreadFaultStack stack(fault_stack, kFaultStack);
@@ -248,53 +351,13 @@ class Walk {
         part(taken).state = State::rendering;
       }
       Part& p = part(taken);
-      render(p);
+      render_part(sink_, records_, p, stop_part_, &p.capture);
       {
         std::lock_guard<std::mutex> lock(mutex_);
         p.state = State::done;
       }
       to_main_.notify_one();
     }
-  }
-
-  // The jump of the reader after an entry, as walk_once reports it.
-  void jump(const Entry& e) const {
-    if (e.jump == Jump::ahead) sink_.skip_ahead(sink_.context, e.index, e.to);
-    else if (e.jump == Jump::max) sink_.max_skip(sink_.context, e.index, e.to);
-  }
-
-  // Hands on the records of a part as walk_once does, into its capture. A
-  // fault jumps back here; the entry in hand is then reported skipped and
-  // the walk goes on after it.
-  void render(Part& p) {
-    out::capture(&p.capture);
-    sigjmp_buf recovery;
-    if (sigsetjmp(recovery, 1) != 0) {
-      const Entry& e = p.entries[p.at];
-      sink_.skipped(sink_.context, e.index);
-      jump(e);
-      p.at = p.at + 1;
-    }
-    set_recovery_point(&recovery);
-    for (;;) {
-      std::size_t i = p.at;
-      if (i >= p.entries.size() || p.number > stop_part_.load(std::memory_order_relaxed)) break;
-      const Entry& e = p.entries[i];
-      const unsigned char* slot = records_ + static_cast<std::size_t>(e.index) * record::kSize;
-      if (load_shared<std::uint64_t>(slot, record::kFile) == 0) {
-        p.stop = i;
-        // Nothing after this record is shown: parts further on stop early.
-        std::uint64_t first = stop_part_.load(std::memory_order_relaxed);
-        while (p.number < first && !stop_part_.compare_exchange_weak(first, p.number, std::memory_order_relaxed)) {
-        }
-        break;
-      }
-      if (!sink_.record(sink_.context, slot, e.index)) sink_.skipped(sink_.context, e.index);
-      jump(e);
-      p.at = i + 1;
-    }
-    set_recovery_point(nullptr);
-    out::capture(nullptr);
   }
 
   // A capture filled up: its bytes wait until the calling thread, once
@@ -330,26 +393,7 @@ class Walk {
 
 }  // namespace
 
-int walk_threads(const char* value, unsigned online) {
-  if (value != nullptr && *value != '\0') {
-    long n = 0;
-    const char* p = value;
-    while (*p >= '0' && *p <= '9' && n <= kMaxWalkThreads) n = n * 10 + (*p++ - '0');
-    // Digits beyond the cap still count as a number, however many.
-    while (*p >= '0' && *p <= '9') ++p;
-    if (*p == '\0' && n >= 1) return n > kMaxWalkThreads ? kMaxWalkThreads : static_cast<int>(n);
-  }
-  if (online < 1) return 1;
-  return online > static_cast<unsigned>(kMaxWalkThreads) ? kMaxWalkThreads : static_cast<int>(online);
-}
-
-int walk_threads() { return walk_threads(std::getenv("KAVREX_THREADS"), std::thread::hardware_concurrency()); }
-
 void walk_once_on_threads(const WalkSink& sink, int threads) {
-  if (threads <= 1) {
-    walk_once(sink);
-    return;
-  }
   const unsigned char* block = control_block();
   std::uint64_t ring_at = ring_address(block);
   if (!ring_readable(ring_at)) return;
@@ -357,6 +401,10 @@ void walk_once_on_threads(const WalkSink& sink, int threads) {
   UnchangingRing fixed = read_unchanging(ring);
   if (fixed.head == fixed.tail) return;
   install_fault_handlers();
+  if (threads <= 1) {
+    walk_here(sink, ring);
+    return;
+  }
   try {
     Walk walk(sink, ring, threads);
     if (walk.started()) {

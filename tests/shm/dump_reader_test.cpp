@@ -11,14 +11,18 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <regex>
+#include <set>
 #include <string>
+#include <thread>
 
 #include "layouts/field.h"
 #include "layouts/segment_layout.h"
 #include "layouts/shmcb_layout.h"
 #include "platform/file_copy.h"
 #include "platform/sys.h"
+#include "platform/threads.h"
 #include "shm/dump_reader.h"
 #include "shm/image.h"
 #include "support/process.h"
@@ -275,7 +279,7 @@ void* shrinking_mmap(void* address, std::size_t length, int protection, int flag
 }
 int shrinking_madvise(void* address, std::size_t length, int advice) {
   if (advice == MADV_POPULATE_WRITE && ++g_chunks == g_shrink.at_chunk) {
-    if (g_shrink.after_chunk && sys::online_processors() > 1) {
+    if (g_shrink.after_chunk && sys::thread_count() > 1) {
       EXPECT_TRUE(test::eventually([] { return g_chunks >= g_shrink.after_chunk; }, std::chrono::seconds(20)));
     }
     shrink_now();
@@ -367,3 +371,34 @@ TEST(DumpReader, AFileThatShrinksUnderTheCopyLoadsAsReadWouldHaveReadIt) {
   }
   sigaction(SIGBUS, &outside, nullptr);
 }
+
+namespace {
+
+// The threads that copy a body: each chunk's target pages are made present
+// by the thread that copies it.
+std::mutex g_copier_mutex;
+std::set<std::thread::id> g_copiers;
+int recording_madvise(void* address, std::size_t length, int advice) {
+  if (advice == MADV_POPULATE_WRITE) {
+    std::lock_guard<std::mutex> lock(g_copier_mutex);
+    g_copiers.insert(std::this_thread::get_id());
+  }
+  return ::madvise(address, length, advice);
+}
+
+TEST(DumpReader, KavrexThreadsOfOneCopiesOnTheLoadingThreadAlone) {
+  test::TempDir dir;
+  // Sixteen chunks: with more threads than one, others would take some.
+  test::write_file(dir.file("dump"), raw_dump(2, 16 << 20));
+  setenv("KAVREX_THREADS", "1", 1);
+  g_copiers.clear();
+  sys::calls().madvise = recording_madvise;
+  Loaded r = load_file(dir.file("dump"));
+  sys::reset_calls();
+  unsetenv("KAVREX_THREADS");
+  ASSERT_EQ(r.status, 0) << r.err;
+  release_dump();
+  EXPECT_EQ(g_copiers, std::set<std::thread::id>{std::this_thread::get_id()});
+}
+
+}  // namespace

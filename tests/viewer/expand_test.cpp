@@ -47,14 +47,30 @@ struct Expanded {
 
 class Expand : public ::testing::Test {
  protected:
-  Expanded run(std::uint64_t format, const Args& args) {
+  using Expansion = bool (*)(kvf::Line&, std::uint64_t, const unsigned char*, const kvf::DumpSink&);
+  static Expanded run_with(Expansion expand, std::uint64_t format, const Args& args) {
     unsigned char area[80] = {};
     std::memcpy(area, args.bytes().data(), args.used());
     static char buffer[kvf::kLineRoom];
     kvf::Line line{buffer, buffer, buffer};
     Dumps dumps;
-    bool ok = kvf::kvf_expand_message(line, format, area, kvf::DumpSink{&dumps, Dumps::hex_dump});
+    bool ok = expand(line, format, area, kvf::DumpSink{&dumps, Dumps::hex_dump});
     return {ok, dumps.written, std::string(line.message, line.at), dumps.bytes};
+  }
+  // The expansion; that of a dump's walk, which keeps the format's pieces
+  // the first time and replays them the second, must give the same.
+  Expanded run(std::uint64_t format, const Args& args) {
+    Expanded e = run_with(kvf::kvf_expand_message, format, args);
+    kvf::new_kept_walk();
+    for (const char* time : {"first", "second"}) {
+      SCOPED_TRACE(::testing::Message() << "kept, " << time << " time");
+      Expanded kept = run_with(kvf::kvf_expand_kept_message, format, args);
+      EXPECT_EQ(kept.ok, e.ok);
+      EXPECT_EQ(kept.written, e.written);
+      EXPECT_EQ(kept.message, e.message);
+      EXPECT_EQ(kept.bytes, e.bytes);
+    }
+    return e;
   }
   std::string message(const std::string& format, const Args& args = {}) {
     Expanded e = run(image.string(format), args);

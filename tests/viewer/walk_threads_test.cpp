@@ -3,13 +3,14 @@
 // through skips to the maximum skip, with records that fault or cannot be
 // read, hex dumps larger than a part's buffer or cut short by the image's
 // end, and an incomplete record that ends the walk while later parts are
-// already made; the reader state is left as one thread leaves it. And how
-// KAVREX_THREADS is read.
+// already made; the reader state is left as one thread leaves it.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "layouts/ring_layout.h"
 #include "test_image.h"
@@ -40,12 +41,13 @@ struct Seen {
   kvf::ReaderState state;
 };
 
-// The view of the image as a dump, on `threads` threads.
+// The view of the image as a dump, on `threads` threads; with nullptr, as
+// a live ring is walked (which reads everything afresh at every step).
 Seen view_on(const char* threads, bool dorvel, bool full) {
-  setenv("KAVREX_THREADS", threads, 1);
+  if (threads) setenv("KAVREX_THREADS", threads, 1);
   kvf::reader_state() = kvf::ReaderState{};
   Capture capture;
-  EXPECT_EQ(kvf::kvf_view(dorvel, full, false, true), 0);
+  EXPECT_EQ(kvf::kvf_view(dorvel, full, false, threads != nullptr), 0);
   unsetenv("KAVREX_THREADS");
   return {capture.text(), kvf::reader_state()};
 }
@@ -65,7 +67,7 @@ Record dump_record(TestImage& image, std::uint64_t block, std::int32_t count) {
                 .args = Args().block(block, count).i32(9)};
 }
 
-TEST(WalkThreads, EveryViewIsTheSameOnOneTwoAndThreeThreads) {
+TEST(WalkThreads, EveryViewOfADumpIsThatOfTheLiveWalkOnOneTwoAndThreeThreads) {
   const Case cases[] = {
       {"no ring", [](TestImage&, const Hole&) {}, 1, 0, 0, 0},
       {"empty ring", [](TestImage& image, const Hole&) { image.ring(100, 7, 7); }, 1, 0, 0, 0},
@@ -117,6 +119,39 @@ TEST(WalkThreads, EveryViewIsTheSameOnOneTwoAndThreeThreads) {
          image.write(2400, dump_record(image, image.at_end(std::string(300000, '\x11')), 350000));
        },
        1 + 2500 + 400000 / 16 + (300001 / 16 + 1) + (300000 / 16 + 1), 1, 0, 0},
+      // More formats and file names than a thread keeps, many alike and
+      // several sharing the slots they are kept in, each in turn: formats
+      // of every kind of piece (some with too many arguments, one running
+      // off the image), file names short and too long to keep.
+      {"many formats and file names",
+       [](TestImage& image, const Hole&) {
+         image.ring(6000, 5000, 0);
+         const char* const kinds[] = {"%d items\\n", "%s=%x", "%ld %llu %llx %ll", "%5d %% %q\\", "%c%o%X%i %",
+                                      "%p %e %g %E %G %f", "%r after %d",
+                                      "%l%l%l%l%l%l%l%l%l%l %d %ll"};
+         std::vector<std::uint64_t> formats, files;
+         for (int i = 0; i < 600; ++i) {
+           formats.push_back(image.string(std::to_string(i) + ": " + kinds[i % std::size(kinds)]));
+           files.push_back(image.string(std::string(static_cast<std::size_t>(1 + i % 40), static_cast<char>('a' + i % 26))));
+         }
+         formats.push_back(image.at_end("runs off %d"));
+         unsigned char* block = image.alloc(40);
+         for (std::int32_t slot = 0; slot < 5000; ++slot) {
+           std::size_t i = static_cast<std::size_t>(slot * 7 + slot / 600) % formats.size();
+           Args args = i % std::size(kinds) == 6 ? Args().block(TestImage::addr(block), 20).i32(slot)
+                                                 : Args().ptr(image.string("str")).i32(slot).u64(0x123456789ull);
+           image.write(slot, Record{.file = files[static_cast<std::size_t>(slot * 13) % files.size()],
+                                    .line = slot,
+                                    .stamp = static_cast<std::uint32_t>(slot),
+                                    .component = static_cast<std::uint32_t>(1 + slot % 120),
+                                    .feature = static_cast<std::uint32_t>(1 + slot % 45),
+                                    .format = formats[i],
+                                    .args = args});
+         }
+       },
+       // 623 records of two dump lines each, 624 whose message ends in a
+       // line feed; the 8 of the format that runs off are skipped.
+       1 + 5000 + 2 * 623 + 624, 8, 0, 0},
       // An incomplete record ends the first pass of the walk above in its
       // third part, while the parts made ahead (two per thread) have passed
       // the reader's first jump: the reader state must be the one at the
@@ -136,14 +171,14 @@ TEST(WalkThreads, EveryViewIsTheSameOnOneTwoAndThreeThreads) {
     for (int layout = 0; layout < 4; ++layout) {
       bool dorvel = layout & 1, full = layout & 2;
       SCOPED_TRACE(::testing::Message() << (dorvel ? "dorvel " : "native ") << (full ? "wide" : "narrow"));
-      Seen one = view_on("1", dorvel, full);
+      Seen one = view_on(nullptr, dorvel, full);
       if (layout == 0) {
         EXPECT_EQ(count(one.text, "\n"), c.lines);
         EXPECT_EQ(count(one.text, kSkipped), c.skipped);
         EXPECT_EQ(count(one.text, kSkipAhead), c.ahead);
         EXPECT_EQ(count(one.text, kMaxSkip), c.max);
       }
-      for (const char* threads : {"2", "3"}) {
+      for (const char* threads : {"1", "2", "3"}) {
         SCOPED_TRACE(::testing::Message() << threads << " threads");
         Seen many = view_on(threads, dorvel, full);
         EXPECT_TRUE(many.text == one.text) << "the views part at byte " << [&] {
@@ -158,33 +193,28 @@ TEST(WalkThreads, EveryViewIsTheSameOnOneTwoAndThreeThreads) {
   }
 }
 
-TEST(WalkThreads, ThreadsFromTheEnvironment) {
-  struct Row {
-    const char* value;
-    unsigned online;
-    int threads;
-  };
-  const Row rows[] = {
-      {nullptr, 2, 2},  // unset: every online CPU
-      {nullptr, 0, 1},  // the count unknown
-      {nullptr, 200, kvf::kMaxWalkThreads},
-      {"1", 8, 1},
-      {"3", 2, 3},  // more than the CPUs, as asked
-      {"33", 2, kvf::kMaxWalkThreads},
-      {"99999999999999999999999", 2, kvf::kMaxWalkThreads},
-      // Anything but a whole number from 1 is ignored.
-      {"", 4, 4},
-      {"0", 4, 4},
-      {"-2", 4, 4},
-      {"+2", 4, 4},
-      {" 2", 4, 4},
-      {"2 ", 4, 4},
-      {"2x", 4, 4},
-      {"two", 4, 4},
-  };
-  for (const Row& r : rows) {
-    SCOPED_TRACE(r.value ? r.value : "(unset)");
-    EXPECT_EQ(kvf::walk_threads(r.value, r.online), r.threads);
+// What a view of a dump keeps (formats, file names) lasts that view only:
+// a later one reads what the same addresses hold then, as when another dump
+// is loaded where one was before.
+TEST(WalkThreads, AViewOfADumpReadsItsFormatsAndNamesAfresh) {
+  TestImage image(1u << 20);
+  image.ring(100, 3, 0);
+  const std::uint64_t format = image.string("first %d"), file = image.string("one.c");
+  for (std::int32_t slot = 0; slot < 3; ++slot)
+    image.write(slot, Record{.file = file, .line = slot, .format = format, .args = Args().i32(slot + 10)});
+  for (const char* threads : {"1", "2"}) {
+    SCOPED_TRACE(::testing::Message() << threads << " threads");
+    std::memcpy(reinterpret_cast<char*>(format), "first %d", 9);
+    std::memcpy(reinterpret_cast<char*>(file), "one.c", 6);
+    Seen before = view_on(threads, false, false);
+    EXPECT_EQ(count(before.text, "one.c"), 3u);
+    EXPECT_EQ(count(before.text, "first 1"), 3u);
+    std::memcpy(reinterpret_cast<char*>(format), "other %x", 9);
+    std::memcpy(reinterpret_cast<char*>(file), "two.c", 6);
+    Seen after = view_on(threads, false, false);
+    EXPECT_EQ(after.text, view_on(nullptr, false, false).text);
+    EXPECT_EQ(count(after.text, "two.c"), 3u);
+    EXPECT_EQ(count(after.text, "other "), 3u);
   }
 }
 
