@@ -605,8 +605,9 @@ tail_case "1000000/s" --rate 1000000
 tail_case "$goal/s (goal)" --rate "$goal"
 echo "  (each window starts with \`kavrex empty\`; written: the server's count over the window; new printed:"
 echo "   record lines whose stamp is above all before; share: of the records the server wrote from the first"
-echo "   of them to the newest, by their stamps; again: record lines printed a second time; µs/rec: CPU"
-echo "   time of kavrex per record line it printed / of the server per record it wrote; medians)"
+echo "   of them to the newest, by their stamps; again: record lines whose stamp is not above all before"
+echo "   (a record printed a second time, or older than one printed before it, as around an overrun);"
+echo "   µs/rec: CPU time of kavrex per record line it printed / of the server per record it wrote; medians)"
 echo
 
 # ---- private memory at peak ----
