@@ -12,6 +12,7 @@ namespace reliability {
 struct ViewCheck {
   int records = 0;        // record lines printed, whole and consistent
   int torn = 0;           // record lines mixed from two records, each followed by an overrun message
+                          // or a silent lap
   int skipping = 0;       // "possible buffer overrun, skipping ahead"
   int max_skip = 0;       // "possible buffer overrun, max skip ahead reached"
   int unreadable = 0;     // "buffer overrun or formatting error, records skipped"
