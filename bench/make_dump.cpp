@@ -94,7 +94,7 @@ const char* const kWords[] = {
     "customer", "stock", "orders", "order_line", "warehouse", "district", "history", "item",
     "new_order", "catalog_db", "admin_db", "demo_db", "a_name_longer_than_most_that_columns_show", "idx_cust_01",
     "pk_orders", "ix_ol_w_d_o", "admin", "dbuser", "app_server_17", "batch", "localhost", "db01.example.net",
-    "rootdbs", "datadbs1", "logdbs", "tempdbs", "sbspace1", "physdbs", "mt_pool_0", "kv_pool",
+    "rootspace", "dataspace1", "logspace", "tempspace", "blobspace1", "physspace", "mt_pool_0", "kv_pool",
     "global_pool", "session_pool", "thread_pool", "sql_pool", "lock_table", "buffer_pool_16k",
     "ok", "deadlock detected", "record locked", "no such table", "", "x",
 };
