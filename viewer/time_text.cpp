@@ -42,10 +42,14 @@ thread_local Day g_days[kDays];
 
 // The text handed out last, and the record time and current time it was
 // made for: records of one ring come in runs of the same second, which then
-// need nothing but the comparison.
+// need nothing but the comparison. When that text is the clock time of a
+// kept day, `g_minute` is the first second of its minute: a record of the
+// same minute needs only its seconds written over the last two digits.
 thread_local char g_text[32];
 thread_local std::int64_t g_last_time = 0, g_last_now = -1;
 thread_local std::string_view g_last_text;
+constexpr std::int64_t kNoMinute = INT64_MIN;
+thread_local std::int64_t g_minute = kNoMinute;
 
 // A record time that the local-time conversion rejects shows this
 // (10 places, the width of a date).
@@ -110,6 +114,7 @@ void set_time_source(std::int64_t (*now)()) {
   g_now = now ? now : system_now;
   g_now_second = -1;
   g_last_now = -1;
+  g_minute = kNoMinute;
   for (Day& d : g_days) d = Day{};
 }
 
@@ -139,7 +144,12 @@ std::string_view time_text(std::int64_t time, std::int64_t now) {
       return {g_text, date_text(g_text, sizeof g_text, tm)};
     }
   }
-  if (today(day.year, day.yday)) return clock_text(time - day.begin);
+  if (today(day.year, day.yday)) {
+    std::int64_t second = time - day.begin;
+    // Minutes of a kept day lie wholly inside it: it starts at a minute.
+    g_minute = time - second % 60;
+    return clock_text(second);
+  }
   return {day.date, day.date_size};
 }
 
@@ -147,7 +157,16 @@ std::string_view time_text(std::int64_t time, std::int64_t now) {
 
 std::string_view kvf_time_text(std::int64_t time) {
   std::int64_t now = g_now();
-  if (now == g_last_now && time == g_last_time && now != -1) return g_last_text;
+  if (now == g_last_now && now != -1) {
+    if (time == g_last_time) return g_last_text;
+    if (g_minute != kNoMinute && time >= g_minute &&
+        static_cast<std::uint64_t>(time) - static_cast<std::uint64_t>(g_minute) < 60) {
+      two_digits(g_text + 6, static_cast<int>(time - g_minute));
+      g_last_time = time;
+      return g_last_text;
+    }
+  }
+  g_minute = kNoMinute;
   g_last_text = time_text(time, now);
   g_last_time = time;
   g_last_now = now;
