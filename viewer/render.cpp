@@ -119,49 +119,57 @@ char* left_hex(char* p, std::uint32_t v, std::size_t width) {
   return left_number(p, text::LowerHex8{}, v, width);
 }
 
-// A catalogue name, or nothing for an unnamed id. The names of the first
-// ids are kept as column text, blank-padded to a fixed block, with the name
-// they were made from: such a column is one copy of the block. Each thread
-// that renders keeps its own blocks.
+// A catalogue name, or nothing for an unnamed id. The columns of the first
+// ids are made once, when the program starts, from the catalogues (which
+// never change): each is blank-padded to a fixed block, so that such a
+// column is one copy of its block. Longer names and larger ids are
+// written as they come.
 constexpr std::size_t kNameBlock = 32;
 constexpr std::size_t kNameWidth = 10;
 static_assert(kNameWidth < kNameBlock);
-struct NameText {
-  const char* name = nullptr;
-  std::size_t size = 0;
-  char block[kNameBlock];
-};
-constexpr std::uint32_t kNamedIds = 64;
-thread_local NameText g_component_names[kNamedIds], g_feature_names[kNamedIds];
+constexpr std::uint32_t kNamedIds = 128;
 
-char* name_column(char* p, NameText* texts, std::uint32_t id, const char* name) {
+struct NameColumns {
+  // The name's length, or kNameBlock when it does not fit its block.
+  std::uint8_t size[kNamedIds];
+  char block[kNamedIds][kNameBlock];
+};
+
+NameColumns name_columns(const char* (*name_of)(std::uint32_t)) {
+  NameColumns c;
+  for (std::uint32_t id = 0; id < kNamedIds; ++id) {
+    const char* name = name_of(id);
+    std::size_t n = name ? std::strlen(name) : 0;
+    std::memset(c.block[id], ' ', kNameBlock);
+    if (n < kNameBlock) std::memcpy(c.block[id], name, n);
+    c.size[id] = static_cast<std::uint8_t>(n < kNameBlock ? n : kNameBlock);
+  }
+  return c;
+}
+
+const NameColumns kComponentColumns = name_columns(component_name);
+const NameColumns kFeatureColumns = name_columns(feature_name);
+
+char* name_column(char* p, const NameColumns& columns, const char* (*name_of)(std::uint32_t), std::uint32_t id) {
   constexpr std::size_t width = kNameWidth;
-  if (name == nullptr) return left(p, "", 0, width);
-  if (id >= kNamedIds) return left(p, name, std::strlen(name), width);
-  NameText& t = texts[id];
-  if (t.name != name) {
-    std::size_t n = std::strlen(name);
-    if (n >= kNameBlock) return left(p, name, n, width);
-    t.name = name;
-    t.size = n;
-    std::memset(t.block, ' ', kNameBlock);
-    std::memcpy(t.block, name, n);
+  if (id >= kNamedIds || columns.size[id] == kNameBlock) {
+    const char* name = name_of(id);
+    return name ? left(p, name, std::strlen(name), width) : left(p, "", 0, width);
   }
   // Blanks up to the width are in the block already.
-  std::memcpy(p, t.block, kNameBlock);
-  p += t.size < width ? width : t.size;
+  std::memcpy(p, columns.block[id], kNameBlock);
+  std::size_t n = columns.size[id];
+  p += n < width ? width : n;
   *p++ = ' ';
   return p;
 }
 
 char* component_column(char* p, const unsigned char* r) {
-  std::uint32_t id = load<std::uint32_t>(r, record::kComponent);
-  return name_column(p, g_component_names, id, component_name(id));
+  return name_column(p, kComponentColumns, component_name, load<std::uint32_t>(r, record::kComponent));
 }
 
 char* feature_column(char* p, const unsigned char* r) {
-  std::uint32_t id = load<std::uint32_t>(r, record::kFeature);
-  return name_column(p, g_feature_names, id, feature_name(id));
+  return name_column(p, kFeatureColumns, feature_name, load<std::uint32_t>(r, record::kFeature));
 }
 
 char* time_column(char* p, std::int64_t time) {

@@ -68,9 +68,10 @@ TEST_F(Render, RecordLayoutsInTheFourViews) {
   static const char secret[] = "tool memory";
   const std::uint64_t outside = TestImage::addr(secret);
   const Record native = full_record(), dorvel = dorvel_record();
-  // An unnamed component and wide values push the columns right; low 32 bits of session are -1.
+  // An unnamed component past every named id, an unnamed feature, and wide
+  // values push the columns right; low 32 bits of session are -1.
   Record unnamed = native;
-  unnamed.component = 119, unnamed.feature = 0, unnamed.session = (5ll << 32) - 1, unnamed.line = -7;
+  unnamed.component = 300, unnamed.feature = 0, unnamed.session = (5ll << 32) - 1, unnamed.line = -7;
   unnamed.file = image.string("a_very_long_file_name.c"), unnamed.format = 0;
   Record dorvel_nulls = dorvel;  // the dorvel layout ignores file and shows null strings
   dorvel_nulls.file = 0, dorvel_nulls.args = Args().u64(0).u64(0).i32(3).i32(0);
