@@ -172,9 +172,15 @@ char* feature_column(char* p, const unsigned char* r) {
   return name_column(p, kFeatureColumns, feature_name, load<std::uint32_t>(r, record::kFeature));
 }
 
+// The time is never narrower than its column (8): a text of up to
+// kTimeTextRoom bytes is one block copied from its buffer.
 char* time_column(char* p, std::int64_t time) {
   std::string_view t = kvf_time_text(time);
-  return left(p, t.data(), t.size(), 8);
+  if (t.size() <= kTimeTextRoom) std::memcpy(p, t.data(), kTimeTextRoom);
+  else std::memcpy(p, t.data(), t.size());
+  p += t.size();
+  *p++ = ' ';
+  return p;
 }
 
 // A string the record points to, as a column shows it: an address of 0 is

@@ -35,7 +35,9 @@ extern const DumpSink kViewDumps;
 // "HH:MM:SS" for a time on the current local day, "MM/DD/YYYY" otherwise.
 // The text lives in a buffer that the next call overwrites.
 const char* kvf_time_string(std::int64_t time);
-// The same text with its length.
+// The same text with its length. Its buffer holds at least kTimeTextRoom
+// bytes from its start, so that a column may copy it in one block.
+inline constexpr std::size_t kTimeTextRoom = 16;
 std::string_view kvf_time_text(std::int64_t time);
 
 // Where kvf_time_string takes the current time from (time(2) by default);

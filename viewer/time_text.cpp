@@ -46,14 +46,17 @@ thread_local Day g_days[kDays];
 // kept day, `g_minute` is the first second of its minute: a record of the
 // same minute needs only its seconds written over the last two digits.
 thread_local char g_text[32];
+static_assert(sizeof g_text >= kTimeTextRoom);
 thread_local std::int64_t g_last_time = 0, g_last_now = -1;
 thread_local std::string_view g_last_text;
 constexpr std::int64_t kNoMinute = INT64_MIN;
 thread_local std::int64_t g_minute = kNoMinute;
 
 // A record time that the local-time conversion rejects shows this
-// (10 places, the width of a date).
-constexpr char kBadTime[] = "--/--/----";
+// (10 places, the width of a date). Every buffer a text is handed out
+// from holds kTimeTextRoom bytes at least.
+constexpr char kBadTime[kTimeTextRoom] = "--/--/----";
+static_assert(sizeof(Day::date) >= kTimeTextRoom);
 
 void two_digits(char* out, int v) {
   out[0] = static_cast<char>('0' + v / 10);
