@@ -40,15 +40,19 @@ struct Day {
 constexpr int kDays = 8;
 thread_local Day g_days[kDays];
 
-// The text handed out last, and the record time and current time it was
-// made for: records of one ring come in runs of the same second, which then
-// need nothing but the comparison. When that text is the clock time of a
-// kept day, `g_minute` is the first second of its minute: a record of the
-// same minute needs only its seconds written over the last two digits.
+// The text handed out last, the current time it was made for, and the
+// record times that show the same text while the current time stays: the
+// second it was made for, or the whole of a kept day shown as its date.
+// Records of one ring come in runs of such times, which then need nothing
+// but the comparison. When the text is the clock time of a kept day,
+// `g_minute` is the first second of its minute: a record of the same
+// minute needs only its seconds written over the last two digits.
 thread_local char g_text[32];
 static_assert(sizeof g_text >= kTimeTextRoom);
-thread_local std::int64_t g_last_time = 0, g_last_now = -1;
+thread_local std::int64_t g_last_now = -1;
 thread_local std::string_view g_last_text;
+thread_local std::int64_t g_same_begin = 0;
+thread_local std::uint64_t g_same_count = 0;
 constexpr std::int64_t kNoMinute = INT64_MIN;
 thread_local std::int64_t g_minute = kNoMinute;
 
@@ -153,6 +157,8 @@ std::string_view time_text(std::int64_t time, std::int64_t now) {
     g_minute = time - second % 60;
     return clock_text(second);
   }
+  g_same_begin = day.begin;
+  g_same_count = static_cast<std::uint64_t>(day.end - day.begin);
   return {day.date, day.date_size};
 }
 
@@ -161,17 +167,20 @@ std::string_view time_text(std::int64_t time, std::int64_t now) {
 std::string_view kvf_time_text(std::int64_t time) {
   std::int64_t now = g_now();
   if (now == g_last_now && now != -1) {
-    if (time == g_last_time) return g_last_text;
+    if (static_cast<std::uint64_t>(time) - static_cast<std::uint64_t>(g_same_begin) < g_same_count)
+      return g_last_text;
     if (g_minute != kNoMinute && time >= g_minute &&
         static_cast<std::uint64_t>(time) - static_cast<std::uint64_t>(g_minute) < 60) {
       two_digits(g_text + 6, static_cast<int>(time - g_minute));
-      g_last_time = time;
+      g_same_begin = time;
+      g_same_count = 1;
       return g_last_text;
     }
   }
   g_minute = kNoMinute;
+  g_same_begin = time;
+  g_same_count = 1;
   g_last_text = time_text(time, now);
-  g_last_time = time;
   g_last_now = now;
   return g_last_text;
 }
