@@ -542,7 +542,7 @@ tail_case() {
   local label=$1
   shift
   start_sim --records "$SIM_RING" --threads "$SIM_THREADS" "$@"
-  local written=() printed=() spans=() again=() window=() reader=() server=() messages="" r rec msg
+  local written=() printed=() spans=() again=() torn=() window=() reader=() server=() messages="" r rec msg
   for ((r = 0; r < RUNS; r++)); do
     tail_run
     rec=$(count_of new "$TAIL_COUNTS")
@@ -552,14 +552,15 @@ tail_case() {
     # while it is being stopped).
     spans+=($(($(count_of newest "$TAIL_COUNTS") - $(count_of first "$TAIL_COUNTS") + 1)))
     again+=("$(count_of again "$TAIL_COUNTS")")
+    torn+=("$(count_of torn "$TAIL_COUNTS")")
     msg=$(($(count_of skipping "$TAIL_COUNTS") + $(count_of max_skip "$TAIL_COUNTS") + $(count_of faults "$TAIL_COUNTS")))
     written+=("$TAIL_WRITTEN")
     printed+=("$rec")
-    # CPU time per record: the reader's per record line it printed (new or
-    # again, until it was stopped), the server's per record written in the
-    # window.
+    # CPU time per record: the reader's per record line it printed (new,
+    # again or torn, until it was stopped), the server's per record written
+    # in the window.
     set -- $TAIL_CPU
-    reader+=("$(awk -v c="$1" -v n="$((rec + $(count_of again "$TAIL_COUNTS")))" 'BEGIN { printf "%.3f", (n > 0 ? c / n : 0) }')")
+    reader+=("$(awk -v c="$1" -v n="$(count_of records "$TAIL_COUNTS")" 'BEGIN { printf "%.3f", (n > 0 ? c / n : 0) }')")
     server+=("$(awk -v c="$2" -v n="$TAIL_WRITTEN" 'BEGIN { printf "%.3f", (n > 0 ? c / n : 0) }')")
     set --
     window+=("$TAIL_US")
@@ -573,11 +574,11 @@ tail_case() {
   for ((r = 0; r < RUNS; r++)); do shares+=("$(ratio "${printed[r]}" "${spans[r]}")"); done
   w=$(median "${written[@]}")
   p=$(median "${printed[@]}")
-  a=$(median "${again[@]}")
+  a="$(median "${again[@]}") / $(median "${torn[@]}")"
   u=$(median "${window[@]}")
   local cpu
   cpu="$(median "${reader[@]}") / $(median "${server[@]}")"
-  printf '  %-20s %-22s %-20s %-8s %-16s %s\n' "$label" "$w ($(per_second "$w" "$u"))" "$p ($(median "${shares[@]}"))" "$a" \
+  printf '  %-20s %-22s %-20s %-14s %-16s %s\n' "$label" "$w ($(per_second "$w" "$u"))" "$p ($(median "${shares[@]}"))" "$a" \
     "$cpu" "$messages"
 }
 
@@ -598,7 +599,7 @@ goal=$GOAL_RATE
 
 echo "== kavrex -t fview | tail_count, following kavrex-sim ($SIM_THREADS writer thread(s), ring of $SIM_RING), ${TAIL_SECONDS} s windows"
 echo "  the server alone, flat out: $alone_rate records/s; goal rate: $goal/s"
-printf '  %-20s %-22s %-20s %-8s %-16s %s\n' "server rate" "written (rate)" "new printed (share)" "again" "µs/rec kv / sim" \
+printf '  %-20s %-22s %-20s %-14s %-16s %s\n' "server rate" "written (rate)" "new printed (share)" "again / torn" "µs/rec kv / sim" \
   "overrun messages per run"
 tail_case "flat out" --flat-out
 tail_case "1000000/s" --rate 1000000
@@ -606,7 +607,8 @@ tail_case "$goal/s (goal)" --rate "$goal"
 echo "  (each window starts with \`kavrex empty\`; written: the server's count over the window; new printed:"
 echo "   record lines whose stamp is above all before; share: of the records the server wrote from the first"
 echo "   of them to the newest, by their stamps; again: record lines whose stamp is not above all before"
-echo "   (a record printed a second time, or older than one printed before it, as around an overrun);"
+echo "   (a record printed a second time, or older than one printed before it); torn: record lines followed"
+echo "   by an overrun message, which may mix two records and count as neither new nor again;"
 echo "   µs/rec: CPU time of kavrex per record line it printed / of the server per record it wrote; medians)"
 echo
 

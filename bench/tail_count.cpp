@@ -7,14 +7,21 @@
 // seen so far; the stand-in server stamps in rising order) from records
 // printed again after the reader went back in the ring.
 //
+// A record line that the reader's overrun message follows ("skipping ahead"
+// or "max skip ahead reached") is counted as torn and neither new nor
+// again: the writer went round the ring while it was being read, so its
+// columns may come from the record of the newer lap, whose stamp is a whole
+// ring above the records printed after it. Counted by that stamp, it would
+// make every later record look older than one printed before it.
+//
 // The first and the newest stamp of the new records bound what the server
 // wrote while the view followed it (the stand-in server stamps every record
 // it writes, one after the other), so new / (newest - first + 1) is the
 // share of those records the view printed, whatever the clocks say.
 //
 //   kavrex -t fview | tail_count      prints, at end of input, one line:
-//   lines N records N new N again N skipping N max_skip N faults N gone N
-//   first N newest N
+//   lines N records N new N again N torn N skipping N max_skip N faults N
+//   gone N first N newest N
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -62,24 +69,45 @@ int main() {
   static char buf[1 << 16];
   static char carry[1 << 16];  // the unfinished line, cut to its first 64 KiB
   std::size_t carried = 0;
-  unsigned long long lines = 0, records = 0, fresh = 0, again = 0, skipping = 0, max_skip = 0, faults = 0, gone = 0;
-  unsigned long long first = 0, newest = 0;  // first and highest stamp seen
+  unsigned long long lines = 0, records = 0, fresh = 0, again = 0, torn = 0;
+  unsigned long long skipping = 0, max_skip = 0, faults = 0, gone = 0;
+  unsigned long long first = 0, newest = 0;  // first and highest stamp counted
+  bool counted_any = false;
+  // The last record line's stamp, counted once the next line shows it is
+  // not torn.
+  bool pending = false;
+  unsigned long long pending_stamp = 0;
+  auto settle = [&](bool overrun) {
+    if (!pending) return;
+    pending = false;
+    if (overrun) {
+      ++torn;
+    } else if (pending_stamp > newest || !counted_any) {
+      if (!counted_any) first = pending_stamp;
+      counted_any = true;
+      newest = pending_stamp;
+      ++fresh;
+    } else {
+      ++again;
+    }
+  };
   auto count = [&](std::string_view line) {
     ++lines;
-    if (starts(line, "possible buffer overrun, skipping ahead")) ++skipping;
-    else if (starts(line, "possible buffer overrun, max skip ahead reached")) ++max_skip;
-    else if (starts(line, "buffer overrun or formatting error, records skipped")) ++faults;
-    else if (starts(line, "The server process ")) ++gone;
-    else if (std::size_t end = time_end(line)) {
+    if (starts(line, "possible buffer overrun, skipping ahead")) {
+      ++skipping;
+      settle(true);
+    } else if (starts(line, "possible buffer overrun, max skip ahead reached")) {
+      ++max_skip;
+      settle(true);
+    } else if (starts(line, "buffer overrun or formatting error, records skipped")) {
+      ++faults;
+    } else if (starts(line, "The server process ")) {
+      ++gone;
+    } else if (std::size_t end = time_end(line)) {
+      settle(false);
       ++records;
-      unsigned long long stamp = number_at(line, end);
-      if (stamp > newest || records == 1) {
-        if (records == 1) first = stamp;
-        newest = stamp;
-        ++fresh;
-      } else {
-        ++again;
-      }
+      pending = true;
+      pending_stamp = number_at(line, end);
     }
   };
   for (;;) {
@@ -106,9 +134,10 @@ int main() {
     }
   }
   if (carried) count(std::string_view(carry, carried));
+  settle(false);
   std::printf(
-      "lines %llu records %llu new %llu again %llu skipping %llu max_skip %llu faults %llu gone %llu first %llu "
-      "newest %llu\n",
-      lines, records, fresh, again, skipping, max_skip, faults, gone, first, newest);
+      "lines %llu records %llu new %llu again %llu torn %llu skipping %llu max_skip %llu faults %llu gone %llu "
+      "first %llu newest %llu\n",
+      lines, records, fresh, again, torn, skipping, max_skip, faults, gone, first, newest);
   return 0;
 }

@@ -1,6 +1,6 @@
 // The benchmark's own measuring tools: make_dump gives a view of exactly the
 // records asked for, touch_records reads them all, and tail_count tells record lines, records printed
-// again and the reader's messages apart, since the driver reports both.
+// again, torn lines and the reader's messages apart, since the driver reports them.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -23,21 +23,25 @@ std::string line(const std::string& time, const std::string& stamp, const std::s
          std::string(12 - stamp.size(), ' ') + " 1    7    dead0000 beef0000 11      " + message + "\n";
 }
 
-TEST(TailCount, RecordLinesByTheirTimeColumnAndRepeatsByTheirStamp) {
+TEST(TailCount, RecordLinesByTheirTimeColumnRepeatsByTheirStampAndTornLinesByTheMessageAfter) {
   std::string in =
       "Component  Feature    File       Line  Pid   Time     Stamp        csvr thrd trans    rstcb    session MESSAGE\n";
   in += line("23:59:58", "100");
   in += line("12/31/2025", "101", "two\nlines at 10:11:12\n");  // a line feed in the message
   in += "buf \n    1000:  0  1  2\n    1010:  3" + line("23:59:59", "102");  // a hex dump
+  // Its stamp from the writer's next lap: torn, and no bar for what follows.
+  in += line("23:59:59", "1103");
   in += "possible buffer overrun, skipping ahead\n";
-  in += line("23:59:59", "90");  // printed again after a skip back
+  in += line("23:59:59", "103");
+  in += line("23:59:59", "90");
   in += "possible buffer overrun, max skip ahead reached\n";
   in += "buffer overrun or formatting error, records skipped\n";
-  in += line("00:00:01", "103");
+  in += line("00:00:01", "101");  // printed again after a skip back
   in += "The server process 4242 is gone!\n";
   std::string last = line("01:02:03", "104", std::string(100000, 'x'));  // longer than a read
   in += last.substr(0, last.size() - 1);                                 // and no line feed at the end
-  EXPECT_EQ(count(in), "lines 15 records 6 new 5 again 1 skipping 1 max_skip 1 faults 1 gone 1 first 100 newest 104\n");
+  EXPECT_EQ(count(in),
+            "lines 17 records 8 new 5 again 1 torn 2 skipping 1 max_skip 1 faults 1 gone 1 first 100 newest 104\n");
 }
 
 TEST(MakeDump, AOnePassViewPrintsExactlyTheRecordsAskedFor) {
