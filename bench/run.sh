@@ -542,7 +542,7 @@ tail_case() {
   local label=$1
   shift
   start_sim --records "$SIM_RING" --threads "$SIM_THREADS" "$@"
-  local written=() printed=() spans=() again=() torn=() window=() reader=() server=() messages="" r rec msg
+  local written=() printed=() spans=() again=() torn=() window=() reader=() server=() messages="" notes="" r rec msg
   for ((r = 0; r < RUNS; r++)); do
     tail_run
     rec=$(count_of new "$TAIL_COUNTS")
@@ -553,6 +553,9 @@ tail_case() {
     spans+=($(($(count_of newest "$TAIL_COUNTS") - $(count_of first "$TAIL_COUNTS") + 1)))
     again+=("$(count_of again "$TAIL_COUNTS")")
     torn+=("$(count_of torn "$TAIL_COUNTS")")
+    [ "$(count_of again "$TAIL_COUNTS")" = 0 ] ||
+      notes="$notes    window $((r + 1)): again $(count_of again "$TAIL_COUNTS"), the first on line $(count_of first_again_line "$TAIL_COUNTS") of the view, below stamp $(count_of bar "$TAIL_COUNTS") printed before it
+"
     msg=$(($(count_of skipping "$TAIL_COUNTS") + $(count_of max_skip "$TAIL_COUNTS") + $(count_of faults "$TAIL_COUNTS")))
     written+=("$TAIL_WRITTEN")
     printed+=("$rec")
@@ -580,6 +583,7 @@ tail_case() {
   cpu="$(median "${reader[@]}") / $(median "${server[@]}")"
   printf '  %-20s %-22s %-20s %-14s %-16s %s\n' "$label" "$w ($(per_second "$w" "$u"))" "$p ($(median "${shares[@]}"))" "$a" \
     "$cpu" "$messages"
+  printf '%s' "$notes"
 }
 
 # The most the server writes here with nobody reading.

@@ -12,7 +12,12 @@
 // again: the writer went round the ring while it was being read, so its
 // columns may come from the record of the newer lap, whose stamp is a whole
 // ring above the records printed after it. Counted by that stamp, it would
-// make every later record look older than one printed before it.
+// make every later record look older than one printed before it. So is a
+// last line that the end of input cuts: its stamp may be cut short.
+//
+// For a look at what made lines count as again, the first of them is named
+// by its line number (from 1) and the stamp of the line that set the bar it
+// did not pass (0 and 0 when there is none).
 //
 // The first and the newest stamp of the new records bound what the server
 // wrote while the view followed it (the stand-in server stamps every record
@@ -21,7 +26,7 @@
 //
 //   kavrex -t fview | tail_count      prints, at end of input, one line:
 //   lines N records N new N again N torn N skipping N max_skip N faults N
-//   gone N first N newest N
+//   gone N first N newest N first_again_line N bar N
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -72,11 +77,12 @@ int main() {
   unsigned long long lines = 0, records = 0, fresh = 0, again = 0, torn = 0;
   unsigned long long skipping = 0, max_skip = 0, faults = 0, gone = 0;
   unsigned long long first = 0, newest = 0;  // first and highest stamp counted
+  unsigned long long first_again_line = 0, bar = 0;
   bool counted_any = false;
   // The last record line's stamp, counted once the next line shows it is
   // not torn.
   bool pending = false;
-  unsigned long long pending_stamp = 0;
+  unsigned long long pending_stamp = 0, pending_line = 0;
   auto settle = [&](bool overrun) {
     if (!pending) return;
     pending = false;
@@ -88,7 +94,10 @@ int main() {
       newest = pending_stamp;
       ++fresh;
     } else {
-      ++again;
+      if (again++ == 0) {
+        first_again_line = pending_line;
+        bar = newest;
+      }
     }
   };
   auto count = [&](std::string_view line) {
@@ -108,6 +117,7 @@ int main() {
       ++records;
       pending = true;
       pending_stamp = number_at(line, end);
+      pending_line = lines;
     }
   };
   for (;;) {
@@ -133,11 +143,14 @@ int main() {
       p = nl ? nl + 1 : end;
     }
   }
-  if (carried) count(std::string_view(carry, carried));
+  if (carried) {
+    count(std::string_view(carry, carried));
+    settle(true);
+  }
   settle(false);
   std::printf(
       "lines %llu records %llu new %llu again %llu torn %llu skipping %llu max_skip %llu faults %llu gone %llu "
-      "first %llu newest %llu\n",
-      lines, records, fresh, again, torn, skipping, max_skip, faults, gone, first, newest);
+      "first %llu newest %llu first_again_line %llu bar %llu\n",
+      lines, records, fresh, again, torn, skipping, max_skip, faults, gone, first, newest, first_again_line, bar);
   return 0;
 }

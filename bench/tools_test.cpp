@@ -23,7 +23,7 @@ std::string line(const std::string& time, const std::string& stamp, const std::s
          std::string(12 - stamp.size(), ' ') + " 1    7    dead0000 beef0000 11      " + message + "\n";
 }
 
-TEST(TailCount, RecordLinesByTheirTimeColumnRepeatsByTheirStampAndTornLinesByTheMessageAfter) {
+TEST(TailCount, RecordLinesByTheirTimeColumnRepeatsByTheirStampTornAndCutLinesApart) {
   std::string in =
       "Component  Feature    File       Line  Pid   Time     Stamp        csvr thrd trans    rstcb    session MESSAGE\n";
   in += line("23:59:58", "100");
@@ -38,10 +38,12 @@ TEST(TailCount, RecordLinesByTheirTimeColumnRepeatsByTheirStampAndTornLinesByThe
   in += "buffer overrun or formatting error, records skipped\n";
   in += line("00:00:01", "101");  // printed again after a skip back
   in += "The server process 4242 is gone!\n";
-  std::string last = line("01:02:03", "104", std::string(100000, 'x'));  // longer than a read
-  in += last.substr(0, last.size() - 1);                                 // and no line feed at the end
+  in += line("01:02:03", "104", std::string(100000, 'x'));  // longer than a read
+  std::string cut = line("01:02:04", "1050");
+  in += cut.substr(0, cut.find(" 1050") + 3);  // the end of input cuts its stamp
   EXPECT_EQ(count(in),
-            "lines 17 records 8 new 5 again 1 torn 2 skipping 1 max_skip 1 faults 1 gone 1 first 100 newest 104\n");
+            "lines 18 records 9 new 5 again 1 torn 3 skipping 1 max_skip 1 faults 1 gone 1 first 100 newest 104 "
+            "first_again_line 15 bar 103\n");
 }
 
 TEST(MakeDump, AOnePassViewPrintsExactlyTheRecordsAskedFor) {
