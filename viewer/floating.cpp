@@ -87,18 +87,14 @@ struct Significant {
 };
 
 Significant significant(std::uint64_t m, int s, int precision) {
-  const std::uint64_t top = kPow10[precision + 1];
   // floor(log10 of 2^(52 - s)): the exponent of the value or one below.
   int x = ((52 - s) * 78913) >> 18;
   std::uint64_t d = scaled(m, s, precision - x);
   // Too many digits: the value is at least 10^(x + 1), or rounds up to it.
   // Scaled again, rather than the digits cut, so that the rounding is the
-  // value's own.
-  if (d >= top) d = scaled(m, s, precision - ++x);
-  if (d == top) {
-    d /= 10;
-    ++x;
-  }
+  // value's own; that cannot carry again, as no value of one binary
+  // exponent comes near 10^(x + 2).
+  if (d >= kPow10[precision + 1]) d = scaled(m, s, precision - ++x);
   return {static_cast<std::uint32_t>(d), x};
 }
 
@@ -184,26 +180,21 @@ char* general_text(char* p, std::uint64_t m, int s, char e) {
 }
 
 // The C library's text of one conversion, for the values off the short
-// road.
+// road. The room holds the longest text, so neither call can fail.
 std::size_t library_text(char* out, char letter, double value) {
-  if (std::isfinite(value)) {
-    std::chars_format style = letter == 'f'                    ? std::chars_format::fixed
-                              : letter == 'e' || letter == 'E' ? std::chars_format::scientific
-                                                               : std::chars_format::general;
-    auto [end, error] = std::to_chars(out, out + kFloatingMax, value, style, 6);
-    if (error != std::errc()) return 0;
-    std::size_t n = static_cast<std::size_t>(end - out);
-    if (letter == 'E' || letter == 'G')
-      for (std::size_t i = 0; i < n; ++i)
-        if (out[i] == 'e') out[i] = 'E';
-    return n;
+  if (!std::isfinite(value)) {
+    const char pattern[3] = {'%', letter, '\0'};
+    return static_cast<std::size_t>(std::snprintf(out, kFloatingMax, pattern, value));
   }
-  char text[16];  // "-nan" at most
-  const char pattern[3] = {'%', letter, '\0'};
-  int n = std::snprintf(text, sizeof text, pattern, value);
-  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof text) return 0;
-  std::memcpy(out, text, static_cast<std::size_t>(n));
-  return static_cast<std::size_t>(n);
+  std::chars_format style = letter == 'f'                    ? std::chars_format::fixed
+                            : letter == 'e' || letter == 'E' ? std::chars_format::scientific
+                                                             : std::chars_format::general;
+  char* end = std::to_chars(out, out + kFloatingMax, value, style, 6).ptr;
+  std::size_t n = static_cast<std::size_t>(end - out);
+  if (letter == 'E' || letter == 'G')
+    for (std::size_t i = 0; i < n; ++i)
+      if (out[i] == 'e') out[i] = 'E';
+  return n;
 }
 
 }  // namespace

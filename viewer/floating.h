@@ -14,10 +14,9 @@ inline constexpr std::size_t kFloatingMax = 1 + (std::numeric_limits<double>::ma
 
 // Writes the text of conversion `letter` ('f', 'e', 'E', 'g' or 'G') of
 // `value` at `out`, which has room for kFloatingMax bytes, and returns its
-// length (no NUL is written): the same bytes as the C library's printf,
-// "inf" and "nan" (upper case for E and G) included. Returns 0 when the
-// C library fails to format the value, which it does not for any double
-// with this room.
+// length: the same bytes as the C library's printf, "inf" and "nan" (upper
+// case for E and G) included. What the room holds after the text is
+// unspecified.
 std::size_t floating_text(char* out, char letter, double value);
 
 }  // namespace kvf
