@@ -86,6 +86,18 @@ class Text {
     }
   }
 
+  // Text of at most `Most` bytes that `write(p)` puts at p and counts,
+  // written straight in when the line has room for the most.
+  template <std::size_t Most, typename Write>
+  void written(Write write) {
+    if (static_cast<std::size_t>(limit_ - at_) >= Most) {
+      at_ += write(at_);
+    } else {
+      char scratch[Most];
+      append(scratch, write(scratch));
+    }
+  }
+
   // Hands the text back to the line; `restart` takes the line up again.
   Line& line() {
     line_.at = at_;
@@ -122,8 +134,7 @@ char escaped(char c) {
 // (Out of line, as hex_dump: the conversions that are made in place stay
 // small.)
 [[gnu::noinline]] void floating(Text& out, char conversion, double value) {
-  char scratch[kFloatingMax];
-  out.append(scratch, floating_text(scratch, conversion, value));
+  out.written<kFloatingMax>([conversion, value](char* p) { return floating_text(p, conversion, value); });
 }
 
 // %r: the block's bytes as far as the image holds them, handed to the

@@ -60,22 +60,18 @@ constexpr std::uint64_t kPow10[20] = {1,
                                       10000000000000000000u};
 
 // m / 2^s times 10^k rounded to an integer, half to even.
-std::uint64_t scaled(std::uint64_t m, int s, int k) {
-  std::uint64_t q;
-  bool up;
+[[gnu::always_inline]] inline std::uint64_t scaled(std::uint64_t m, int s, int k) {
   if (k >= 0) {
+    // The quotient with the first bit of the remainder below it: that bit
+    // is the half, and the bits under it say whether it is more.
     u128 n = static_cast<u128>(m) * kPow10[k];
-    u128 rest = n & ((static_cast<u128>(1) << s) - 1);
-    u128 half = static_cast<u128>(1) << (s - 1);
-    q = static_cast<std::uint64_t>(n >> s);
-    up = rest > half || (rest == half && (q & 1) != 0);
-  } else {
-    std::uint64_t d = kPow10[-k] << s;
-    q = m / d;
-    std::uint64_t rest = m % d;
-    up = 2 * rest > d || (2 * rest == d && (q & 1) != 0);
+    auto t = static_cast<std::uint64_t>(n >> (s - 1));
+    bool more = n != static_cast<u128>(t) << (s - 1);
+    return (t >> 1) + ((t & 1) != 0 && (more || (t & 2) != 0));
   }
-  return q + up;
+  std::uint64_t d = kPow10[-k] << s;
+  std::uint64_t q = m / d, rest = m % d;
+  return q + (2 * rest > d || (2 * rest == d && (q & 1) != 0));
 }
 
 // The `precision` + 1 significant digits of m / 2^s (below 10^(precision
@@ -86,7 +82,7 @@ struct Significant {
   int exponent;
 };
 
-Significant significant(std::uint64_t m, int s, int precision) {
+[[gnu::always_inline]] inline Significant significant(std::uint64_t m, int s, int precision) {
   // floor(log10 of 2^(52 - s)): the exponent of the value or one below.
   int x = ((52 - s) * 78913) >> 18;
   std::uint64_t d = scaled(m, s, precision - x);
@@ -98,9 +94,13 @@ Significant significant(std::uint64_t m, int s, int precision) {
   return {static_cast<std::uint32_t>(d), x};
 }
 
-// The eight digits of a value below 10^8, leading zeros included.
-void eight_digits(char* out, std::uint32_t v) {
-  std::uint64_t digits = text::decimal_digits8(v);
+// The digits are placed as whole 8-byte words, the first digit in the
+// first byte, and may leave a few bytes of no meaning after the text: the
+// short road's texts are below 30 bytes of the room's kFloatingMax.
+
+// Writes the eight digits of `v` (below 10^8), leading zeros included.
+[[gnu::always_inline]] inline void put8(char* out, std::uint64_t v) {
+  std::uint64_t digits = text::decimal_digits8(static_cast<std::uint32_t>(v));
   std::memcpy(out, &digits, 8);
 }
 
@@ -109,8 +109,7 @@ char* exponent_text(char* p, char e, int x) {
   p[0] = e;
   p[1] = x < 0 ? '-' : '+';
   unsigned a = static_cast<unsigned>(x < 0 ? -x : x);
-  p[2] = static_cast<char>('0' + a / 10);
-  p[3] = static_cast<char>('0' + a % 10);
+  std::memcpy(p + 2, text::detail::kPairs.text + 2 * a, 2);
   return p + 4;
 }
 
@@ -127,20 +126,16 @@ char* fixed_text(char* p, std::uint64_t m, int s) {
   }
   p += text::unsigned_decimal(p, whole);
   *p = '.';
-  char d[8];
-  eight_digits(d, static_cast<std::uint32_t>(decimals));
-  std::memcpy(p + 1, d + 2, 6);
+  put8(p + 1, decimals * 100);
   return p + 7;
 }
 
 // %e: one digit, the point, six digits and the exponent.
 char* scientific_text(char* p, std::uint64_t m, int s, char e) {
   Significant v = significant(m, s, 6);
-  char d[8];
-  eight_digits(d, v.digits);  // "0" and the seven digits
-  p[0] = d[1];
+  put8(p + 1, v.digits * 10);
+  p[0] = p[1];
   p[1] = '.';
-  std::memcpy(p + 2, d + 2, 6);
   return exponent_text(p + 8, e, v.exponent);
 }
 
@@ -148,35 +143,28 @@ char* scientific_text(char* p, std::uint64_t m, int s, char e) {
 // scientific otherwise, without trailing zeros or a trailing point.
 char* general_text(char* p, std::uint64_t m, int s, char e) {
   Significant v = significant(m, s, 5);
-  char d[8];
-  eight_digits(d, v.digits);  // "00" and the six digits
-  const char* digits = d + 2;
-  int n = 6;
-  while (digits[n - 1] == '0') --n;  // the first digit is not 0
+  std::uint64_t digits = text::decimal_digits8(v.digits * 100);  // the six digits, "00"
+  // The digits up to the last that is not 0, counted from the top byte
+  // down; the first digit is not 0.
+  int n = 8 - __builtin_clzll(digits ^ 0x3030303030303030u) / 8;
   int x = v.exponent;
   if (x < -4 || x >= 6) {
-    *p++ = digits[0];
-    if (n > 1) {
-      *p++ = '.';
-      std::memcpy(p, digits + 1, static_cast<std::size_t>(n - 1));
-      p += n - 1;
-    }
-    return exponent_text(p, e, x);
+    std::memcpy(p + 1, &digits, 8);
+    p[0] = p[1];
+    p[1] = '.';
+    return exponent_text(p + (n > 1 ? n + 1 : 1), e, x);
   }
   if (x < 0) {
-    std::memcpy(p, "0.0000", static_cast<std::size_t>(1 - x));
-    p += 1 - x;
-    std::memcpy(p, digits, static_cast<std::size_t>(n));
-    return p + n;
+    std::memcpy(p, "0.000000", 8);
+    std::memcpy(p + 1 - x, &digits, 8);
+    return p + 1 - x + n;
   }
-  std::memcpy(p, digits, static_cast<std::size_t>(x + 1));
-  p += x + 1;
-  if (n > x + 1) {
-    *p++ = '.';
-    std::memcpy(p, digits + x + 1, static_cast<std::size_t>(n - x - 1));
-    p += n - x - 1;
-  }
-  return p;
+  // The digits of the whole part, the point, and the rest moved on by one.
+  std::memcpy(p, &digits, 8);
+  p[x + 1] = '.';
+  std::uint64_t rest = digits >> (8 * (x + 1));
+  std::memcpy(p + x + 2, &rest, 8);
+  return p + (n > x + 1 ? n + 1 : x + 1);
 }
 
 // The C library's text of one conversion, for the values off the short
