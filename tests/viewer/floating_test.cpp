@@ -86,9 +86,10 @@ TEST(Floating, TheCLibrarysText) {
       // The ends of the integer road, [2^-43, 2^52), and of the values
       // trace messages mostly carry.
       {"ends", {}},
-      // Off the road: zero, subnormals, the extremes, infinities, NaNs.
-      {"special", {0.0, tiny, 4 * tiny, min, std::nextafter(min, 0.0), 1e-300, 1e300, max, HUGE_VAL,
-                   std::nan("")}},
+      // Off the road: zero, subnormals, large values whose %g changes
+      // between fixed and scientific, the extremes, infinities, NaNs.
+      {"special", {0.0, tiny, 4 * tiny, min, std::nextafter(min, 0.0), 1e-300, 1e118, 1e119, 1e120, 9.99999e120,
+                   1e121, 1e200, 1e308, max, HUGE_VAL, std::nan("")}},
   };
   for (double v : {9.9999995, 999999.5, 0.00009999995, 9.999995, 9999995.0, 99999995.0, 0.99999995, 99999.95,
                    0.0000099999995, 999999999999999.5})
