@@ -20,6 +20,7 @@
 // itself for infinities and NaNs.
 #include "viewer/floating.h"
 
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -38,26 +39,13 @@ using u128 = unsigned __int128;
 constexpr int kLowestExponent = -43;
 constexpr int kHighestExponent = 51;
 
-constexpr std::uint64_t kPow10[20] = {1,
-                                      10,
-                                      100,
-                                      1000,
-                                      10000,
-                                      100000,
-                                      1000000,
-                                      10000000,
-                                      100000000,
-                                      1000000000,
-                                      10000000000,
-                                      100000000000,
-                                      1000000000000,
-                                      10000000000000,
-                                      100000000000000,
-                                      1000000000000000,
-                                      10000000000000000,
-                                      100000000000000000,
-                                      1000000000000000000,
-                                      10000000000000000000u};
+// 10^0 to 10^19, all a u64 holds.
+constexpr auto kPow10 = [] {
+  std::array<std::uint64_t, 20> p{};
+  p[0] = 1;
+  for (std::size_t i = 1; i < p.size(); ++i) p[i] = p[i - 1] * 10;
+  return p;
+}();
 
 // m / 2^s times 10^k rounded to an integer, half to even.
 [[gnu::always_inline]] inline std::uint64_t scaled(std::uint64_t m, int s, int k) {
