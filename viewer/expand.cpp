@@ -128,9 +128,8 @@ char escaped(char c) {
 }
 
 // %f %e %E %g %G with their default precision of 6, as the C library
-// writes them (floating.h). The scratch area holds every text, so no double
-// shows **FMTERR**; what passes the line's limit is dropped like any long
-// text.
+// writes them (floating.h). Every double has its text, so none shows
+// **FMTERR**; what passes the line's limit is dropped like any long text.
 // (Out of line, as hex_dump: the conversions that are made in place stay
 // small.)
 [[gnu::noinline]] void floating(Text& out, char conversion, double value) {
