@@ -86,15 +86,15 @@ class Text {
     }
   }
 
-  // Text of at most `Most` bytes that `write(p)` puts at p and counts,
-  // written straight in when the line has room for the most.
-  template <std::size_t Most, typename Write>
-  void written(Write write) {
+  // Text of at most `Most` bytes that `make(p)` puts at p and counts,
+  // made straight in the line when it has room for the most.
+  template <std::size_t Most, typename Make>
+  void made(Make make) {
     if (static_cast<std::size_t>(limit_ - at_) >= Most) {
-      at_ += write(at_);
+      at_ += make(at_);
     } else {
       char scratch[Most];
-      append(scratch, write(scratch));
+      append(scratch, make(scratch));
     }
   }
 
@@ -133,7 +133,7 @@ char escaped(char c) {
 // (Out of line, as hex_dump: the conversions that are made in place stay
 // small.)
 [[gnu::noinline]] void floating(Text& out, char conversion, double value) {
-  out.written<kFloatingMax>([conversion, value](char* p) { return floating_text(p, conversion, value); });
+  out.made<kFloatingMax>([conversion, value](char* p) { return floating_text(p, conversion, value); });
 }
 
 // %r: the block's bytes as far as the image holds them, handed to the

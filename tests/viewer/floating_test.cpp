@@ -65,10 +65,12 @@ TEST(Floating, TheCLibrarysText) {
     std::vector<double> values;
   };
   const Group groups[] = {
-      // Exact ties of the last digit kept, with an even and an odd digit
-      // before the five: in the fraction (odd multiples of 2^-7 for %f and
-      // %e, of 2^-6 for %g), in 8-digit and 7-digit integers (the digits
-      // of %e and %g are then a quotient), and below 1 for %e.
+      // 0.5, 2.5 and 1.0000005 (ties at fewer places, the last not exact
+      // in binary), then exact ties of the last digit kept, with an even and
+      // an odd digit before the five: in the fraction (odd multiples of
+      // 2^-7 for %f and %e, of 2^-6 for %g), in 8-digit and 7-digit
+      // integers (the digits of %e and %g are then a quotient), and below
+      // 1 for %e.
       {"ties",
        {0.5, 2.5, 1.0000005, 0.0078125, 0.0234375, 1.0078125, 1.0234375, 1.015625, 1.046875, 12345665.0,
         12345675.0, 1234565.0, 1234575.0, 123456650.0, 123456750.0, 0.0029296875, 0.0048828125,
