@@ -4,9 +4,12 @@
 // that image (its address is fixed, kImage below) or anywhere else. The
 // image is the last 1 KiB of a page between two inaccessible pages, so a
 // read past its end that is not checked first faults and is a finding.
+// Every double the argument bytes hold, at any offset, must also show in
+// each floating conversion as the C library's printf shows it.
 #include <sys/mman.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -14,6 +17,7 @@
 #include "layouts/ring_layout.h"
 #include "shm/image.h"
 #include "viewer/expand.h"
+#include "viewer/floating.h"
 #include "viewer/render.h"
 
 namespace {
@@ -34,6 +38,23 @@ unsigned char* map_page() {
   return page + (kPageSize - kImageSize);
 }
 
+// The 8 bytes at each offset of `args` as a double, in every floating
+// conversion, against snprintf.
+void check_floating(const unsigned char* args, std::size_t size) {
+  for (std::size_t at = 0; at + 8 <= size; ++at) {
+    double v;
+    std::memcpy(&v, args + at, sizeof v);
+    for (char letter : {'f', 'e', 'E', 'g', 'G'}) {
+      const char pattern[3] = {'%', letter, '\0'};
+      char want[kvf::kFloatingMax + 1];
+      int n = std::snprintf(want, sizeof want, pattern, v);
+      char got[kvf::kFloatingMax];
+      std::size_t length = kvf::floating_text(got, letter, v);
+      if (n < 0 || length != static_cast<std::size_t>(n) || std::memcmp(got, want, length) != 0) __builtin_trap();
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -47,6 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   alignas(8) unsigned char slot[kvf::record::kSize] = {};
   std::size_t args = size < kArgsSize ? size : kArgsSize;
   std::memcpy(slot + kvf::record::kArgs, data, args);
+  check_floating(data, args);
   std::size_t rest = size - args;
   std::size_t body = rest < kImageSize ? rest : kImageSize;
   std::memset(image, 0, kImageSize);

@@ -9,17 +9,14 @@
 #include "viewer/expand.h"
 
 #include <atomic>
-#include <charconv>
-#include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "layouts/field.h"
 #include "layouts/ring_layout.h"
+#include "viewer/floating.h"
 #include "viewer/image_text.h"
 #include "viewer/scan.h"
 #include "viewer/text.h"
@@ -28,11 +25,6 @@ namespace kvf {
 namespace {
 
 constexpr char kFormatError[] = "**FMTERR**";
-
-// Floating conversions are made in a scratch area that holds the longest
-// text any double gives: %f of -DBL_MAX, a sign, 309 digits, the point and
-// 6 decimals (%e and %g are far shorter).
-constexpr std::size_t kScratch = 1 + (std::numeric_limits<double>::max_exponent10 + 1) + 1 + 6;
 
 // The message text of a line: what does not fit below `limit` is dropped.
 class Text {
@@ -94,6 +86,18 @@ class Text {
     }
   }
 
+  // Text of at most `Most` bytes that `make(p)` puts at p and counts,
+  // made straight in the line when it has room for the most.
+  template <std::size_t Most, typename Make>
+  void made(Make make) {
+    if (static_cast<std::size_t>(limit_ - at_) >= Most) {
+      at_ += make(at_);
+    } else {
+      char scratch[Most];
+      append(scratch, make(scratch));
+    }
+  }
+
   // Hands the text back to the line; `restart` takes the line up again.
   Line& line() {
     line_.at = at_;
@@ -123,34 +127,13 @@ char escaped(char c) {
   }
 }
 
-// %f %e %E %g %G with their default precision of 6. Finite values take the
-// shortest road, std::to_chars, which is defined to give printf's digits;
-// infinities and NaNs keep the C library's spelling. The scratch area holds
-// every text, so no double shows **FMTERR**; what passes the line's limit is
-// dropped like any long text.
+// %f %e %E %g %G with their default precision of 6, as the C library
+// writes them (floating.h). Every double has its text, so none shows
+// **FMTERR**; what passes the line's limit is dropped like any long text.
 // (Out of line, as hex_dump: the conversions that are made in place stay
 // small.)
 [[gnu::noinline]] void floating(Text& out, char conversion, double value) {
-  char scratch[kScratch + 1];  // and the NUL snprintf adds
-  std::size_t n;
-  if (std::isfinite(value)) {
-    std::chars_format style = conversion == 'f'                       ? std::chars_format::fixed
-                              : conversion == 'e' || conversion == 'E' ? std::chars_format::scientific
-                                                                       : std::chars_format::general;
-    auto [end, error] = std::to_chars(scratch, scratch + kScratch, value, style, 6);
-    if (error != std::errc()) {
-      out.append(kFormatError);
-      return;
-    }
-    n = static_cast<std::size_t>(end - scratch);
-    if (conversion == 'E' || conversion == 'G')
-      for (std::size_t i = 0; i < n; ++i)
-        if (scratch[i] == 'e') scratch[i] = 'E';
-  } else {
-    const char pattern[3] = {'%', conversion, '\0'};
-    n = static_cast<std::size_t>(std::snprintf(scratch, sizeof scratch, pattern, value));
-  }
-  out.append(scratch, n);
+  out.made<kFloatingMax>([conversion, value](char* p) { return floating_text(p, conversion, value); });
 }
 
 // %r: the block's bytes as far as the image holds them, handed to the
