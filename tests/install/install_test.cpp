@@ -185,55 +185,6 @@ TEST_F(Installed, ExportServiceUnitVerifies) {
   EXPECT_EQ(r.out + r.err, "");
 }
 
-// File names complete as bash completes its own, in an interactive bash on
-// a terminal (readline applies the completion's options there): a name with
-// a space stays one word, quoted; a directory gets its slash. Every program
-// completes its file names through the one helper; which arguments are file
-// names is BashCompletion's.
-TEST_F(Installed, FileNamesCompleteAsBashsOwn) {
-  test::TempDir files;
-  fs::create_directory(files.file("my dir"));
-  test::write_file(files.file("a b.dump"), "");
-  const std::string typing = R"(
-import os, pty, select, sys, time
-pid, fd = pty.fork()
-if pid == 0:
-    os.execvp("bash", ["bash", "--norc", "--noprofile", "-i"])
-def read_for(seconds):
-    out, end = b"", time.time() + seconds
-    while time.time() < end:
-        if select.select([fd], [], [], 0.05)[0]:
-            try:
-                out += os.read(fd, 4096)
-            except OSError:
-                break
-    return out
-os.write(fd, ("PS1='$ '; cd '%s'; source '%s'\n" % (sys.argv[1], sys.argv[2])).encode())
-read_for(1)
-os.write(fd, sys.argv[3].encode() + b"\t")
-# The line as readline shows it once the completion is in.
-shown = b""
-for _ in range(300):
-    shown += read_for(0.1)
-    if shown.endswith(b" ") or shown.endswith(b"/"):
-        break
-os.write(fd, b"\x03exit\n")
-read_for(0.5)
-print(shown.decode(errors="replace").split("\r")[-1])
-)";
-  auto completed = [&](const std::string& command, const std::string& line) {
-    test::RunOptions o;
-    o.timeout = std::chrono::seconds(90);
-    RunResult r = test::run({"/usr/bin/python3", "-c", typing, files.path(),
-                             prefix_ + "/share/bash-completion/completions/" + command, line},
-                            o);
-    EXPECT_EQ(r.status, 0) << r.err;
-    return r.out;
-  };
-  EXPECT_EQ(completed("kavrex-export", "kavrex-export a"), "kavrex-export a\\ b.dump \n");
-  EXPECT_EQ(completed("kavrex-sim", "kavrex-sim --dir m"), "kavrex-sim --dir my\\ dir/\n");
-}
-
 // Completion as bash-completion loads it: the file of the command's name.
 TEST_F(Installed, BashCompletion) {
   ASSERT_EQ(shell("kavrex-reg setup completed3").status, 0);
