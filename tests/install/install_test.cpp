@@ -1,6 +1,7 @@
 // An installation made by `cmake --install` into a temporary prefix: its
 // layout, a user's first steps with the installed programs against the
-// stand-in server, the manual pages and the bash completion.
+// stand-in server, the administrators' group, the shell profile, the journal
+// unit and the bash completion.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -135,17 +136,6 @@ TEST_F(Installed, AdministratorsAreTheDbsaGroup) {
                              "srv2");
   EXPECT_EQ(admitted.status, 0) << admitted.out << admitted.err;
   EXPECT_EQ(admitted.out, "kavrex size 20\nkavrex on\n");
-}
-
-TEST_F(Installed, ManualPagesRenderWithoutWarnings) {
-  int pages = 0;
-  for (const auto& e : fs::directory_iterator(prefix_ + "/share/man/man1")) {
-    ++pages;
-    RunResult r = test::run({"/usr/bin/groff", "-ww", "-z", "-man", e.path().string()});
-    EXPECT_EQ(r.status, 0) << e.path();
-    EXPECT_EQ(r.out + r.err, "") << e.path();
-  }
-  EXPECT_EQ(pages, static_cast<int>(kPrograms.size()));
 }
 
 // The shell environment an administrator's ~/.profile reads: with nothing
