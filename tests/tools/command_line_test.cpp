@@ -44,8 +44,6 @@ TEST(CompanionCommandLine, HelpAndVersion) {
     RunResult help = companion(name, {"--help"}, dir);
     EXPECT_EQ(help.status, 0) << name;
     EXPECT_EQ(help.out.rfind("Usage: " + name + " ", 0), 0u) << name << ": " << help.out;
-    EXPECT_NE(help.out.find("  -h, --help"), std::string::npos) << name;
-    EXPECT_NE(help.out.find("  --version"), std::string::npos) << name;
     EXPECT_EQ(help.err, "") << name;
     RunResult h = companion(name, {"-h"}, dir);
     EXPECT_EQ(h.status, 0) << name;
