@@ -190,12 +190,10 @@ TEST_F(Installed, BashCompletion) {
     return r.out;
   };
   EXPECT_EQ(complete("kavrex", "kavrex fv"), "fview\n");
-  EXPECT_EQ(complete("kavrex", "kavrex lite -c KVF_BFR"), "KVF_BFR_MGR\n");
   EXPECT_EQ(complete("kavrex", "kavrex med -f KVF_TRAN"), "KVF_TRANS KVF_TRANX\n");
   EXPECT_EQ(complete("kavrex-reg", "kavrex-reg s"), "setup\n");
   EXPECT_EQ(complete("kavrex-reg", "kavrex-reg setup compl"), "completed3\n");
   EXPECT_EQ(complete("kavrex-sim", "kavrex-sim --fl"), "--flat-out\n");
-  EXPECT_EQ(complete("kavrex-snap", "kavrex-snap compl"), "completed3\n");
   EXPECT_EQ(complete("kavrex-snap", "kavrex-snap -"), "-o --check --help --version\n");
   EXPECT_EQ(complete("kavrex-export", "kavrex-export --"),
             "--component --feature --session --pid --since --until --grep --limit --follow --new --stats "

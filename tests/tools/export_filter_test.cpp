@@ -113,7 +113,6 @@ TEST(ExportFilter, EachFilterAndTheirCombinationAgainstAPlainExport) {
        "r['component'] in (2, 3) and r['session'] in (0, 1, 2) and r['time'] < " + std::to_string(kLocal + 140) +
            " and 'n=' in r['message']"},
       {{"-n", "3", "-p", "100"}, "r['pid'] == 100", 3},
-      {{"--limit=7"}, "True", 7},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = c.args;
