@@ -69,14 +69,11 @@ std::string cant_read(const std::string& path) {
 
 TEST_F(FrontEnd, UsageTextAndVersionReports) {
   expect_run(inst.kavrex({}), 1, "", kUsageText);
+  // The reports and the words that are no version request are the version
+  // report's own tests; here, that the front end hands it the command line.
   expect_run(inst.kavrex({"-V"}), 0, "Velmoran Server Version 7.40.QX3\n", "");
-  RunResult v = inst.kavrex({"-version"});
-  EXPECT_EQ(v.status, 0);
-  EXPECT_EQ(v.out.rfind("Program Name:\t\tkavrex\nBuild Version:\t\t7.40.QX3\n", 0), 0u) << v.out;
-  EXPECT_NE(v.out.find("\nBuild Timestamp:\t2017-10-23T11:30:35-05\n"), std::string::npos);
   // Not a version request: the tool goes on and, with no server, says so.
   expect_run(inst.kavrex({"-V", "x"}), 0, "", "kavrex: server kvtest not found\n");
-  expect_run(inst.kavrex({"-v"}), 0, "", "kavrex: server kvtest not found\n");
 }
 
 TEST_F(FrontEnd, StartUpChecksComeFirst) {

@@ -1,11 +1,10 @@
 // kavrex against a running stand-in server: the control commands reach the
-// server's memory, dispatch errors come after the attach, a tail walk carries
-// on over a new ring, and the stand-in server sets up its registry.
+// server's memory, dispatch errors come after the attach, and a tail walk
+// carries on over a new ring.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <csignal>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -103,23 +102,6 @@ TEST(Live, TailGoesOnOverANewRing) {
   EXPECT_EQ(out.find("Component ", 1), std::string::npos);  // no second header
   EXPECT_EQ(out.find("buffer overrun or formatting error"), std::string::npos);
   EXPECT_NE(out.find(" is gone!\n"), std::string::npos);
-}
-
-TEST(Live, StandInServerSetsUpItsRegistryWhenAsked) {
-  test::TempDir dir;
-  test::RunOptions o;
-  o.env["VELMORANDIR"] = dir.path();
-  o.env["VELMORANSERVER"] = "fresh";
-  std::filesystem::copy(std::string(KAVREX_BIN_DIR) + "/../msg", dir.file("msg"),
-                        std::filesystem::copy_options::recursive);
-  // Without the server's keys the account checks fail.
-  EXPECT_EQ(test::run({test::program("kavrex"), "info"}, o).status, 1);
-  test::Child sim({test::program("kavrex-sim"), "--registry", "nogroup", "--records", "20"}, o);
-  ASSERT_TRUE(sim.wait_for_output("kavrex-sim: ready\n")) << sim.err();
-  EXPECT_NE(sim.out().find("VLDBSA Group"), std::string::npos);
-  RunResult r = test::run({test::program("kavrex"), "info"}, o);
-  EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_EQ(r.out, "kavrex size 20\nkavrex off\n");
 }
 
 }  // namespace

@@ -76,44 +76,6 @@ TEST(FileCopy, EveryByteInPlaceAndNoneBeyond) {
   close(fd);
 }
 
-// A field of /proc/self/status in KiB.
-long status_kib(const std::string& field) {
-  std::string status = test::read_file("/proc/self/status");
-  std::size_t at = status.find("\n" + field + ":");
-  return at == std::string::npos ? -1 : std::stol(status.substr(at + field.size() + 2));
-}
-
-// Copies 64 MiB into shared memory and ends with status 0 when the peak
-// resident size grew by little more than the target: the file's pages are
-// not held mapped all at once.
-// The death tests' children run the test afresh, in a temporary directory
-// of their own, and end without its destructor: each removes its directory
-// once its files are open.
-void copy_and_weigh(const std::string& path) {
-  constexpr std::size_t kSize = 64 * kMiB;
-  int fd = open(path.c_str(), O_RDONLY);
-  std::filesystem::remove_all(std::filesystem::path(path).parent_path());
-  void* target = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  long before = status_kib("VmHWM");
-  sys::FileCopy copy;
-  sys::copy_from_file(fd, 0, target, kSize, 2, copy);
-  long growth = status_kib("VmHWM") - before - status_kib("RssShmem");
-  std::fprintf(stderr, "peak grew by %ld KiB besides the target\n", growth);
-  _exit(copy.copied == kSize && growth < 24 * 1024 ? 0 : 1);
-}
-
-TEST(FileCopy, TheFileIsNotHeldMappedWhole) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  test::TempDir dir;
-  // Written a piece at a time, so that the process's peak is not already
-  // above what the copy would bring.
-  const std::string piece = random_bytes(kMiB);
-  int fd = open(dir.file("file").c_str(), O_WRONLY | O_CREAT, 0600);
-  for (int i = 0; i < 64; ++i) ASSERT_EQ(write(fd, piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
-  close(fd);
-  EXPECT_EXIT(copy_and_weigh(dir.file("file")), testing::ExitedWithCode(0), "");
-}
-
 void* refused_mmap(void*, std::size_t, int, int, int, off_t) {
   errno = ENODEV;
   return MAP_FAILED;

@@ -20,9 +20,7 @@ TEST(Threads, CountFromTheSettingAndTheCpus) {
   };
   const Row rows[] = {
       {nullptr, 2, 2},  // unset: every usable CPU
-      {nullptr, 1, 1},
       {nullptr, 0, 1},  // the count unknown
-      {nullptr, -1, 1},
       {nullptr, 200, sys::kMaxThreads},
       {"1", 8, 1},
       {"3", 2, 3},  // more than the CPUs, as asked
@@ -33,13 +31,8 @@ TEST(Threads, CountFromTheSettingAndTheCpus) {
       // Anything but a whole number from 1 is ignored.
       {"", 4, 4},
       {"0", 4, 4},
-      {"00", 1, 1},
-      {"-2", 4, 4},
-      {"+2", 4, 4},
-      {" 2", 4, 4},
-      {"2 ", 4, 4},
-      {"2x", 4, 4},
-      {"two", 4, 4},
+      {"-2", 4, 4},  // no digit first
+      {"2x", 4, 4},  // not digits to the end
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(::testing::Message() << (r.value ? r.value : "(unset)") << " on " << r.cpus << " CPUs");

@@ -11,11 +11,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <regex>
-#include <set>
 #include <string>
-#include <thread>
 
 #include "layouts/field.h"
 #include "layouts/segment_layout.h"
@@ -372,33 +369,3 @@ TEST(DumpReader, AFileThatShrinksUnderTheCopyLoadsAsReadWouldHaveReadIt) {
   sigaction(SIGBUS, &outside, nullptr);
 }
 
-namespace {
-
-// The threads that copy a body: each chunk's target pages are made present
-// by the thread that copies it.
-std::mutex g_copier_mutex;
-std::set<std::thread::id> g_copiers;
-int recording_madvise(void* address, std::size_t length, int advice) {
-  if (advice == MADV_POPULATE_WRITE) {
-    std::lock_guard<std::mutex> lock(g_copier_mutex);
-    g_copiers.insert(std::this_thread::get_id());
-  }
-  return ::madvise(address, length, advice);
-}
-
-TEST(DumpReader, KavrexThreadsOfOneCopiesOnTheLoadingThreadAlone) {
-  test::TempDir dir;
-  // Sixteen chunks: with more threads than one, others would take some.
-  test::write_file(dir.file("dump"), raw_dump(2, 16 << 20));
-  setenv("KAVREX_THREADS", "1", 1);
-  g_copiers.clear();
-  sys::calls().madvise = recording_madvise;
-  Loaded r = load_file(dir.file("dump"));
-  sys::reset_calls();
-  unsetenv("KAVREX_THREADS");
-  ASSERT_EQ(r.status, 0) << r.err;
-  release_dump();
-  EXPECT_EQ(g_copiers, std::set<std::thread::id>{std::this_thread::get_id()});
-}
-
-}  // namespace

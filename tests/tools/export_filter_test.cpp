@@ -1,7 +1,7 @@
 // kavrex-export's choices among the records: each filter and their
 // combination, --limit and --stats, each held against a plain export of the
-// same dump as python3's json module reads it; -t --new and -t --stats on
-// the stand-in server. The values they refuse are command_line_test's.
+// same dump as python3's json module reads it; -t --new on the stand-in
+// server, to its end. The values they refuse are command_line_test's.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -103,19 +103,16 @@ TEST(ExportFilter, EachFilterAndTheirCombinationAgainstAPlainExport) {
       // Record 10 is at the bound: in for --since, out for --until.
       {{"--since", at}, "r['time'] >= " + t},
       {{"--until", at}, "r['time'] < " + t},
-      {{"--since=2026-12-05T23:18:01"}, "r['time'] >= " + t},
       {{"--until", "2026-12-05T23:18"}, "r['time'] < " + t + " - 1"},
       {{"--since", "2026-12-05T23:17:30", "--until", "2026-12-05T23:18:30"},
        "" + t + " - 31 <= r['time'] < " + t + " + 29"},
       {{"-g", "^n=1[0-9]$"}, "re.search('^n=1[0-9]$', r['message'])"},
       // The hex dump's lines and the text after it are one message.
       {{"--grep", "f7 end$"}, "re.search('f7 end$', r['message'])"},
-      {{"-g", "^blk|n=3"}, "re.search('^blk|n=3', r['message'])"},
       {{"-c", "KVF_BFR_MGR,3", "-s", "0,1,2", "--until", "@" + std::to_string(kLocal + 140), "-g", "n="},
        "r['component'] in (2, 3) and r['session'] in (0, 1, 2) and r['time'] < " + std::to_string(kLocal + 140) +
            " and 'n=' in r['message']"},
       {{"-n", "3", "-p", "100"}, "r['pid'] == 100", 3},
-      {{"--limit=7"}, "True", 7},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = c.args;
@@ -162,9 +159,6 @@ TEST(ExportStats, CountsAgainstAPlainExport) {
   Installation inst;
   write_varied_dump(inst.file("varied"));
   export_test::write_overrun_dump(inst.file("overrun"));
-  auto sim = inst.start_sim({"--records", "500", "--count", "400", "--flat-out", "--on", "--level", "3",
-                             "--dump", inst.file("server")});
-  ASSERT_TRUE(sim->wait_for_output("kavrex-sim: count reached\n"));
 
   struct Case {
     std::string dump;
@@ -175,11 +169,8 @@ TEST(ExportStats, CountsAgainstAPlainExport) {
       {"varied", {}, "True"},
       {"varied", {"-c", "119,KVF_BFR_MGR", "-g", "n="}, "r['component'] in (119, 2) and 'n=' in r['message']"},
       {"overrun", {}, "True"},
-      {"overrun", {"-s", "3"}, "r['session'] == 3"},
-      {"server", {}, "True"},
-      {"server", {"-s", "1,2"}, "r['session'] in (1, 2)"},
       // Nothing passes: no times, empty objects.
-      {"server", {"-p", "1"}, "False"},
+      {"varied", {"-p", "1"}, "False"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.dump + " " + testing::PrintToString(c.args));
@@ -222,52 +213,10 @@ TEST(ExportFollow, NewStartsAtTheHead) {
   EXPECT_GT(s.front(), before);
   for (std::size_t i = 1; i < s.size(); ++i) EXPECT_EQ(s[i], s[i - 1] + 1) << i;
   EXPECT_EQ(tail.out().find("\"kind\":\"overrun\""), std::string::npos);
-}
-
-// -t --stats writes an object for each second with records, and together
-// they count what a plain -t beside it writes; -t -n ends by itself. The
-// writers stop before the server does, so that both have every record
-// when it goes.
-TEST(ExportFollow, StatsEverySecondAndALimit) {
-  Installation inst;
-  auto sim = inst.start_sim(
-      {"--records", "2000", "--rate", "150", "--count", "450", "--threads", "1", "--on", "--level", "3"});
-  test::Child plain({test::program("kavrex-export"), "-t"}, inst.options());
-  test::Child stats({test::program("kavrex-export"), "-t", "--stats"}, inst.options());
-
-  RunResult limited = run_export(inst, {"-t", "-n", "5", "-c", "KVF_BFR_MGR"});
-  EXPECT_EQ(limited.status, 0) << limited.err;
-  EXPECT_EQ(stamps(limited.out).size(), 5u);
-  EXPECT_EQ(std::count(limited.out.begin(), limited.out.end(), '\n'), 5);
-
-  ASSERT_TRUE(sim->wait_for_output("kavrex-sim: count reached\n"));
-  const std::size_t written = stamps(run_export(inst, {}).out).size();
-  auto counted = [&] {
-    std::size_t n = 0;
-    std::string out = stats.out();
-    for (std::size_t at = 0; (at = out.find("\"records\":", at)) != std::string::npos; at += 10)
-      n += std::stoul(out.substr(at + 10));
-    return n;
-  };
-  ASSERT_TRUE(test::eventually([&] { return stamps(plain.out()).size() == written && counted() == written; }))
-      << written << " " << counted() << " " << stamps(plain.out()).size();
-  sim->signal(SIGTERM);
-  ASSERT_EQ(sim->wait(), 0);
-  ASSERT_EQ(plain.wait(), 0);
-  ASSERT_EQ(stats.wait(), 0);
-  const char* check_objects = R"(
-import json, sys
-lines = [json.loads(l) for l in sys.stdin]
-assert lines[-1]['kind'] == 'server_gone', lines[-1]
-objects = lines[:-1]
-assert all(o['kind'] == 'stats' and o['records'] > 0 for o in objects), objects
-starts = [o['first_time'] for o in objects]
-assert starts == sorted(starts), starts
-print(len(objects) >= 2, sum(o['records'] for o in objects), sum(o['overruns'] for o in objects))
-)";
-  RunResult check = python(check_objects, {}, stats.out());
-  ASSERT_EQ(check.status, 0) << check.err;
-  EXPECT_EQ(check.out, "True " + std::to_string(written) + " 0\n");
+  // The server's end is the last line.
+  const std::string gone = "{\"kind\":\"server_gone\",\"pid\":" + std::to_string(sim->pid()) + "}\n";
+  ASSERT_GE(tail.out().size(), gone.size());
+  EXPECT_EQ(tail.out().substr(tail.out().size() - gone.size()), gone);
 }
 
 }  // namespace

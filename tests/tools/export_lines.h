@@ -43,7 +43,6 @@ struct Value {
   }
   const std::string& str() const { return as('s'); }
   std::int64_t i64() const { return std::stoll(as('i')); }
-  std::uint64_t u64() const { return std::stoull(as('i')); }
   bool is_null() const { return type == 'n'; }
 };
 using Json = std::map<std::string, Value>;
