@@ -612,7 +612,8 @@ echo "  (each window starts with \`kavrex empty\`; written: the server's count o
 echo "   record lines whose stamp is above all before; share: of the records the server wrote from the first"
 echo "   of them to the newest, by their stamps; again: record lines whose stamp is not above all before"
 echo "   (a record printed a second time, or older than one printed before it); torn: record lines followed"
-echo "   by an overrun message, which may mix two records and count as neither new nor again;"
+echo "   by an overrun message or standing above the line after them, which may mix two records and count"
+echo "   as neither new nor again;"
 echo "   µs/rec: CPU time of kavrex per record line it printed / of the server per record it wrote; medians)"
 echo
 

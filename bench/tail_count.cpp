@@ -12,8 +12,12 @@
 // again: the writer went round the ring while it was being read, so its
 // columns may come from the record of the newer lap, whose stamp is a whole
 // ring above the records printed after it. Counted by that stamp, it would
-// make every later record look older than one printed before it. So is a
-// last line that the end of input cuts: its stamp may be cut short.
+// make every later record look older than one printed before it. The
+// reader does not tell of every such line (it may take a ring for calm in
+// the moment the writer goes round it), so a line is also torn when its
+// stamp is above that of the record line after it while that one goes on
+// from the lines before. So is a last line that the end of input cuts:
+// its stamp may be cut short.
 //
 // For a look at what made lines count as again, the first of them is named
 // by its line number (from 1) and the stamp of the line that set the bar it
@@ -113,10 +117,13 @@ int main() {
     } else if (starts(line, "The server process ")) {
       ++gone;
     } else if (std::size_t end = time_end(line)) {
-      settle(false);
+      unsigned long long stamp = number_at(line, end);
+      // A stamp above the one after it, which goes on from the lines before
+      // (or starts them), is a torn line the reader did not tell of.
+      settle(pending && stamp < pending_stamp && (stamp > newest || !counted_any));
       ++records;
       pending = true;
-      pending_stamp = number_at(line, end);
+      pending_stamp = stamp;
       pending_line = lines;
     }
   };

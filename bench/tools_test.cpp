@@ -38,11 +38,12 @@ TEST(TailCount, RecordLinesByTheirTimeColumnRepeatsByTheirStampTornAndCutLinesAp
   in += "buffer overrun or formatting error, records skipped\n";
   in += line("00:00:01", "101");  // printed again after a skip back
   in += "The server process 4242 is gone!\n";
+  in += line("01:02:03", "3104");  // torn, untold: the next goes on from 103
   in += line("01:02:03", "104", std::string(100000, 'x'));  // longer than a read
   std::string cut = line("01:02:04", "1050");
   in += cut.substr(0, cut.find(" 1050") + 3);  // the end of input cuts its stamp
   EXPECT_EQ(count(in),
-            "lines 18 records 9 new 5 again 1 torn 3 skipping 1 max_skip 1 faults 1 gone 1 first 100 newest 104 "
+            "lines 19 records 10 new 5 again 1 torn 4 skipping 1 max_skip 1 faults 1 gone 1 first 100 newest 104 "
             "first_again_line 15 bar 103\n");
 }
 
