@@ -141,7 +141,7 @@ NameColumns name_columns(const char* (*name_of)(std::uint32_t)) {
     const char* name = name_of(id);
     std::size_t n = name ? std::strlen(name) : 0;
     std::memset(c.block[id], ' ', kNameBlock);
-    if (n < kNameBlock) std::memcpy(c.block[id], name, n);
+    if (name && n < kNameBlock) std::memcpy(c.block[id], name, n);
     c.size[id] = static_cast<std::uint8_t>(n < kNameBlock ? n : kNameBlock);
   }
   return c;
