@@ -119,7 +119,8 @@ TEST(Security, OverLongSettingsAndPathsEndInAMessage) {
   }
   // Dump paths longer than the system takes, and a long one that exists.
   for (std::size_t n : {4095u, 4096u, 4097u, 20000u}) {
-    std::string path = "/" + std::string(n, 'p');
+    std::string path(n + 1, 'p');
+    path[0] = '/';
     RunResult long_path = inst.kavrex({"info", path});
     expect_clean(long_path, "path of " + std::to_string(n));
     EXPECT_EQ(long_path.status, 1);

@@ -71,7 +71,7 @@ TEST(Snap, StandardOutputHoldsTheSameDump) {
   Installation inst;
   auto sim = inst.start_sim({"--records", "300", "--count", "500", "--flat-out", "--on", "--level", "3"});
   ASSERT_TRUE(sim->wait_for_output("kavrex-sim: count reached\n")) << sim->err();
-  const std::string program = "'" + test::program("kavrex-snap") + "'";
+  const std::string program = std::string("'").append(test::program("kavrex-snap")).append("'");
 
   std::string file = inst.file("file.dump");
   ASSERT_EQ(snap(inst, {"-o", file}).status, 0);
