@@ -74,18 +74,6 @@ class Text {
   void append(const char (&s)[N]) {
     append(s, N - 1);
   }
-  // A number by one of the text:: digit writers, written straight in when
-  // the longest number fits.
-  template <typename Digits, typename V>
-  void number(Digits digits, V v) {
-    if (static_cast<std::size_t>(limit_ - at_) >= text::kDigitsMax) {
-      at_ += digits(at_, v);
-    } else {
-      char d[text::kDigitsMax];
-      append(d, digits(d, v));
-    }
-  }
-
   // Text of at most `Most` bytes that `make(p)` puts at p and counts,
   // made straight in the line when it has room for the most.
   template <std::size_t Most, typename Make>
@@ -96,6 +84,11 @@ class Text {
       char scratch[Most];
       append(scratch, make(scratch));
     }
+  }
+  // A number by one of the text:: digit writers.
+  template <typename Digits, typename V>
+  void number(Digits digits, V v) {
+    made<text::kDigitsMax>([digits, v](char* p) { return digits(p, v); });
   }
 
   // Hands the text back to the line; `restart` takes the line up again.
