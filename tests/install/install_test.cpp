@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -173,6 +174,28 @@ TEST_F(Installed, ExportServiceUnitVerifies) {
   RunResult r = test::run({"/usr/bin/systemd-analyze", "verify", unit}, o);
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out + r.err, "");
+}
+
+// Installations made at the same time into different prefixes (as these
+// tests make theirs) each carry their own paths. A shared file in the
+// build tree made most runs of eight fail here.
+TEST_F(Installed, AtTheSameTimeEachHasItsOwnPaths) {
+  constexpr int kAtOnce = 8;
+  std::vector<std::unique_ptr<test::Child>> installs;
+  for (int i = 0; i < kAtOnce; ++i)
+    installs.push_back(std::make_unique<test::Child>(std::vector<std::string>{
+        "/usr/bin/env", "cmake", "--install", std::string(KAVREX_BIN_DIR) + "/..", "--prefix",
+        dir_.file("at-once" + std::to_string(i))}));
+  for (auto& c : installs) EXPECT_EQ(c->wait(std::chrono::minutes(2)), 0) << c->err();
+  for (int i = 0; i < kAtOnce; ++i) {
+    const std::string prefix = dir_.file("at-once" + std::to_string(i));
+    EXPECT_NE(test::read_file(prefix + "/share/kavrex/profile.sh").find("VELMORANDIR='" + prefix + "'\n"),
+              std::string::npos)
+        << prefix;
+    EXPECT_NE(test::read_file(prefix + "/share/kavrex/kavrex-export@.service").find("VELMORANDIR=" + prefix + "\n"),
+              std::string::npos)
+        << prefix;
+  }
 }
 
 // Completion as bash-completion loads it: the file of the command's name.
