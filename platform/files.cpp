@@ -84,6 +84,12 @@ int change_mode(const char* path, mode_t mode) {
 int change_owner(const char* path, uid_t owner, gid_t group) {
   return retry([&] { return calls().chown(path, owner, group); });
 }
+int grow_pipe(int fd, int bytes) {
+  int size = ::fcntl(fd, F_GETPIPE_SZ);
+  if (size < 0 || size >= bytes) return size;
+  int grown = ::fcntl(fd, F_SETPIPE_SZ, bytes);
+  return grown < 0 ? size : grown;
+}
 
 ssize_t read_full(int fd, void* buffer, std::size_t count) {
   std::size_t got = 0;

@@ -38,6 +38,10 @@ int make_dir(const char* path, mode_t mode);
 int remove_dir(const char* path);
 int change_mode(const char* path, mode_t mode);
 int change_owner(const char* path, uid_t owner, gid_t group);
+// When `fd` is a pipe of less than `bytes`, asks the system to make it that
+// large (it may refuse: a user's pipes have a limit); a pipe is never made
+// smaller. The pipe's size after the call, or -1 when `fd` is no pipe.
+int grow_pipe(int fd, int bytes);
 
 // Reads until `count` bytes are in: the count read, fewer when the file
 // ends first or a read fails (errno then says why).

@@ -14,11 +14,17 @@ namespace kvf::out {
 namespace {
 
 constexpr std::size_t kPiece = 64 * 1024;
+// The pipe a view writes into, when it writes into one, is made this large
+// first (where the system allows): a threaded walk writes a part of up to
+// a few hundred KiB at a time, which a pipe of the usual 64 KiB takes in
+// as many turns of its reader, each a wake-up of both sides.
+constexpr int kPipeRoom = 1024 * 1024;
 
 char g_buffer[kPiece + kLineMax];
 std::size_t g_used = 0;
 int g_fd = 1;
 bool g_stdio_flushed = false;
+int g_pipe_checked = -1;  // the descriptor whose pipe was grown (or is none)
 
 // The calling thread's capture, or nullptr for standard output.
 thread_local Capture* t_capture = nullptr;
@@ -33,6 +39,10 @@ void write_all(const char* p, std::size_t n) {
     // before the view began, so it goes first.
     std::fflush(stdout);
     g_stdio_flushed = true;
+  }
+  if (g_pipe_checked != g_fd) {
+    sys::grow_pipe(g_fd, kPipeRoom);
+    g_pipe_checked = g_fd;
   }
   // Standard output is gone: nothing more can be shown.
   if (sys::write_all(g_fd, p, n) != 0) std::_Exit(1);

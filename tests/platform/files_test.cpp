@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -165,3 +166,24 @@ TEST(RemoveTree, RemovesEverythingBelowAndFollowsNoLink) {
 }
 
 }  // namespace
+
+// A pipe grows to the size asked for, up to the system's limit, and never
+// shrinks; anything else is no pipe.
+TEST(GrowPipe, GrowsAPipeOnlyAndNeverShrinksIt) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  std::string limit;
+  ASSERT_EQ(kvf::sys::read_file("/proc/sys/fs/pipe-max-size", limit), 0);
+  const int most = std::min(1 << 20, std::stoi(limit));
+  EXPECT_EQ(kvf::sys::grow_pipe(fds[1], most), most);
+  EXPECT_EQ(::fcntl(fds[0], F_GETPIPE_SZ), most);  // one pipe, seen from either end
+  EXPECT_EQ(kvf::sys::grow_pipe(fds[1], 4096), most);
+  EXPECT_EQ(::fcntl(fds[0], F_GETPIPE_SZ), most);
+  ::close(fds[0]);
+  ::close(fds[1]);
+  test::TempDir dir;
+  int file = kvf::sys::open(dir.file("plain").c_str(), O_CREAT | O_WRONLY, 0600);
+  ASSERT_GE(file, 0);
+  EXPECT_EQ(kvf::sys::grow_pipe(file, most), -1);
+  ::close(file);
+}
