@@ -112,11 +112,38 @@ char* left_number(char* p, Digits digits, V v, std::size_t width) {
   return p;
 }
 
+// The texts of 0 to 9999, each its digits and blanks after them in four
+// bytes: most numbers in the columns (lines, threads, sessions) are such.
+constexpr std::uint32_t kSmallInts = 10000;
+constexpr struct SmallInts {
+  char text[kSmallInts][4];
+  constexpr SmallInts() : text() {
+    for (std::uint32_t v = 0; v < kSmallInts; ++v) {
+      std::uint32_t n = v < 10 ? 1 : v < 100 ? 2 : v < 1000 ? 3 : 4;
+      for (std::uint32_t i = 0; i < 4; ++i) text[v][i] = ' ';
+      for (std::uint32_t i = n, rest = v; i > 0; --i, rest /= 10) text[v][i - 1] = static_cast<char>('0' + rest % 10);
+    }
+  }
+} kSmall;
+
+// A number below 10000 fills a column of four or more without pushing it:
+// its text and blanks to the width, with no count of its digits.
 char* left_int(char* p, std::int32_t v, std::size_t width) {
-  return left_number(p, text::SignedDecimal{}, v, width);
+  if (static_cast<std::uint32_t>(v) >= kSmallInts || width < 4) return left_number(p, text::SignedDecimal{}, v, width);
+  std::memset(p, ' ', kBlanks);
+  std::memcpy(p, kSmall.text[v], 4);
+  p += width;
+  *p++ = ' ';
+  return p;
 }
+// Eight hex digits or fewer, with blanks after them to eight, fill a
+// column of eight without pushing it.
 char* left_hex(char* p, std::uint32_t v, std::size_t width) {
-  return left_number(p, text::LowerHex8{}, v, width);
+  if (width != 8) return left_number(p, text::LowerHex8{}, v, width);
+  text::lower_hex8(p, v, ' ');
+  p += 8;
+  *p++ = ' ';
+  return p;
 }
 
 // A catalogue name, or nothing for an unnamed id. The columns of the first

@@ -3,6 +3,7 @@
 // walks.)
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -136,6 +137,21 @@ TEST_F(Render, RecordLayoutsInTheFourViews) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(print(c.r, c.dorvel, c.full, c.ok), c.want);
+  }
+}
+
+// The number columns against the C library's "%-Nd ", at the edges of
+// each digit count and of the 32-bit range.
+TEST_F(Render, NumberColumnsAreTheCLibrarys) {
+  Record r = full_record();
+  for (std::int32_t v : {0, 9, 10, 99, 100, 999, 1000, 9999, 10000, 99999, 100000, -1, -9, -10, -9999, -10000,
+                         INT32_MIN, INT32_MAX}) {
+    r.line = v, r.pid = v, r.session = v;
+    char want[64];
+    std::snprintf(want, sizeof want, "bufmgr.c   %-4d %-7d page 5\n", v, v);
+    EXPECT_EQ(print(r, false, false), want) << v;
+    std::snprintf(want, sizeof want, " %-5d %-5d ", v, v);
+    EXPECT_NE(print(r, false, true).find(want), std::string::npos) << v;
   }
 }
 
