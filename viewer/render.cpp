@@ -136,6 +136,69 @@ char* left_int(char* p, std::int32_t v, std::size_t width) {
   *p++ = ' ';
   return p;
 }
+// The pid column, "%-5d ". A pid of five digits or more is written once
+// and kept, in a few slots picked by its value, for the records after it:
+// a server's records come from a few processes.
+struct PidText {
+  std::int64_t pid = INT64_MIN;  // none kept
+  std::uint32_t size = 0;
+  char text[16] = {};            // the digits, blanks after them
+};
+constexpr std::size_t kPidTexts = 64;
+constinit thread_local PidText t_pids[kPidTexts];
+
+char* pid_column(char* p, std::int32_t pid) {
+  constexpr std::size_t width = 5;
+  if (static_cast<std::uint32_t>(pid) < kSmallInts) return left_int(p, pid, width);
+  PidText& t = t_pids[static_cast<std::uint32_t>(pid) % kPidTexts];
+  if (t.pid != pid) {
+    std::memset(t.text, ' ', sizeof t.text);
+    t.size = static_cast<std::uint32_t>(text::signed_decimal(t.text, pid));
+    t.pid = pid;
+  }
+  std::memcpy(p, t.text, sizeof t.text);
+  p += t.size < width ? width : t.size;
+  *p++ = ' ';
+  return p;
+}
+
+// The stamp column, "%-12u ". A ring is walked in the order its records
+// were written, whose stamps go up by one, so the text of the last stamp
+// written is kept and the next one made from it by adding one to its
+// digits; any other stamp is written afresh.
+struct StampText {
+  std::uint32_t stamp = 0;
+  std::uint32_t size = 0;  // of the digits; 0 when none are kept
+  char text[16] = {};      // the digits, blanks after them
+};
+constinit thread_local StampText t_stamp;
+
+char* stamp_column(char* p, std::uint32_t stamp) {
+  constexpr std::size_t width = 12;
+  static_assert(width >= 10 && width <= sizeof StampText::text, "every stamp fits its column and the block");
+  StampText& t = t_stamp;
+  bool made = false;
+  // (A stamp of 0 after the largest one is no step up of the digits.)
+  if (t.size != 0 && stamp == t.stamp + 1 && stamp != 0) {
+    std::size_t i = t.size;
+    while (i > 0 && t.text[i - 1] == '9') t.text[--i] = '0';
+    // All nines: the text grows by a digit, which is written afresh.
+    if (i > 0) {
+      ++t.text[i - 1];
+      made = true;
+    }
+  }
+  if (!made && !(t.size != 0 && stamp == t.stamp)) {
+    std::memset(t.text, ' ', sizeof t.text);
+    t.size = static_cast<std::uint32_t>(text::unsigned_decimal(t.text, stamp));
+  }
+  t.stamp = stamp;
+  std::memcpy(p, t.text, sizeof t.text);
+  p += width;
+  *p++ = ' ';
+  return p;
+}
+
 // Eight hex digits or fewer, with blanks after them to eight, fill a
 // column of eight without pushing it.
 char* left_hex(char* p, std::uint32_t v, std::size_t width) {
@@ -248,9 +311,9 @@ char* native_columns(char* p, const unsigned char* r, bool full, std::uint64_t f
     p = file_column<Kept>(p, file, 10);
     if (p == nullptr) return nullptr;
     p = left_int(p, i32_at(r, record::kLine), 5);
-    p = left_int(p, i32_at(r, record::kPid), 5);
+    p = pid_column(p, i32_at(r, record::kPid));
     p = time_column(p, load<std::int64_t>(r, record::kTime));
-    p = left_number(p, text::Decimal8{}, load_shared<std::uint32_t>(r, record::kStamp), 12);
+    p = stamp_column(p, load_shared<std::uint32_t>(r, record::kStamp));
     p = left_int(p, i32_at(r, record::kCsvr), 4);
     p = left_int(p, i32_at(r, record::kThrd), 4);
     p = left_hex(p, low32_at(r, record::kTrans), 8);
@@ -277,7 +340,7 @@ char* dorvel_line(char* p, const unsigned char* r, bool full) {
     p = feature_column(p, r);
     p = left(p, second, 10);
     p = left_int(p, i32_at(r, record::kDorvelLine), 4);
-    p = left_int(p, i32_at(r, record::kPid), 5);
+    p = pid_column(p, i32_at(r, record::kPid));
     p = time_column(p, load<std::int64_t>(r, record::kTime));
     p = left_hex(p, load<std::uint32_t>(r, record::kDorvelStamp), 5);
     p = left_int(p, i32_at(r, record::kCsvr), 4);

@@ -153,6 +153,19 @@ TEST_F(Render, NumberColumnsAreTheCLibrarys) {
     std::snprintf(want, sizeof want, " %-5d %-5d ", v, v);
     EXPECT_NE(print(r, false, true).find(want), std::string::npos) << v;
   }
+  // Stamps one up from the last (each digit carried, a digit more, the
+  // largest and 0 after it), the same again, and stamps that jump; pids
+  // that share a kept slot, in turns.
+  const std::uint32_t stamps[] = {8, 9, 10, 11, 99, 100, 100, 7, 999999999, 1000000000, 1000000001, 4294967294u,
+                                  4294967295u, 0, 1, 0, 55};
+  const std::int32_t pids[] = {31001, 31001 + 64, 31001, -31001, INT32_MIN, 4194304, 31001 + 64};
+  std::size_t i = 0;
+  for (std::uint32_t stamp : stamps) {
+    r.stamp = stamp, r.pid = pids[i++ % std::size(pids)];
+    char want[64];
+    std::snprintf(want, sizeof want, " %-5d %s %-12u ", r.pid, "09:05:03", stamp);
+    EXPECT_NE(print(r, false, true).find(want), std::string::npos) << stamp << " " << r.pid;
+  }
 }
 
 TEST_F(Render, HexDumpComesBeforeTheColumns) {
