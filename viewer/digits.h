@@ -22,6 +22,18 @@ inline constexpr struct Pairs {
   }
 } kPairs;
 
+// "0" to "9999", each its digits and blanks after them in four bytes.
+inline constexpr struct SmallDecimals {
+  char text[10000][4];
+  constexpr SmallDecimals() : text() {
+    for (std::uint32_t v = 0; v < 10000; ++v) {
+      std::uint32_t n = v < 10 ? 1 : v < 100 ? 2 : v < 1000 ? 3 : 4;
+      for (std::uint32_t i = 0; i < 4; ++i) text[v][i] = ' ';
+      for (std::uint32_t i = n, rest = v; i > 0; --i, rest /= 10) text[v][i - 1] = static_cast<char>('0' + rest % 10);
+    }
+  }
+} kSmall;
+
 inline constexpr const char* kLower = "0123456789abcdef";
 inline constexpr const char* kUpper = "0123456789ABCDEF";
 
@@ -58,6 +70,12 @@ template <typename U>
 
 }  // namespace detail
 
+// Below this a value's decimal text is four bytes of a table: its digits,
+// blanks after them (small_decimal).
+inline constexpr std::uint32_t kSmallDecimals = 10000;
+static_assert(sizeof detail::kSmall.text / sizeof detail::kSmall.text[0] == kSmallDecimals);
+[[gnu::always_inline]] inline const char* small_decimal(std::uint32_t v) { return detail::kSmall.text[v]; }
+
 // Longest output of the digit helpers below (22 octal digits of a u64).
 inline constexpr std::size_t kDigitsMax = 24;
 
@@ -80,6 +98,17 @@ inline constexpr std::size_t kDigitsMax = 24;
   out[0] = '-';
   // Negate in unsigned arithmetic so that INT64_MIN is exact.
   return 1 + unsigned_decimal(out + 1, 0 - static_cast<std::uint64_t>(value));
+}
+
+// signed_decimal for a writer with room for kDigitsMax bytes: a value from
+// 0 to 9999 is its four bytes from a table, blanks after its digits, with
+// no division.
+[[gnu::always_inline]] inline std::size_t signed_decimal_in_room(char* out, std::int64_t value) {
+  if (static_cast<std::uint64_t>(value) < kSmallDecimals) {
+    std::memcpy(out, small_decimal(static_cast<std::uint32_t>(value)), 4);
+    return 1 + (value >= 10) + (value >= 100) + (value >= 1000);
+  }
+  return signed_decimal(out, value);
 }
 
 // The digits are written from the last one back, as many as the value
@@ -192,6 +221,13 @@ inline std::size_t pointer_hex(char* out, std::uint64_t value) {
 // parameter and should still compile it in place.
 struct SignedDecimal {
   [[gnu::always_inline]] std::size_t operator()(char* out, std::int64_t v) const { return signed_decimal(out, v); }
+};
+// The same into room for kDigitsMax bytes, of which it may write more than
+// it counts.
+struct SignedDecimalInRoom {
+  [[gnu::always_inline]] std::size_t operator()(char* out, std::int64_t v) const {
+    return signed_decimal_in_room(out, v);
+  }
 };
 // Decimal of an unsigned 32-bit value into room for 10 bytes, blank after
 // the digits when it has at most 8.

@@ -168,7 +168,7 @@ enum class Conversion : std::uint8_t {
                                               const unsigned char* args, const DumpSink& dumps) {
   const unsigned char* a = args + at;
   switch (c) {
-    case Conversion::decimal: out.number(text::SignedDecimal{}, load<std::int32_t>(a, 0)); return true;
+    case Conversion::decimal: out.number(text::SignedDecimalInRoom{}, load<std::int32_t>(a, 0)); return true;
     case Conversion::octal: out.number(text::Octal{}, load<std::uint32_t>(a, 0)); return true;
     case Conversion::hex: out.number(text::LowerHex8{}, load<std::uint32_t>(a, 0)); return true;
     case Conversion::character: {
@@ -193,11 +193,11 @@ enum class Conversion : std::uint8_t {
     case Conversion::pointer: out.number(text::PointerHex{}, load<std::uint64_t>(a, 0)); return true;
     case Conversion::floating: floating(out, letter, load<double>(a, 0)); return true;
     case Conversion::long32:
-      out.number(text::SignedDecimal{}, static_cast<std::int32_t>(load<std::uint32_t>(a, 0)));
+      out.number(text::SignedDecimalInRoom{}, static_cast<std::int32_t>(load<std::uint32_t>(a, 0)));
       return true;
     case Conversion::unsigned64: out.number(text::UnsignedDecimal{}, load<std::uint64_t>(a, 0)); return true;
     case Conversion::hex64: out.number(text::LowerHex{}, load<std::uint64_t>(a, 0)); return true;
-    case Conversion::signed64: out.number(text::SignedDecimal{}, load<std::int64_t>(a, 0)); return true;
+    case Conversion::signed64: out.number(text::SignedDecimalInRoom{}, load<std::int64_t>(a, 0)); return true;
     case Conversion::dump: return hex_dump(out, dumps, load<std::uint64_t>(a, 0), load<std::int32_t>(a, 8));
   }
   return true;

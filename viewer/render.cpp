@@ -112,30 +112,18 @@ char* left_number(char* p, Digits digits, V v, std::size_t width) {
   return p;
 }
 
-// The texts of 0 to 9999, each its digits and blanks after them in four
-// bytes: most numbers in the columns (lines, threads, sessions) are such.
-constexpr std::uint32_t kSmallInts = 10000;
-constexpr struct SmallInts {
-  char text[kSmallInts][4];
-  constexpr SmallInts() : text() {
-    for (std::uint32_t v = 0; v < kSmallInts; ++v) {
-      std::uint32_t n = v < 10 ? 1 : v < 100 ? 2 : v < 1000 ? 3 : 4;
-      for (std::uint32_t i = 0; i < 4; ++i) text[v][i] = ' ';
-      for (std::uint32_t i = n, rest = v; i > 0; --i, rest /= 10) text[v][i - 1] = static_cast<char>('0' + rest % 10);
-    }
-  }
-} kSmall;
-
 // A number below 10000 fills a column of four or more without pushing it:
 // its text and blanks to the width, with no count of its digits.
 char* left_int(char* p, std::int32_t v, std::size_t width) {
-  if (static_cast<std::uint32_t>(v) >= kSmallInts || width < 4) return left_number(p, text::SignedDecimal{}, v, width);
+  if (static_cast<std::uint32_t>(v) >= text::kSmallDecimals || width < 4)
+    return left_number(p, text::SignedDecimal{}, v, width);
   std::memset(p, ' ', kBlanks);
-  std::memcpy(p, kSmall.text[v], 4);
+  std::memcpy(p, text::small_decimal(static_cast<std::uint32_t>(v)), 4);
   p += width;
   *p++ = ' ';
   return p;
 }
+
 // The pid column, "%-5d ". A pid of five digits or more is written once
 // and kept, in a few slots picked by its value, for the records after it:
 // a server's records come from a few processes.
@@ -149,7 +137,7 @@ constinit thread_local PidText t_pids[kPidTexts];
 
 char* pid_column(char* p, std::int32_t pid) {
   constexpr std::size_t width = 5;
-  if (static_cast<std::uint32_t>(pid) < kSmallInts) return left_int(p, pid, width);
+  if (static_cast<std::uint32_t>(pid) < text::kSmallDecimals) return left_int(p, pid, width);
   PidText& t = t_pids[static_cast<std::uint32_t>(pid) % kPidTexts];
   if (t.pid != pid) {
     std::memset(t.text, ' ', sizeof t.text);

@@ -59,4 +59,17 @@ TEST(Digits, WholeWordWritersGiveTheCLibrarysDigits) {
   }
 }
 
+// The writer for a line with room: every value around the table's end,
+// both signs, and the ends of the 64-bit range, as "%lld" prints them.
+TEST(Digits, SignedDecimalInRoomIsTheCLibrarys) {
+  std::vector<std::int64_t> values{INT64_MIN, INT64_MIN + 1, INT64_MAX, INT32_MIN, INT32_MAX};
+  for (std::int64_t v = -10010; v <= 10010; ++v) values.push_back(v);
+  for (std::int64_t v : values) {
+    char out[text::kDigitsMax];
+    char want[32];
+    std::snprintf(want, sizeof want, "%" PRId64, v);
+    ASSERT_EQ(std::string(out, text::signed_decimal_in_room(out, v)), want);
+  }
+}
+
 }  // namespace
