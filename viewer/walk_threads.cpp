@@ -24,6 +24,7 @@
 // standard output: the steps stay arithmetic on values read once.
 #include "viewer/walk_threads.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <csetjmp>
@@ -90,6 +91,11 @@ class Order {
         ended_ = true;
         break;
       }
+      if (std::int32_t run = plain_run(next_.index, max - out.size()); run > 0) {
+        for (std::int32_t k = 0; k < run; ++k) out.push_back({next_.index + k, 0, Jump::none});
+        next_ = {next_.index + run, false};
+        continue;
+      }
       Entry e{next_.index, 0, Jump::none};
       std::int32_t following;
       if (plain_step(e.index, &following)) {
@@ -129,6 +135,30 @@ class Order {
     }
     *following = static_cast<std::int32_t>(next);
     return true;
+  }
+
+  // How many slots from `first` on (a slot of the ring other than the
+  // head, lying in the image) plain_step would step past one at a time, each
+  // to the slot above it: up to the head, short of the ring's last slot
+  // (whose step goes round to 0) and of a step into the guard window after
+  // tail. At most `most`; 0 when plain_step answers for none of them.
+  std::int32_t plain_run(std::int32_t first, std::size_t most) const {
+    if (!steps_plainly_ || !all_in_image_) return 0;
+    std::int64_t last = ring_.size - 2;
+    if (ring_.head > first) last = std::min<std::int64_t>(last, ring_.head - 1);
+    if (!calm_ && window_ > 0) {
+      if (ring_.tail < 0 || ring_.tail >= ring_.size) return 0;  // the steps one at a time, as the reader makes them
+      // The first slot above `first` whose lead on tail is under the
+      // window: the step into it is not plain.
+      std::int64_t up = static_cast<std::int64_t>(first) + 1, bad = INT64_MAX;
+      if (up < ring_.tail + window_ - ring_.size) bad = up;  // the window's part past the ring's end
+      else if (up <= ring_.tail) bad = ring_.tail;
+      else if (up < ring_.tail + window_) bad = up;
+      if (bad != INT64_MAX) last = std::min(last, bad - 2);
+    }
+    std::int64_t run = last - first + 1;
+    if (run <= 0) return 0;
+    return static_cast<std::int32_t>(std::min<std::int64_t>(run, static_cast<std::int64_t>(most)));
   }
 
   // The reader reports only its jumps; the rest is never called.

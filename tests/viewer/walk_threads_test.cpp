@@ -76,6 +76,12 @@ TEST(WalkThreads, EveryViewOfADumpIsThatOfTheLiveWalkOnOneTwoAndThreeThreads) {
       {"head outside the ring", [](TestImage& image, const Hole&) { image.ring(10, 12, 3); }, 1, 0, 0, 0},
       // Calm: slots 0 to 4999 in many parts.
       {"calm ring", [](TestImage& image, const Hole&) { image.ring(6000, 5000, 0); }, 5001, 0, 0, 0},
+      // Gone round: from a window past tail up to the ring's end, round to
+      // 0 and up to head, in runs of plain steps; and with tail at the
+      // ring's end, from a window past it, round at 0.
+      {"ring gone round", [](TestImage& image, const Hole&) { image.ring(6000, 2000, 2010); }, 1 + 3970 + 2000, 0, 0, 0},
+      {"ring gone round, tail at its end", [](TestImage& image, const Hole&) { image.ring(6000, 5000, 5990); },
+       1 + 4990, 0, 0, 0},
       // Head just past tail, within a window of the end: each pass runs
       // from tail + distance round to tail - 1 and jumps; at distance 2560
       // (half of 3000 or more) the walk ends. 8 passes of 2980, 2980, 2960,
