@@ -188,35 +188,6 @@ inline std::size_t pointer_hex(char* out, std::uint64_t value) {
   return digits;
 }
 
-// The decimal digits of `v` (as many as it needs, at least one) in the
-// first of 8 bytes written at `out`, blanks in the rest; returns how many.
-// For a value below 10^8, without a branch on its length: the leading
-// zeros are counted among the eight digits. A larger one is its one or two
-// leading digits and eight more, with nothing after them.
-[[gnu::always_inline]] inline std::size_t decimal8(char* out, std::uint32_t v) {
-  if (v >= 100000000) {
-    std::uint32_t high = v / 100000000;
-    std::uint64_t rest = decimal_digits8(v % 100000000);
-    if (high >= 10) {
-      std::memcpy(out, detail::kPairs.text + 2 * high, 2);
-      std::memcpy(out + 2, &rest, 8);
-      return 10;
-    }
-    out[0] = static_cast<char>('0' + high);
-    std::memcpy(out + 1, &rest, 8);
-    return 9;
-  }
-  std::uint64_t digits = decimal_digits8(v);
-  std::uint64_t zeros = digits ^ 0x3030303030303030u;  // a 0 byte for each '0'
-  std::size_t lead = zeros == 0 ? 56 : static_cast<std::size_t>(__builtin_ctzll(zeros)) & ~std::size_t{7};
-  if (lead != 0) {
-    digits >>= lead;
-    digits |= 0x2020202020202020u << (64 - lead);
-  }
-  std::memcpy(out, &digits, 8);
-  return 8 - lead / 8;
-}
-
 // The same as function objects, for writers that take the conversion as a
 // parameter and should still compile it in place.
 struct SignedDecimal {
@@ -228,11 +199,6 @@ struct SignedDecimalInRoom {
   [[gnu::always_inline]] std::size_t operator()(char* out, std::int64_t v) const {
     return signed_decimal_in_room(out, v);
   }
-};
-// Decimal of an unsigned 32-bit value into room for 10 bytes, blank after
-// the digits when it has at most 8.
-struct Decimal8 {
-  [[gnu::always_inline]] std::size_t operator()(char* out, std::uint32_t v) const { return decimal8(out, v); }
 };
 struct UnsignedDecimal {
   [[gnu::always_inline]] std::size_t operator()(char* out, std::uint64_t v) const { return unsigned_decimal(out, v); }

@@ -49,13 +49,9 @@ TEST(Digits, WholeWordWritersGiveTheCLibrarysDigits) {
     SCOPED_TRACE(v);
     char out[16];
     std::fill(out, out + sizeof out, '#');
-    std::string decimal = printed("%" PRIu64, v);
-    std::size_t n = text::decimal8(out, v);
-    EXPECT_EQ(std::string(out, n), decimal);
-    // Up to eight digits the rest of eight bytes is blank; longer numbers
-    // write nothing past their digits.
-    if (n < 8) EXPECT_EQ(std::string(out + n, 8 - n), std::string(8 - n, ' '));
-    else EXPECT_EQ(out[n], '#');
+    std::size_t n = text::unsigned_decimal(out, v);
+    EXPECT_EQ(std::string(out, n), printed("%" PRIu64, v));
+    EXPECT_EQ(out[n], '#');  // nothing past the digits
   }
 }
 
