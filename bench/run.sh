@@ -554,7 +554,7 @@ tail_case() {
     again+=("$(count_of again "$TAIL_COUNTS")")
     torn+=("$(count_of torn "$TAIL_COUNTS")")
     [ "$(count_of again "$TAIL_COUNTS")" = 0 ] ||
-      notes="$notes    window $((r + 1)): again $(count_of again "$TAIL_COUNTS"), the first on line $(count_of first_again_line "$TAIL_COUNTS") of the view, below stamp $(count_of bar "$TAIL_COUNTS") printed before it
+      notes="$notes    window $((r + 1)): again $(count_of again "$TAIL_COUNTS"), the first on line $(count_of first_again_line "$TAIL_COUNTS") of the view (stamp $(count_of again_stamp "$TAIL_COUNTS")), below stamp $(count_of bar "$TAIL_COUNTS") printed on line $(count_of bar_line "$TAIL_COUNTS")
 "
     msg=$(($(count_of skipping "$TAIL_COUNTS") + $(count_of max_skip "$TAIL_COUNTS") + $(count_of faults "$TAIL_COUNTS")))
     written+=("$TAIL_WRITTEN")

@@ -20,8 +20,10 @@
 // its stamp may be cut short.
 //
 // For a look at what made lines count as again, the first of them is named
-// by its line number (from 1) and the stamp of the line that set the bar it
-// did not pass (0 and 0 when there is none).
+// by its line number (from 1) and its stamp, with the stamp and the line
+// number of the line that set the bar it did not pass (all 0 when there is
+// none): a bar a whole ring above is a torn line, one just above a record
+// printed twice.
 //
 // The first and the newest stamp of the new records bound what the server
 // wrote while the view followed it (the stand-in server stamps every record
@@ -30,7 +32,7 @@
 //
 //   kavrex -t fview | tail_count      prints, at end of input, one line:
 //   lines N records N new N again N torn N skipping N max_skip N faults N
-//   gone N first N newest N first_again_line N bar N
+//   gone N first N newest N first_again_line N again_stamp N bar N bar_line N
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -81,7 +83,8 @@ int main() {
   unsigned long long lines = 0, records = 0, fresh = 0, again = 0, torn = 0;
   unsigned long long skipping = 0, max_skip = 0, faults = 0, gone = 0;
   unsigned long long first = 0, newest = 0;  // first and highest stamp counted
-  unsigned long long first_again_line = 0, bar = 0;
+  unsigned long long first_again_line = 0, again_stamp = 0, bar = 0, bar_line = 0;
+  unsigned long long newest_line = 0;  // the line of the newest stamp
   bool counted_any = false;
   // The last record line's stamp, counted once the next line shows it is
   // not torn.
@@ -96,11 +99,14 @@ int main() {
       if (!counted_any) first = pending_stamp;
       counted_any = true;
       newest = pending_stamp;
+      newest_line = pending_line;
       ++fresh;
     } else {
       if (again++ == 0) {
         first_again_line = pending_line;
+        again_stamp = pending_stamp;
         bar = newest;
+        bar_line = newest_line;
       }
     }
   };
@@ -157,7 +163,8 @@ int main() {
   settle(false);
   std::printf(
       "lines %llu records %llu new %llu again %llu torn %llu skipping %llu max_skip %llu faults %llu gone %llu "
-      "first %llu newest %llu first_again_line %llu bar %llu\n",
-      lines, records, fresh, again, torn, skipping, max_skip, faults, gone, first, newest, first_again_line, bar);
+      "first %llu newest %llu first_again_line %llu again_stamp %llu bar %llu bar_line %llu\n",
+      lines, records, fresh, again, torn, skipping, max_skip, faults, gone, first, newest, first_again_line,
+      again_stamp, bar, bar_line);
   return 0;
 }

@@ -44,7 +44,7 @@ TEST(TailCount, RecordLinesByTheirTimeColumnRepeatsByTheirStampTornAndCutLinesAp
   in += cut.substr(0, cut.find(" 1050") + 3);  // the end of input cuts its stamp
   EXPECT_EQ(count(in),
             "lines 19 records 10 new 5 again 1 torn 4 skipping 1 max_skip 1 faults 1 gone 1 first 100 newest 104 "
-            "first_again_line 15 bar 103\n");
+            "first_again_line 15 again_stamp 101 bar 103 bar_line 11\n");
 }
 
 TEST(MakeDump, AOnePassViewPrintsExactlyTheRecordsAskedFor) {
