@@ -191,7 +191,7 @@ TEST_F(Expand, HexDumpThatFaultsKeepsWhatWentOut) {
   const std::uint64_t end = image.at_end(""), at20 = end - 20, at16 = end - 16;
   static const char outside[] = "tool memory";
   const std::uint64_t out = TestImage::addr(outside);
-  auto at = [](std::uint64_t a) { return "\n" + dump_address(a); };
+  auto at = [](std::uint64_t a) { return std::string("\n").append(dump_address(a)); };
   const std::string row = " 30 31 32 33 34 35 36 37 38 39 3a 3b 3c 3d 3e 3f";
   struct Case {
     const char* what;
