@@ -28,13 +28,19 @@ static_assert(2 * (kColumnString + 1) + 12 * 32 + 5 * 17 <= kColumnsMax);
 // blanks are written as one block before the text goes over them.
 constexpr std::size_t kBlanks = 16;
 
+// The end of a column at `p` whose text of `n` bytes is there, with blanks
+// after it up to `width` at least: past the text or the width, and a blank.
+char* end_column(char* p, std::size_t n, std::size_t width) {
+  p += n < width ? width : n;
+  *p++ = ' ';
+  return p;
+}
+
 // "%-Ns ": the bytes, blanks up to `width`, one blank.
 char* left(char* p, const char* s, std::size_t n, std::size_t width) {
   std::memset(p, ' ', kBlanks);
   std::memcpy(p, s, n);
-  p += n < width ? width : n;
-  *p++ = ' ';
-  return p;
+  return end_column(p, n, width);
 }
 
 char* left(char* p, const ImageString& s, std::size_t width) { return left(p, s.data, s.size, width); }
@@ -97,19 +103,14 @@ char* kept_file_column(char* p, std::uint64_t address, std::size_t width) {
   }
   // Blanks up to the width are in the block already.
   std::memcpy(p, t->block, kFileBlock);
-  p += t->size < width ? width : t->size;
-  *p++ = ' ';
-  return p;
+  return end_column(p, t->size, width);
 }
 
 // A column of a number made by one of the text:: digit writers.
 template <typename Digits, typename V>
 char* left_number(char* p, Digits digits, V v, std::size_t width) {
   std::memset(p, ' ', kBlanks);
-  std::size_t n = digits(p, v);
-  p += n < width ? width : n;
-  *p++ = ' ';
-  return p;
+  return end_column(p, digits(p, v), width);
 }
 
 // A number below 10000 fills a column of four or more without pushing it:
@@ -145,9 +146,7 @@ char* pid_column(char* p, std::int32_t pid) {
     t.pid = pid;
   }
   std::memcpy(p, t.text, sizeof t.text);
-  p += t.size < width ? width : t.size;
-  *p++ = ' ';
-  return p;
+  return end_column(p, t.size, width);
 }
 
 // The stamp column, "%-12u ". A ring is walked in the order its records
@@ -161,30 +160,30 @@ struct StampText {
 };
 constinit thread_local StampText t_stamp;
 
+// Adds one to the kept digits; false when they are all nines (the text
+// grows by a digit, which is written afresh).
+bool step_up(StampText& t) {
+  std::size_t i = t.size;
+  while (i > 0 && t.text[i - 1] == '9') t.text[--i] = '0';
+  if (i == 0) return false;
+  ++t.text[i - 1];
+  return true;
+}
+
 char* stamp_column(char* p, std::uint32_t stamp) {
   constexpr std::size_t width = 12;
   static_assert(width >= 10 && width <= sizeof StampText::text, "every stamp fits its column and the block");
   StampText& t = t_stamp;
-  bool made = false;
-  // (A stamp of 0 after the largest one is no step up of the digits.)
-  if (t.size != 0 && stamp == t.stamp + 1 && stamp != 0) {
-    std::size_t i = t.size;
-    while (i > 0 && t.text[i - 1] == '9') t.text[--i] = '0';
-    // All nines: the text grows by a digit, which is written afresh.
-    if (i > 0) {
-      ++t.text[i - 1];
-      made = true;
-    }
-  }
-  if (!made && !(t.size != 0 && stamp == t.stamp)) {
+  bool kept = t.size != 0 && (stamp == t.stamp ||
+                              // (a stamp of 0 after the largest one is no step up of the digits)
+                              (stamp == t.stamp + 1 && stamp != 0 && step_up(t)));
+  if (!kept) {
     std::memset(t.text, ' ', sizeof t.text);
     t.size = static_cast<std::uint32_t>(text::unsigned_decimal(t.text, stamp));
   }
   t.stamp = stamp;
   std::memcpy(p, t.text, sizeof t.text);
-  p += width;
-  *p++ = ' ';
-  return p;
+  return end_column(p, width, width);
 }
 
 // Eight hex digits or fewer, with blanks after them to eight, fill a
@@ -236,10 +235,7 @@ char* name_column(char* p, const NameColumns& columns, const char* (*name_of)(st
   }
   // Blanks up to the width are in the block already.
   std::memcpy(p, columns.block[id], kNameBlock);
-  std::size_t n = columns.size[id];
-  p += n < width ? width : n;
-  *p++ = ' ';
-  return p;
+  return end_column(p, columns.size[id], width);
 }
 
 char* component_column(char* p, const unsigned char* r) {
